@@ -1,0 +1,31 @@
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <iostream>
+
+#include "app/stdio_host.h"
+
+int main(int argc, char** argv) {
+  // A reader that goes away must not kill us mid-settlement.
+  std::signal(SIGPIPE, SIG_IGN);
+  bool stdio = false;
+  for (int i = 1; i < argc; ++i) stdio = stdio || std::strcmp(argv[i], "--stdio") == 0;
+  if (!stdio) {
+    std::fprintf(stderr, "VLVPNDesk: no window host on this system; run with --stdio.\n");
+    return 2;
+  }
+  int code = 0;
+  try {
+    code = vlvpn::RunStdioHost(
+        std::cin, std::cout,
+        std::make_shared<vlvpn::ModuleServices>(vlvpn::DataLocations()));
+  } catch (const std::exception& e) {
+    std::fprintf(stderr, "VLVPNDesk: %s\n", e.what());
+    code = 1;
+  }
+  std::cout.flush();
+  // Every call has settled and its line is out; detached workers may still be
+  // finishing, and must not race the destruction of process-wide state.
+  std::_Exit(code);
+}

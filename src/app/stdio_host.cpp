@@ -1,0 +1,140 @@
+#include "app/stdio_host.h"
+
+#include <condition_variable>
+#include <mutex>
+#include <string>
+
+#include "modules/dispatcher.h"
+#include "modules/promise.h"
+
+namespace vlvpn {
+namespace {
+
+// Writes whole lines under one lock so settlements from several threads never mix.
+class LineWriter {
+ public:
+  explicit LineWriter(std::ostream& out) : out_(out) {}
+
+  void Write(const Value& message) {
+    const std::string line = DumpLine(message) + "\n";
+    std::lock_guard guard(lock_);
+    out_.write(line.data(), static_cast<std::streamsize>(line.size()));
+    out_.flush();
+  }
+
+ private:
+  std::mutex lock_;
+  std::ostream& out_;
+};
+
+// Counts calls not yet settled, so the end of input can wait for them.
+class PendingCalls {
+ public:
+  void Add() {
+    std::lock_guard guard(lock_);
+    ++count_;
+  }
+  void Done() {
+    std::lock_guard guard(lock_);
+    if (--count_ == 0) drained_.notify_all();
+  }
+  void WaitUntilNone() {
+    std::unique_lock guard(lock_);
+    drained_.wait(guard, [this] { return count_ == 0; });
+  }
+
+ private:
+  std::mutex lock_;
+  std::condition_variable drained_;
+  std::size_t count_ = 0;
+};
+
+Value ErrorLine(const Value& id, std::string_view message) {
+  Value line = Value::object();
+  line["id"] = id;
+  line["error"] = RejectionObject(message);
+  return line;
+}
+
+Value EventLine(const std::string& name, const Value* body) {
+  Value line = Value::object();
+  line["event"] = name;
+  if (body != nullptr) line["body"] = *body;
+  return line;
+}
+
+bool IsBlank(const std::string& line) {
+  return line.find_first_not_of(" \t\r") == std::string::npos;
+}
+
+}  // namespace
+
+int RunStdioHost(std::istream& in, std::ostream& out, std::shared_ptr<ModuleServices> services) {
+  auto writer = std::make_shared<LineWriter>(out);
+  auto pending = std::make_shared<PendingCalls>();
+
+  const std::vector<std::string>& events = TunnelEventNames();
+  TunnelEventSlots slots;
+  slots.menu_bar_action = [writer, name = events[0]](const Value& payload) {
+    writer->Write(EventLine(name, &payload));
+  };
+  slots.app_window_did_show = [writer, name = events[1]] { writer->Write(EventLine(name, nullptr)); };
+  slots.system_did_resume = [writer, name = events[2]] { writer->Write(EventLine(name, nullptr)); };
+
+  const Dispatcher dispatcher(BuildModules(std::move(services)));
+  Value hello = Value::object();
+  hello["hello"]["modules"] = dispatcher.Describe();
+  writer->Write(hello);
+  InitializeTunnelModule(slots);
+
+  std::string line;
+  while (std::getline(in, line)) {
+    if (IsBlank(line)) continue;
+    const Value request = Value::parse(line, nullptr, /*allow_exceptions=*/false);
+    if (!request.is_object()) {
+      writer->Write(ErrorLine(nullptr, "Malformed request: each line must be one JSON object."));
+      continue;
+    }
+    Value id = nullptr;
+    if (const auto it = request.find("id"); it != request.end()) {
+      if (!it->is_number() && !it->is_string()) {
+        writer->Write(ErrorLine(nullptr, "Malformed request: \"id\" must be a number or a string."));
+        continue;
+      }
+      id = *it;
+    }
+    const auto module = request.find("module");
+    const auto method = request.find("method");
+    if (module == request.end() || method == request.end() || !module->is_string() ||
+        !method->is_string()) {
+      writer->Write(
+          ErrorLine(id, "Malformed request: \"module\" and \"method\" must be given as strings."));
+      continue;
+    }
+    const auto args = request.find("args");
+
+    pending->Add();
+    Promise promise(
+        [writer, pending, id](std::optional<Value> result) {
+          Value settled = Value::object();
+          settled["id"] = id;
+          if (result) settled["result"] = std::move(*result);
+          writer->Write(settled);
+          pending->Done();
+        },
+        [writer, pending, id](Value error) {
+          Value settled = Value::object();
+          settled["id"] = id;
+          settled["error"] = std::move(error);
+          writer->Write(settled);
+          pending->Done();
+        });
+    dispatcher.Call(module->get<std::string>(), method->get<std::string>(),
+                    args == request.end() ? Value::array() : *args, std::move(promise));
+  }
+
+  pending->WaitUntilNone();
+  return 0;
+}
+
+}  // namespace vlvpn

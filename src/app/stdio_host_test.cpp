@@ -1,0 +1,119 @@
+#include "app/stdio_host.h"
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <sstream>
+
+#include "modules/emit_hooks.h"
+#include "support/temp_folder.h"
+
+namespace vlvpn {
+namespace {
+
+using ::testing::HasSubstr;
+
+class StdioHostTest : public ::testing::Test {
+ protected:
+  // Runs the host over the given input and returns every line it wrote, parsed.
+  std::vector<Value> Run(const std::string& input) {
+    std::istringstream in(input);
+    EXPECT_EQ(RunStdioHost(in, out_, services_), 0);
+    std::vector<Value> lines;
+    std::istringstream written(out_.str());
+    for (std::string line; std::getline(written, line);) lines.push_back(Value::parse(line));
+    return lines;
+  }
+  void TearDown() override {
+    emit_hooks::SetMenuBarAction(nullptr);
+    emit_hooks::SetAppWindowDidShow(nullptr);
+    emit_hooks::SetSystemDidResume(nullptr);
+  }
+
+  testing::TempFolder root_;
+  std::shared_ptr<ModuleServices> services_ =
+      std::make_shared<ModuleServices>(DataLocations([this] { return root_.path(); }));
+  std::ostringstream out_;
+};
+
+TEST_F(StdioHostTest, HelloComesFirstAndListsEveryModule) {
+  const auto lines = Run("");
+  ASSERT_EQ(lines.size(), 1u);
+  const Value& modules = lines[0]["hello"]["modules"];
+  EXPECT_EQ(modules["VLVPNTunnel"]["methods"].size(), 35u);
+  EXPECT_EQ(modules["VLVPNTunnel"]["events"].size(), 3u);
+  EXPECT_EQ(modules["VLVPNAuthSession"]["methods"].size(), 3u);
+  EXPECT_EQ(modules["VLVPNBuildConfig"]["constants"]["appDisplayName"], "Velunor VPN");
+}
+
+TEST_F(StdioHostTest, OneSettlementPerCallWithTheCallersId) {
+  const auto lines = Run(
+      R"({"id":1,"module":"VLVPNTunnel","method":"writeUserDefaults","args":["theme","dark"]})" "\n"
+      R"({"id":"two","module":"VLVPNTunnel","method":"readUserDefaults","args":["theme"]})" "\r\n"
+      "\n"
+      R"({"id":3.5,"module":"VLVPNTunnel","method":"readOvpnAuth","args":["nobody"]})" "\n"
+      R"({"module":"VLVPNTunnel","method":"readUserDefaults","args":[]})" "\n");
+  ASSERT_EQ(lines.size(), 5u);
+  EXPECT_EQ(DumpLine(lines[1]), R"({"id":1})");
+  EXPECT_EQ(DumpLine(lines[2]), R"({"id":"two","result":"dark"})");
+  EXPECT_EQ(DumpLine(lines[3]),
+            R"({"id":3.5,"error":{"code":"EUNSPECIFIED","message":"Auth file not found","userInfo":null}})");
+  EXPECT_EQ(DumpLine(lines[4]), R"({"id":null,"result":""})");
+}
+
+struct Malformed {
+  std::string line;
+  Value id;
+  std::string message;
+};
+
+TEST_F(StdioHostTest, MalformedLinesAreAnsweredAndNeverFatal) {
+  const Malformed cases[] = {
+      {"not json", nullptr, "one JSON object"},
+      {"[1,2]", nullptr, "one JSON object"},
+      {R"({"id":1,"module":"VLVPNTunnel")", nullptr, "one JSON object"},
+      {"\"\xFF\"", nullptr, "one JSON object"},
+      {R"({"id":{"x":1},"module":"VLVPNTunnel","method":"getStatus"})", nullptr, "\"id\" must be"},
+      {R"({"id":7})", 7, "\"module\" and \"method\""},
+      {R"({"id":8,"module":1,"method":"x"})", 8, "\"module\" and \"method\""},
+      {R"({"id":9,"module":"Nope","method":"x"})", 9, "Unknown module \"Nope\"."},
+      {R"({"id":10,"module":"VLVPNTunnel","method":"nope"})", 10, "Unknown method \"nope\""},
+  };
+  std::string input;
+  for (const auto& c : cases) input += c.line + "\n";
+  input += R"({"id":11,"module":"VLVPNTunnel","method":"readUserDefaults","args":"not a list"})" "\n";
+  const auto lines = Run(input);
+  ASSERT_EQ(lines.size(), std::size(cases) + 2);
+  for (std::size_t i = 0; i < std::size(cases); ++i) {
+    const Value& line = lines[i + 1];
+    EXPECT_EQ(line["id"], cases[i].id) << cases[i].line;
+    EXPECT_EQ(line["error"]["code"], "EUNSPECIFIED");
+    EXPECT_THAT(line["error"]["message"].get<std::string>(), HasSubstr(cases[i].message)) << cases[i].line;
+  }
+  EXPECT_EQ(DumpLine(lines.back()), R"({"id":11,"result":""})") << "the host keeps serving";
+}
+
+TEST_F(StdioHostTest, EventsAreWrittenAsLines) {
+  Run("");
+  emit_hooks::EmitMenuBarAction(emit_hooks::MenuBarActionPayload("quickConnect", ""));
+  emit_hooks::EmitAppWindowDidShow();
+  std::istringstream written(out_.str());
+  std::vector<std::string> lines;
+  for (std::string line; std::getline(written, line);) lines.push_back(line);
+  ASSERT_EQ(lines.size(), 3u);
+  EXPECT_EQ(lines[1], R"({"event":"menuBarAction","body":{"action":"quickConnect"}})");
+  EXPECT_EQ(lines[2], R"({"event":"appWindowDidShow"})");
+}
+
+TEST_F(StdioHostTest, StoredInvalidUtf8IsReplacedNotFatal) {
+  Run(R"({"id":1,"module":"VLVPNTunnel","method":"writeUserDefaults","args":["k","x"]})" "\n");
+  std::ofstream(root_.path() / "VLVPNDesk" / "prefs" / "k", std::ios::binary) << "bad\xFF";
+  out_.str("");
+  const auto lines = Run(R"({"id":2,"module":"VLVPNTunnel","method":"readUserDefaults","args":["k"]})" "\n");
+  ASSERT_EQ(lines.size(), 2u);
+  EXPECT_EQ(lines[1]["result"], "bad\xEF\xBF\xBD");
+}
+
+}  // namespace
+}  // namespace vlvpn

@@ -1,0 +1,37 @@
+#pragma once
+
+#include <filesystem>
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+
+namespace vlvpn {
+
+enum class FileAccess { kDefault, kOwnerOnly };
+
+// A file that could not be written; carries the system's error number
+// (errno, or GetLastError on Windows) beside the readable text.
+class FileWriteError : public std::runtime_error {
+ public:
+  FileWriteError(const std::string& what, unsigned long error)
+      : std::runtime_error(what), error_(error) {}
+  unsigned long error() const { return error_; }
+
+ private:
+  unsigned long error_;
+};
+
+// Replaces `target` whole: the bytes go to a temporary file beside it, are flushed,
+// and the temporary file is renamed over the target, so an interrupted write never
+// leaves half a file. Throws FileWriteError naming the path and the system's reason.
+void WriteFileAtomically(const std::filesystem::path& target, std::string_view bytes,
+                         FileAccess access = FileAccess::kDefault);
+
+// Every byte of a file, read in binary mode; nullopt when it cannot be opened or read.
+std::optional<std::string> ReadFileBytes(const std::filesystem::path& path);
+
+// Name of a temporary file beside `target`, unique within this process run.
+std::filesystem::path TemporarySibling(const std::filesystem::path& target);
+
+}  // namespace vlvpn

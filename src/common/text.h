@@ -1,0 +1,32 @@
+#pragma once
+
+#include <filesystem>
+#include <string>
+#include <string_view>
+
+namespace vlvpn {
+
+// UTF-8 <-> the platform's wide text (UTF-16 on Windows). Empty in, empty out;
+// malformed input is replaced with U+FFFD, never thrown over.
+std::wstring Utf8ToWide(std::string_view utf8);
+std::string WideToUtf8(std::wstring_view wide);
+
+// Paths carried as UTF-8 at the module boundary.
+std::filesystem::path PathFromUtf8(std::string_view utf8);
+std::string PathToUtf8(const std::filesystem::path& path);
+
+// Portable, platform-independent conversions (the Windows build's helpers must agree with these).
+std::u16string Utf8ToUtf16(std::string_view utf8);
+std::string Utf16ToUtf8(std::u16string_view utf16);
+bool IsValidUtf8(std::string_view text);
+
+// Drops every carriage return that stands right before a line feed, as a
+// text-mode read would, without text mode's other effects.
+std::string StripCrBeforeLf(std::string_view text);
+
+// "C"-locale byte classification that is defined for every byte, 0x80-0xFF included.
+bool IsAsciiAlnum(char byte);
+char AsciiToUpper(char byte);
+bool EqualsIgnoreAsciiCase(std::string_view a, std::string_view b);
+
+}  // namespace vlvpn

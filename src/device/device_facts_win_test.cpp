@@ -1,0 +1,56 @@
+#include <windows.h>
+
+#include <gtest/gtest.h>
+
+#include "device/registry_win.h"
+
+namespace vlvpn {
+namespace {
+
+class RegistryTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_EQ(RegCreateKeyExW(HKEY_CURRENT_USER, kKey, 0, nullptr, 0, KEY_ALL_ACCESS | KEY_WOW64_64KEY,
+                              nullptr, &key_, nullptr),
+              ERROR_SUCCESS);
+  }
+  void TearDown() override {
+    RegCloseKey(key_);
+    RegDeleteTreeW(HKEY_CURRENT_USER, kKey);
+  }
+  void Set(const wchar_t* name, DWORD type, const void* data, DWORD bytes) {
+    ASSERT_EQ(RegSetValueExW(key_, name, 0, type, static_cast<const BYTE*>(data), bytes), ERROR_SUCCESS);
+  }
+  std::wstring Read(const wchar_t* name) { return ReadRegistryString(HKEY_CURRENT_USER, kKey, name); }
+
+  static constexpr const wchar_t* kKey = L"Software\\VLVPNTests\\Registry";
+  HKEY key_ = nullptr;
+};
+
+TEST_F(RegistryTest, OnlyPlainStringsCount) {
+  const wchar_t text[] = L"Example Book 14";
+  Set(L"sz", REG_SZ, text, sizeof(text));
+  Set(L"expand", REG_EXPAND_SZ, text, sizeof(text));
+  const DWORD number = 10;
+  Set(L"dword", REG_DWORD, &number, sizeof(number));
+  EXPECT_EQ(Read(L"sz"), L"Example Book 14");
+  EXPECT_EQ(Read(L"expand"), L"");
+  EXPECT_EQ(Read(L"dword"), L"");
+  EXPECT_EQ(Read(L"missing"), L"");
+  EXPECT_EQ(ReadRegistryString(HKEY_CURRENT_USER, L"Software\\VLVPNTests\\NoSuchKey", L"sz"), L"");
+}
+
+TEST_F(RegistryTest, StringWithoutTerminatingZeroIsBoundedByItsLength) {
+  const wchar_t text[] = L"ABCDEFGH";
+  Set(L"unterminated", REG_SZ, text, 4 * sizeof(wchar_t));  // "ABCD", no zero stored
+  EXPECT_EQ(Read(L"unterminated"), L"ABCD");
+}
+
+TEST_F(RegistryTest, OverlongValueReadsEmpty) {
+  const std::wstring text(600, L'x');
+  Set(L"long", REG_SZ, text.c_str(), static_cast<DWORD>((text.size() + 1) * sizeof(wchar_t)));
+  EXPECT_EQ(Read(L"long"), L"");
+}
+
+}  // namespace
+}  // namespace vlvpn

@@ -1,0 +1,154 @@
+#include "modules/velunor_modules.h"
+
+#include "device/build_constants.h"
+#include "device/device_facts.h"
+#include "modules/emit_hooks.h"
+
+namespace vlvpn {
+namespace {
+
+constexpr ArgKind S = ArgKind::kString;
+constexpr ArgKind B = ArgKind::kBool;
+constexpr ArgKind I = ArgKind::kInt;
+constexpr ArgKind L = ArgKind::kStringList;
+using R = ResultKind;
+
+MethodSpec Pending(std::string name, std::vector<ArgKind> args, ResultKind result) {
+  Handler handler = NotAvailableYet(name);
+  return {std::move(name), std::move(args), result, std::move(handler)};
+}
+
+ModuleSpec TunnelModule(const std::shared_ptr<ModuleServices>& services) {
+  const auto svc = services;
+  const auto profile_list = [svc](const Args&) -> std::optional<Value> {
+    Value list = Value::array();
+    for (std::string& meta : svc->profiles.ListMeta()) list.push_back({{"_raw", std::move(meta)}});
+    return list;
+  };
+
+  ModuleSpec module;
+  module.name = "VLVPNTunnel";
+  module.events = TunnelEventNames();
+  module.methods = {
+      Pending("pingHelper", {}, R::kString),
+      Pending("installHelper", {}, R::kObject),
+      {"saveOvpnProfile", {S, S, S, S}, R::kObject, OnCallingThread([svc](const Args& a) -> std::optional<Value> {
+         const auto saved = svc->profiles.SaveConfig(a.String(0), a.String(1), a.String(2));
+         Value result = Value::object();
+         result["configPath"] = saved.config_path;
+         result["fileName"] = saved.file_name;
+         return result;
+       })},
+      {"saveOvpnProfileMeta", {S, S}, R::kVoid, OnCallingThread([svc](const Args& a) -> std::optional<Value> {
+         svc->profiles.SaveMeta(a.String(0), a.String(1));
+         return std::nullopt;
+       })},
+      {"listSavedOvpnProfiles", {}, R::kArray, OnCallingThread(profile_list)},
+      {"deleteOvpnProfile", {S}, R::kVoid, OnCallingThread([svc](const Args& a) -> std::optional<Value> {
+         svc->profiles.Delete(a.String(0));
+         return std::nullopt;
+       })},
+      {"saveOvpnAuth", {S, S, S}, R::kVoid, OnCallingThread([svc](const Args& a) -> std::optional<Value> {
+         svc->profiles.SaveCredentials(a.String(0), a.String(1), a.String(2));
+         return std::nullopt;
+       })},
+      {"readOvpnAuth", {S}, R::kObject, OnCallingThread([svc](const Args& a) -> std::optional<Value> {
+         const auto credentials = svc->profiles.ReadCredentials(a.String(0));
+         Value result = Value::object();
+         result["username"] = credentials.username;
+         result["password"] = credentials.password;
+         return result;
+       })},
+      Pending("connectOvpn", {S, S, S, S}, R::kObject),
+      Pending("disconnect", {}, R::kObject),
+      Pending("getStatus", {}, R::kObject),
+      Pending("getHelperInfo", {}, R::kObject),
+      Pending("measureTcpLatency", {S, I}, R::kInt),
+      Pending("getTrafficStats", {}, R::kObject),
+      {"getDeviceMarketingName", {}, R::kString,
+       OnCallingThread([](const Args&) -> std::optional<Value> { return DeviceModel(); })},
+      {"promptVpnAuth", {S, S}, R::kObject,
+       [](const Args&, Promise promise) {
+         promise.Reject("Interactive auth prompt not available on Windows");
+       }},
+      Pending("setKillSwitchEnabled", {B}, R::kObject),
+      Pending("prepareKillSwitchForReconnect", {}, R::kObject),
+      Pending("setBlockIpv6Enabled", {B}, R::kObject),
+      Pending("pickApp", {}, R::kObject),
+      Pending("pickOvpnFile", {}, R::kObject),
+      Pending("terminateApps", {L}, R::kObject),
+      Pending("setMenuBarVisible", {B}, R::kBool),
+      Pending("updateMenuBarMenu", {S}, R::kBool),
+      Pending("activateApp", {}, R::kBool),
+      Pending("notifyVpnConnectedOnHide", {}, R::kBool),
+      Pending("requestNotificationPermission", {}, R::kBool),
+      Pending("setLaunchAtLogin", {B}, R::kBool),
+      Pending("getLaunchAtLogin", {}, R::kBool),
+      Pending("wasLaunchedAtStartup", {}, R::kBool),
+      {"writeUserDefaults", {S, S}, R::kVoid, OnCallingThread([svc](const Args& a) -> std::optional<Value> {
+         svc->defaults.Write(a.String(0), a.String(1));
+         return std::nullopt;
+       })},
+      {"readUserDefaults", {S}, R::kString, OnCallingThread([svc](const Args& a) -> std::optional<Value> {
+         return svc->defaults.Read(a.String(0));
+       })},
+      {"writeKeychainItem", {S, S, S}, R::kVoid, OnCallingThread([svc](const Args& a) -> std::optional<Value> {
+         const unsigned long error =
+             svc->keychain.Write(KeychainTarget(a.String(0), a.String(1)), a.String(2));
+         if (error != 0) throw std::runtime_error(KeychainWriteFailure(error));
+         return std::nullopt;
+       })},
+      {"readKeychainItem", {S, S}, R::kString, OnCallingThread([svc](const Args& a) -> std::optional<Value> {
+         return svc->keychain.Read(KeychainTarget(a.String(0), a.String(1))).value_or(std::string());
+       })},
+      {"deleteKeychainItem", {S, S}, R::kVoid, OnCallingThread([svc](const Args& a) -> std::optional<Value> {
+         svc->keychain.Delete(KeychainTarget(a.String(0), a.String(1)));
+         return std::nullopt;
+       })},
+  };
+  return module;
+}
+
+ModuleSpec AuthSessionModule() {
+  ModuleSpec module;
+  module.name = "VLVPNAuthSession";
+  module.methods = {
+      Pending("beginLoopback", {}, R::kObject),
+      Pending("awaitLoopbackCallback", {S}, R::kObject),
+      Pending("cancelLoopback", {}, R::kBool),
+  };
+  return module;
+}
+
+ModuleSpec BuildConfigModule() {
+  ModuleSpec module;
+  module.name = "VLVPNBuildConfig";
+  module.constants = BuildConstants;
+  return module;
+}
+
+}  // namespace
+
+const std::vector<std::string>& TunnelEventNames() {
+  static const std::vector<std::string> names = {"menuBarAction", "appWindowDidShow",
+                                                 "systemDidResume"};
+  return names;
+}
+
+std::vector<ModuleSpec> BuildModules(std::shared_ptr<ModuleServices> services) {
+  std::vector<ModuleSpec> modules;
+  modules.push_back(TunnelModule(services));
+  modules.push_back(AuthSessionModule());
+  modules.push_back(BuildConfigModule());
+  return modules;
+}
+
+void InitializeTunnelModule(const TunnelEventSlots& slots) {
+  emit_hooks::SetMenuBarAction(
+      [slot = slots.menu_bar_action](const Value& payload) { if (slot) slot(payload); });
+  emit_hooks::SetAppWindowDidShow([slot = slots.app_window_did_show] { if (slot) slot(); });
+  emit_hooks::SetSystemDidResume([slot = slots.system_did_resume] { if (slot) slot(); });
+  // The tray presence joins here once it exists.
+}
+
+}  // namespace vlvpn

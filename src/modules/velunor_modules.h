@@ -1,0 +1,48 @@
+#pragma once
+
+#include <functional>
+#include <memory>
+#include <vector>
+
+#include "modules/dispatcher.h"
+#include "storage/data_locations.h"
+#include "storage/keychain.h"
+#include "storage/profile_store.h"
+#include "storage/user_defaults.h"
+
+namespace vlvpn {
+
+// What the modules' handlers work on; shared by every handler and worker.
+struct ModuleServices {
+  explicit ModuleServices(DataLocations data_locations)
+      : locations(std::move(data_locations)),
+        profiles(locations),
+        defaults(locations),
+        keychain(locations) {}
+  ModuleServices(const ModuleServices&) = delete;
+  ModuleServices& operator=(const ModuleServices&) = delete;
+
+  DataLocations locations;
+  ProfileStore profiles;
+  UserDefaults defaults;
+  Keychain keychain;
+};
+
+// The tunnel module's three event slots, filled by the binding with functions that
+// emit through the host's event emitter.
+struct TunnelEventSlots {
+  std::function<void(const Value& payload)> menu_bar_action;
+  std::function<void()> app_window_did_show;
+  std::function<void()> system_did_resume;
+};
+
+// Events of VLVPNTunnel, in slot order.
+const std::vector<std::string>& TunnelEventNames();
+
+// VLVPNTunnel, VLVPNAuthSession and VLVPNBuildConfig, in registration order.
+std::vector<ModuleSpec> BuildModules(std::shared_ptr<ModuleServices> services);
+
+// The tunnel module's initialiser: points the process-wide emit hooks at the slots.
+void InitializeTunnelModule(const TunnelEventSlots& slots);
+
+}  // namespace vlvpn

@@ -1,0 +1,185 @@
+#include "modules/velunor_modules.h"
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <future>
+#include <random>
+
+#include "common/text.h"
+#include "modules/emit_hooks.h"
+#include "support/temp_folder.h"
+
+namespace vlvpn {
+namespace {
+
+namespace fs = std::filesystem;
+using ::testing::HasSubstr;
+using ::testing::StartsWith;
+
+struct Settled {
+  bool resolved = false;
+  std::optional<Value> value;
+  Value error;
+};
+
+class ModulesTest : public ::testing::Test {
+ protected:
+  Settled Call(std::string_view module, std::string_view method, Value args = Value::array()) {
+    auto done = std::make_shared<std::promise<Settled>>();
+    auto future = done->get_future();
+    dispatcher_.Call(module, method, args,
+                     Promise([done](std::optional<Value> v) { done->set_value({true, std::move(v), nullptr}); },
+                             [done](Value e) { done->set_value({false, std::nullopt, std::move(e)}); }));
+    return future.get();
+  }
+  Settled Tunnel(std::string_view method, Value args = Value::array()) {
+    return Call("VLVPNTunnel", method, std::move(args));
+  }
+  fs::path Profiles() const { return root_.path() / "VLVPNDesk" / "profiles"; }
+
+  testing::TempFolder root_;
+  std::shared_ptr<ModuleServices> services_ =
+      std::make_shared<ModuleServices>(DataLocations([this] { return root_.path(); }));
+  Dispatcher dispatcher_{BuildModules(services_)};
+};
+
+TEST_F(ModulesTest, RegistersEveryMethodInOrder) {
+  const Value described = dispatcher_.Describe();
+  EXPECT_EQ(described["VLVPNTunnel"]["methods"],
+            Value::parse(R"(["pingHelper","installHelper","saveOvpnProfile","saveOvpnProfileMeta",
+      "listSavedOvpnProfiles","deleteOvpnProfile","saveOvpnAuth","readOvpnAuth","connectOvpn",
+      "disconnect","getStatus","getHelperInfo","measureTcpLatency","getTrafficStats",
+      "getDeviceMarketingName","promptVpnAuth","setKillSwitchEnabled","prepareKillSwitchForReconnect",
+      "setBlockIpv6Enabled","pickApp","pickOvpnFile","terminateApps","setMenuBarVisible",
+      "updateMenuBarMenu","activateApp","notifyVpnConnectedOnHide","requestNotificationPermission",
+      "setLaunchAtLogin","getLaunchAtLogin","wasLaunchedAtStartup","writeUserDefaults",
+      "readUserDefaults","writeKeychainItem","readKeychainItem","deleteKeychainItem"])"));
+  EXPECT_EQ(described["VLVPNTunnel"]["events"],
+            Value::parse(R"(["menuBarAction","appWindowDidShow","systemDidResume"])"));
+  EXPECT_EQ(described["VLVPNAuthSession"]["methods"],
+            Value::parse(R"(["beginLoopback","awaitLoopbackCallback","cancelLoopback"])"));
+  EXPECT_EQ(described["VLVPNBuildConfig"]["constants"].size(), 6u);
+  EXPECT_FALSE(described["VLVPNAuthSession"].contains("events"));
+  EXPECT_FALSE(described["VLVPNBuildConfig"].contains("methods"));
+}
+
+TEST_F(ModulesTest, MethodsNotBuiltYetRejectNamingThemselves) {
+  const std::pair<std::string, std::string> pending[] = {
+      {"VLVPNTunnel", "pingHelper"},       {"VLVPNTunnel", "connectOvpn"},
+      {"VLVPNTunnel", "getStatus"},        {"VLVPNTunnel", "measureTcpLatency"},
+      {"VLVPNTunnel", "terminateApps"},    {"VLVPNTunnel", "wasLaunchedAtStartup"},
+      {"VLVPNAuthSession", "beginLoopback"}, {"VLVPNAuthSession", "cancelLoopback"},
+  };
+  for (const auto& [module, method] : pending) {
+    const Settled s = Call(module, method);
+    EXPECT_FALSE(s.resolved) << method;
+    EXPECT_EQ(s.error, RejectionObject(method + " is not available yet.")) << method;
+  }
+}
+
+TEST_F(ModulesTest, PromptVpnAuthAlwaysRejects) {
+  const Settled s = Tunnel("promptVpnAuth", Value::parse(R"(["user", "pass"])"));
+  EXPECT_FALSE(s.resolved);
+  EXPECT_EQ(DumpLine(s.error),
+            R"({"code":"EUNSPECIFIED","message":"Interactive auth prompt not available on Windows","userInfo":null})");
+}
+
+TEST_F(ModulesTest, ProfileRoundTrip) {
+  const Settled saved = Tunnel("saveOvpnProfile", Value::parse(R"(["p1", "client\r\n", "server.ovpn", "unused"])"));
+  ASSERT_TRUE(saved.resolved) << saved.error.dump();
+  EXPECT_EQ((*saved.value)["configPath"], PathToUtf8(Profiles() / "p1" / "server.ovpn"));
+  EXPECT_EQ((*saved.value)["fileName"], "server.ovpn");
+
+  EXPECT_FALSE(Tunnel("saveOvpnProfileMeta", Value::parse(R"(["p1", "{\"name\":\"One\"}"])")).value);
+  EXPECT_EQ(Tunnel("listSavedOvpnProfiles").value, Value::parse(R"([{"_raw":"{\"name\":\"One\"}"}])"));
+
+  EXPECT_TRUE(Tunnel("saveOvpnAuth", Value::parse(R"(["p1", "alice", "s3cret"])")).resolved);
+  EXPECT_EQ(Tunnel("readOvpnAuth", Value::parse(R"(["p1"])")).value,
+            Value::parse(R"({"username":"alice","password":"s3cret"})"));
+
+  EXPECT_TRUE(Tunnel("deleteOvpnProfile", Value::parse(R"(["p1"])")).resolved);
+  EXPECT_EQ(Tunnel("listSavedOvpnProfiles").value, Value::array());
+  EXPECT_EQ(Tunnel("readOvpnAuth", Value::parse(R"(["p1"])")).error["message"], "Auth file not found");
+}
+
+TEST_F(ModulesTest, EveryMethodTakingAnIdRefusesUnsafeIds) {
+  ASSERT_TRUE(Tunnel("saveOvpnProfileMeta", Value::parse(R"(["kept", "{}"])")).resolved);
+  const std::pair<std::string, Value> calls[] = {
+      {"saveOvpnProfile", Value::parse(R"(["ID", "client", "x.ovpn", ""])")},
+      {"saveOvpnProfileMeta", Value::parse(R"(["ID", "{}"])")},
+      {"deleteOvpnProfile", Value::parse(R"(["ID"])")},
+      {"saveOvpnAuth", Value::parse(R"(["ID", "u", "p"])")},
+      {"readOvpnAuth", Value::parse(R"(["ID"])")},
+  };
+  for (const std::string id : {"", ".", "..", "../..", "a/b", "a\\b", "NUL", "x\ny"}) {
+    for (auto [method, args] : calls) {
+      args[0] = id;
+      const Settled s = Tunnel(method, args);
+      EXPECT_FALSE(s.resolved) << method << " " << id;
+      EXPECT_THAT(s.error["message"].get<std::string>(), StartsWith("Invalid profile id: ")) << method;
+    }
+  }
+  // A missing argument reads as the empty id, which is refused too.
+  EXPECT_FALSE(Tunnel("deleteOvpnProfile").resolved);
+  EXPECT_EQ(Tunnel("listSavedOvpnProfiles").value, Value::parse(R"([{"_raw":"{}"}])"));
+  EXPECT_TRUE(fs::exists(root_.path() / "VLVPNDesk" / "profiles"));
+}
+
+TEST_F(ModulesTest, CredentialsWithLineBreaksAreRefused) {
+  const Settled s = Tunnel("saveOvpnAuth", Value::parse(R"(["p1", "alice", "pw\nsecond"])"));
+  EXPECT_FALSE(s.resolved);
+  EXPECT_EQ(s.error["message"], "The password must not contain a line break.");
+  EXPECT_FALSE(fs::exists(Profiles() / "p1" / "auth.txt"));
+}
+
+TEST_F(ModulesTest, UserDefaultsAndKeychainRoundTrip) {
+  EXPECT_TRUE(Tunnel("writeUserDefaults", Value::parse(R"(["theme", "dark"])")).resolved);
+  EXPECT_EQ(Tunnel("readUserDefaults", Value::parse(R"(["theme"])")).value, Value("dark"));
+  EXPECT_EQ(Tunnel("readUserDefaults", Value::parse(R"([42])")).value, Value(""));
+  EXPECT_THAT(Tunnel("writeUserDefaults", Value::parse(R"(["..", "x"])")).error["message"].get<std::string>(),
+              StartsWith("Invalid preference key: "));
+
+  const std::string service = "VLVPNModulesTest-" + std::to_string(std::random_device{}());
+  const Value item = {service, "acct"};
+  EXPECT_EQ(Tunnel("readKeychainItem", item).value, Value(""));
+  EXPECT_TRUE(Tunnel("writeKeychainItem", {service, "acct", "t\xC3\xB6ken"}).resolved);
+  EXPECT_EQ(Tunnel("readKeychainItem", item).value, Value("t\xC3\xB6ken"));
+  EXPECT_TRUE(Tunnel("deleteKeychainItem", item).resolved);
+  EXPECT_EQ(Tunnel("readKeychainItem", item).value, Value(""));
+  EXPECT_TRUE(Tunnel("deleteKeychainItem", item).resolved);
+}
+
+TEST_F(ModulesTest, FailedWritesRejectWithTheErrorText) {
+  fs::create_directories(Profiles() / "p1" / "meta.json");
+  const Settled s = Tunnel("saveOvpnProfileMeta", Value::parse(R"(["p1", "{}"])"));
+  EXPECT_FALSE(s.resolved);
+  EXPECT_THAT(s.error["message"].get<std::string>(), HasSubstr("meta.json"));
+}
+
+TEST_F(ModulesTest, DeviceNameMatchesTheConstant) {
+  const Settled s = Tunnel("getDeviceMarketingName");
+  ASSERT_TRUE(s.resolved);
+  EXPECT_EQ(*s.value, dispatcher_.Describe()["VLVPNBuildConfig"]["constants"]["deviceModel"]);
+}
+
+TEST(TunnelInitialize, RoutesTheEmitHooksToTheSlots) {
+  std::vector<std::string> seen;
+  TunnelEventSlots slots;
+  slots.menu_bar_action = [&](const Value& v) { seen.push_back(v.dump()); };
+  slots.app_window_did_show = [&] { seen.push_back("show"); };
+  slots.system_did_resume = [&] { seen.push_back("resume"); };
+  InitializeTunnelModule(slots);
+  emit_hooks::EmitMenuBarAction(emit_hooks::MenuBarActionPayload("connectDedicated", "s1"));
+  emit_hooks::EmitAppWindowDidShow();
+  emit_hooks::EmitSystemDidResume();
+  InitializeTunnelModule({});  // a module without filled slots swallows events
+  emit_hooks::EmitSystemDidResume();
+  emit_hooks::SetMenuBarAction(nullptr);
+  emit_hooks::SetAppWindowDidShow(nullptr);
+  emit_hooks::SetSystemDidResume(nullptr);
+  EXPECT_EQ(seen, (std::vector<std::string>{R"({"action":"connectDedicated","serverId":"s1"})", "show", "resume"}));
+}
+
+}  // namespace
+}  // namespace vlvpn

@@ -1,0 +1,115 @@
+#include "storage/data_locations.h"
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <fstream>
+
+#include "common/text.h"
+#include "support/temp_folder.h"
+
+namespace vlvpn {
+namespace {
+
+namespace fs = std::filesystem;
+using ::testing::HasSubstr;
+
+TEST(ChooseBaseFolder, PrefersShellThenEnvironmentAndNeverARelativeRoot) {
+  testing::TempFolder shell, env;
+  EXPECT_EQ(ChooseBaseFolder(shell.path(), env.path()), shell.path());
+  EXPECT_EQ(ChooseBaseFolder({}, env.path()), env.path());
+  EXPECT_EQ(ChooseBaseFolder("relative", env.path()), env.path());
+  for (const auto& [s, e] : {std::pair<fs::path, fs::path>{{}, {}}, {"relative", {}}, {{}, "also-relative"}}) {
+    try {
+      ChooseBaseFolder(s, e);
+      FAIL() << "expected no data root";
+    } catch (const std::runtime_error& error) {
+      EXPECT_THAT(error.what(), HasSubstr("local application data folder could not be found"));
+    }
+  }
+}
+
+TEST(XdgDataHome, UsesAbsoluteXdgElseHome) {
+  testing::TempFolder xdg, home;
+  const std::string xdg_text = PathToUtf8(xdg.path()), home_text = PathToUtf8(home.path());
+  EXPECT_EQ(XdgDataHome(xdg_text, home_text), xdg.path());
+  EXPECT_EQ(XdgDataHome("relative/dir", home_text), home.path() / ".local" / "share");
+  EXPECT_EQ(XdgDataHome("", home_text), home.path() / ".local" / "share");
+  EXPECT_THROW(XdgDataHome("", ""), std::runtime_error);
+  EXPECT_THROW(XdgDataHome("", "relative-home"), std::runtime_error);
+}
+
+TEST(RedirectForPackage, UsesThePackageCacheFolderWhenItCanBeMade) {
+  testing::TempFolder base;
+  int made = 0;
+  const auto make = [&](const fs::path& p) { ++made, fs::create_directories(p); };
+  EXPECT_EQ(RedirectForPackage(base.path(), std::nullopt, make), base.path());
+  EXPECT_EQ(made, 0);
+
+  const fs::path packaged = RedirectForPackage(base.path(), "Velunor.VPN_8wekyb3d8bbwe", make);
+  EXPECT_EQ(packaged, base.path() / "Packages" / "Velunor.VPN_8wekyb3d8bbwe" / "LocalCache" / "Local");
+  EXPECT_TRUE(fs::is_directory(packaged));
+
+  const auto cannot_make = [](const fs::path&) {};
+  EXPECT_EQ(RedirectForPackage(base.path(), "Other.App_1", cannot_make), base.path());
+}
+
+TEST(DataLocations, LaysOutFoldersAndFilesUnderTheRoot) {
+  testing::TempFolder root;
+  const DataLocations at([&] { return root.path(); });
+  const fs::path app = root.path() / "VLVPNDesk";
+  EXPECT_EQ(at.ProfilesFolder(), app / "profiles");
+  EXPECT_EQ(at.ProfileFolder("p1"), app / "profiles" / "p1");
+  EXPECT_EQ(at.ProfileFile("p1", "server.ovpn"), app / "profiles" / "p1" / "server.ovpn");
+  EXPECT_EQ(at.PrefsFolder(), app / "prefs");
+  EXPECT_EQ(at.PrefFilePath(""), app / "prefs" / "pref");
+  EXPECT_EQ(at.PrefFilePath("user name"), app / "prefs" / "user_name");
+  EXPECT_EQ(at.ActiveFile(), app / "active.txt");
+  EXPECT_EQ(at.KillSwitchFile(), app / "killswitch.txt");
+  EXPECT_EQ(at.KeychainFolder(), root.path() / "VLVPNKeychain");
+  EXPECT_TRUE(fs::is_directory(app / "profiles" / "p1"));
+  EXPECT_TRUE(fs::is_directory(app / "prefs"));
+
+  fs::remove_all(app);
+  EXPECT_TRUE(fs::is_directory(at.ProfileFolder("p1"))) << "a removed folder is made again";
+}
+
+TEST(DataLocations, NonAsciiIdsRoundTrip) {
+  testing::TempFolder root;
+  const DataLocations at([&] { return root.path(); });
+  const std::string id = "Z\xC3\xBCrich \xE6\x97\xA5";
+  const fs::path folder = at.ProfileFolder(id);
+  EXPECT_EQ(PathToUtf8(folder.filename()), id);
+  EXPECT_TRUE(fs::is_directory(folder));
+}
+
+TEST(DataLocations, UnsafeNamesAreRefusedBeforeAnythingIsCreated) {
+  testing::TempFolder root;
+  const DataLocations at([&] { return root.path(); });
+  for (const std::string bad : {"", ".", "..", "../x", "a\\..", "NUL"}) {
+    EXPECT_THROW(at.ProfileFolder(bad), std::invalid_argument) << bad;
+    EXPECT_THROW(at.ProfileFile("p", bad), std::invalid_argument) << bad;
+  }
+  EXPECT_THROW(at.PrefFilePath("."), std::invalid_argument);
+  EXPECT_THROW(at.PrefFilePath(".."), std::invalid_argument);
+  EXPECT_THROW(at.PrefFilePath("con"), std::invalid_argument);
+  EXPECT_THROW(at.PrefFilePath("COM1.json"), std::invalid_argument);
+  EXPECT_FALSE(fs::exists(root.path() / "VLVPNDesk")) << "nothing is touched for a refused name";
+}
+
+TEST(DataLocations, FolderThatCannotBeMadeRaisesTheFilesystemError) {
+  testing::TempFolder root;
+  const DataLocations at([&] { return root.path(); });
+  std::ofstream(root.path() / "VLVPNDesk") << "a file where the folder belongs";
+  EXPECT_THROW(at.ProfilesFolder(), fs::filesystem_error);
+  EXPECT_THROW(at.PrefFilePath("theme"), fs::filesystem_error);
+}
+
+TEST(SystemDataRoot, IsAnAbsoluteFolderOfThisUser) {
+  const fs::path root = SystemDataRoot();
+  EXPECT_TRUE(root.is_absolute()) << PathToUtf8(root);
+  EXPECT_FALSE(root.relative_path().empty()) << "never a drive's root";
+}
+
+}  // namespace
+}  // namespace vlvpn

@@ -1,0 +1,92 @@
+#include "storage/profile_store.h"
+
+#include <stdexcept>
+#include <system_error>
+
+#include "common/file_io.h"
+#include "common/text.h"
+#include "storage/names.h"
+
+namespace fs = std::filesystem;
+
+namespace vlvpn {
+namespace {
+
+constexpr std::string_view kMetaFile = "meta.json";
+constexpr std::string_view kAuthFile = "auth.txt";
+
+void RequireSingleLine(std::string_view text, std::string_view what) {
+  if (text.find_first_of("\r\n") != std::string_view::npos) {
+    throw std::invalid_argument("The " + std::string(what) +
+                                " must not contain a line break.");
+  }
+}
+
+}  // namespace
+
+ProfileStore::SavedConfig ProfileStore::SaveConfig(std::string_view id, std::string_view config,
+                                                   std::string_view file_name) const {
+  const fs::path path = locations_.ProfileFile(id, file_name);
+  WriteFileAtomically(path, config);
+  return {PathToUtf8(path), std::string(file_name)};
+}
+
+void ProfileStore::SaveMeta(std::string_view id, std::string_view meta) const {
+  WriteFileAtomically(locations_.ProfileFile(id, kMetaFile), meta);
+}
+
+std::vector<std::string> ProfileStore::ListMeta() const {
+  std::vector<std::string> listed;
+  try {
+    for (const fs::directory_entry& entry : fs::directory_iterator(locations_.ProfilesFolder())) {
+      if (!entry.is_directory()) continue;
+      const fs::path meta = entry.path() / kMetaFile;
+      if (!fs::exists(meta)) continue;
+      listed.push_back(StripCrBeforeLf(ReadFileBytes(meta).value_or(std::string())));
+    }
+  } catch (...) {
+    // The listing never fails: what was gathered before the error is the answer.
+  }
+  return listed;
+}
+
+void ProfileStore::Delete(std::string_view id) const {
+  fs::remove_all(locations_.ProfileFolder(id));
+}
+
+std::string ProfileStore::CredentialsFileText(std::string_view username, std::string_view password) {
+  RequireSingleLine(username, "user name");
+  RequireSingleLine(password, "password");
+  std::string text;
+  text.reserve(username.size() + password.size() + 2);
+  text.append(username).append("\n").append(password).append("\n");
+  return text;
+}
+
+ProfileStore::Credentials ProfileStore::ParseCredentialsFile(std::string_view raw) {
+  const std::string text = StripCrBeforeLf(raw);
+  const std::size_t first_end = text.find('\n');
+  Credentials credentials;
+  credentials.username = text.substr(0, first_end);
+  if (first_end != std::string::npos) {
+    const std::size_t second_end = text.find('\n', first_end + 1);
+    credentials.password = text.substr(first_end + 1, second_end == std::string::npos
+                                                          ? std::string::npos
+                                                          : second_end - first_end - 1);
+  }
+  return credentials;
+}
+
+void ProfileStore::SaveCredentials(std::string_view id, std::string_view username,
+                                   std::string_view password) const {
+  const std::string text = CredentialsFileText(username, password);
+  WriteFileAtomically(locations_.ProfileFile(id, kAuthFile), text, FileAccess::kOwnerOnly);
+}
+
+ProfileStore::Credentials ProfileStore::ReadCredentials(std::string_view id) const {
+  const std::optional<std::string> text = ReadFileBytes(locations_.ProfileFile(id, kAuthFile));
+  if (!text) throw std::runtime_error("Auth file not found");
+  return ParseCredentialsFile(*text);
+}
+
+}  // namespace vlvpn
