@@ -34,14 +34,5 @@ TEST(CredentialManager, ItemIsAGenericCredentialNamedServiceSlashAccount) {
   EXPECT_FALSE(CredReadW(name.c_str(), CRED_TYPE_GENERIC, 0, &credential));
 }
 
-TEST(CredentialManager, RefusedWriteReportsTheSystemErrorNumber) {
-  testing::TempFolder root;
-  const DataLocations locations([&] { return root.path(); });
-  // Larger than any generic credential may hold.
-  const std::string too_large(CRED_MAX_CREDENTIAL_BLOB_SIZE + 1, 'x');
-  const unsigned long error = Keychain(locations).Write("VLVPNTest/too-large", too_large);
-  EXPECT_NE(error, 0u);
-}
-
 }  // namespace
 }  // namespace vlvpn
