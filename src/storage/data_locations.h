@@ -23,7 +23,9 @@ std::filesystem::path RedirectForPackage(
 // Linux: $XDG_DATA_HOME when absolute, else $HOME/.local/share; throws when neither works.
 std::filesystem::path XdgDataHome(std::string_view xdg_data_home, std::string_view home);
 
-// The data root of this user on this machine.
+// The data root of this user on this machine. An absolute VLVPN_DATA_ROOT in the
+// environment replaces it (portable installs, and tests that must not touch the
+// user's own folders).
 std::filesystem::path SystemDataRoot();
 
 // Every path the system keeps data under. Nothing is cached: each lookup starts from

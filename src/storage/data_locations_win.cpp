@@ -18,11 +18,11 @@ std::filesystem::path ShellLocalAppData() {
   return std::filesystem::path(std::wstring(buffer));
 }
 
-std::filesystem::path EnvironmentLocalAppData() {
-  const DWORD needed = GetEnvironmentVariableW(L"LOCALAPPDATA", nullptr, 0);
+std::filesystem::path EnvironmentPath(const wchar_t* name) {
+  const DWORD needed = GetEnvironmentVariableW(name, nullptr, 0);
   if (needed == 0) return {};
   std::wstring value(needed, L'\0');
-  const DWORD length = GetEnvironmentVariableW(L"LOCALAPPDATA", value.data(), needed);
+  const DWORD length = GetEnvironmentVariableW(name, value.data(), needed);
   if (length == 0 || length >= needed) return {};
   value.resize(length);
   return std::filesystem::path(value);
@@ -47,7 +47,8 @@ std::optional<std::string> PackageFamilyName() {
 }  // namespace
 
 std::filesystem::path SystemDataRoot() {
-  const std::filesystem::path base = ChooseBaseFolder(ShellLocalAppData(), EnvironmentLocalAppData());
+  if (std::filesystem::path root = EnvironmentPath(L"VLVPN_DATA_ROOT"); root.is_absolute()) return root;
+  const std::filesystem::path base = ChooseBaseFolder(ShellLocalAppData(), EnvironmentPath(L"LOCALAPPDATA"));
   return RedirectForPackage(base, PackageFamilyName(), [](const std::filesystem::path& folder) {
     std::error_code ignored;
     std::filesystem::create_directories(folder, ignored);
