@@ -25,7 +25,8 @@ class StdioHostEndToEnd : public ::testing::Test {
     return Value::parse(*line);
   }
   Value Call(int id, const std::string& method, Value args) {
-    const Value request = {{"id", id}, {"module", "VLVPNTunnel"}, {"method", method}, {"args", std::move(args)}};
+    const Value request = {
+        {"id", id}, {"module", "VLVPNTunnel"}, {"method", method}, {"args", std::move(args)}};
     EXPECT_TRUE(desk_.Write(DumpLine(request) + "\n"));
     return Next();
   }
@@ -33,7 +34,8 @@ class StdioHostEndToEnd : public ::testing::Test {
   testing::TempFolder home_;
   // The data root goes to the test folder by the platform's own means on Linux, and by
   // the explicit override on Windows, where the shell's folder cannot be redirected.
-  testing::ChildProcess desk_{testing::SiblingProgram("VLVPNDesk"), {"--stdio"},
+  testing::ChildProcess desk_{testing::SiblingProgram("VLVPNDesk"),
+                              {"--stdio"},
                               {{"XDG_DATA_HOME", PathToUtf8(home_.path())},
 #ifdef _WIN32
                                {"VLVPN_DATA_ROOT", PathToUtf8(home_.path())}
@@ -51,8 +53,10 @@ TEST_F(StdioHostEndToEnd, ProfileRoundTripMalformedInputAndEndOfInput) {
   const fs::path folder = home_.path() / "VLVPNDesk" / "profiles" / PathFromUtf8(id);
   const std::string config = "client\r\nremote 127.0.0.1 1194\n";
   const Value saved = Call(1, "saveOvpnProfile", {id, config, "server.ovpn", ""});
-  EXPECT_EQ(saved, (Value{{"id", 1},
-                          {"result", {{"configPath", PathToUtf8(folder / "server.ovpn")}, {"fileName", "server.ovpn"}}}}));
+  EXPECT_EQ(
+      saved,
+      (Value{{"id", 1},
+             {"result", {{"configPath", PathToUtf8(folder / "server.ovpn")}, {"fileName", "server.ovpn"}}}}));
   EXPECT_EQ(fs::file_size(folder / "server.ovpn"), config.size()) << "stored byte for byte";
 
   EXPECT_EQ(Call(2, "saveOvpnProfileMeta", {id, R"({"name":"Home"})"}), (Value{{"id", 2}}));
@@ -72,7 +76,8 @@ TEST_F(StdioHostEndToEnd, ProfileRoundTripMalformedInputAndEndOfInput) {
   EXPECT_EQ(Call(7, "deleteOvpnProfile", {id}), (Value{{"id", 7}}));
   EXPECT_FALSE(fs::exists(folder));
 
-  ASSERT_TRUE(desk_.Write(R"({"id":8,"module":"VLVPNTunnel","method":"readUserDefaults","args":["theme"]})" "\n"));
+  ASSERT_TRUE(desk_.Write(R"({"id":8,"module":"VLVPNTunnel","method":"readUserDefaults","args":["theme"]})"
+                          "\n"));
   desk_.CloseInput();
   EXPECT_EQ(Next(), (Value{{"id", 8}, {"result", ""}})) << "a call pending at end of input still settles";
   EXPECT_EQ(desk_.WaitForExit(), 0);

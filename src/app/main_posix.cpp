@@ -2,7 +2,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <iostream>
 
 #include "app/stdio_host.h"
 
@@ -15,17 +14,7 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "VLVPNDesk: no window host on this system; run with --stdio.\n");
     return 2;
   }
-  int code = 0;
-  try {
-    code = vlvpn::RunStdioHost(
-        std::cin, std::cout,
-        std::make_shared<vlvpn::ModuleServices>(vlvpn::DataLocations()));
-  } catch (const std::exception& e) {
-    std::fprintf(stderr, "VLVPNDesk: %s\n", e.what());
-    code = 1;
-  }
-  std::cout.flush();
   // Every call has settled and its line is out; detached workers may still be
   // finishing, and must not race the destruction of process-wide state.
-  std::_Exit(code);
+  std::_Exit(vlvpn::RunStdioHostOnStandardStreams());
 }

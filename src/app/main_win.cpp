@@ -5,7 +5,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cwchar>
-#include <iostream>
 
 #include "app/stdio_host.h"
 
@@ -19,17 +18,7 @@ int wmain(int argc, wchar_t** argv) {
   // The protocol is UTF-8 lines ending in a single line feed, both ways.
   _setmode(_fileno(stdin), _O_BINARY);
   _setmode(_fileno(stdout), _O_BINARY);
-  int code = 0;
-  try {
-    code = vlvpn::RunStdioHost(
-        std::cin, std::cout,
-        std::make_shared<vlvpn::ModuleServices>(vlvpn::DataLocations()));
-  } catch (const std::exception& e) {
-    std::fprintf(stderr, "VLVPNDesk: %s\n", e.what());
-    code = 1;
-  }
-  std::cout.flush();
   // Every call has settled and its line is out; detached workers may still be
   // finishing, and must not race the destruction of process-wide state.
-  std::_Exit(code);
+  std::_Exit(vlvpn::RunStdioHostOnStandardStreams());
 }

@@ -1,6 +1,8 @@
 #include "app/stdio_host.h"
 
 #include <condition_variable>
+#include <cstdio>
+#include <iostream>
 #include <mutex>
 #include <string>
 
@@ -63,9 +65,7 @@ Value EventLine(const std::string& name, const Value* body) {
   return line;
 }
 
-bool IsBlank(const std::string& line) {
-  return line.find_first_not_of(" \t\r") == std::string::npos;
-}
+bool IsBlank(const std::string& line) { return line.find_first_not_of(" \t\r") == std::string::npos; }
 
 }  // namespace
 
@@ -105,10 +105,8 @@ int RunStdioHost(std::istream& in, std::ostream& out, std::shared_ptr<ModuleServ
     }
     const auto module = request.find("module");
     const auto method = request.find("method");
-    if (module == request.end() || method == request.end() || !module->is_string() ||
-        !method->is_string()) {
-      writer->Write(
-          ErrorLine(id, "Malformed request: \"module\" and \"method\" must be given as strings."));
+    if (module == request.end() || method == request.end() || !module->is_string() || !method->is_string()) {
+      writer->Write(ErrorLine(id, "Malformed request: \"module\" and \"method\" must be given as strings."));
       continue;
     }
     const auto args = request.find("args");
@@ -135,6 +133,17 @@ int RunStdioHost(std::istream& in, std::ostream& out, std::shared_ptr<ModuleServ
 
   pending->WaitUntilNone();
   return 0;
+}
+
+int RunStdioHostOnStandardStreams() {
+  try {
+    const int code = RunStdioHost(std::cin, std::cout, std::make_shared<ModuleServices>(DataLocations()));
+    std::cout.flush();
+    return code;
+  } catch (const std::exception& e) {
+    std::fprintf(stderr, "VLVPNDesk: %s\n", e.what());
+    return 1;
+  }
 }
 
 }  // namespace vlvpn

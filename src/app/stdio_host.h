@@ -14,4 +14,8 @@ namespace vlvpn {
 // has ended and every call has settled.
 int RunStdioHost(std::istream& in, std::ostream& out, std::shared_ptr<ModuleServices> services);
 
+// The process's own host: standard input and output, the user's data folder. Returns
+// the exit code; a failure to start is reported on standard error.
+int RunStdioHostOnStandardStreams();
+
 }  // namespace vlvpn

@@ -48,12 +48,16 @@ TEST_F(StdioHostTest, HelloComesFirstAndListsEveryModule) {
 }
 
 TEST_F(StdioHostTest, OneSettlementPerCallWithTheCallersId) {
-  const auto lines = Run(
-      R"({"id":1,"module":"VLVPNTunnel","method":"writeUserDefaults","args":["theme","dark"]})" "\n"
-      R"({"id":"two","module":"VLVPNTunnel","method":"readUserDefaults","args":["theme"]})" "\r\n"
-      "\n"
-      R"({"id":3.5,"module":"VLVPNTunnel","method":"readOvpnAuth","args":["nobody"]})" "\n"
-      R"({"module":"VLVPNTunnel","method":"readUserDefaults","args":[]})" "\n");
+  const auto lines =
+      Run(R"({"id":1,"module":"VLVPNTunnel","method":"writeUserDefaults","args":["theme","dark"]})"
+          "\n"
+          R"({"id":"two","module":"VLVPNTunnel","method":"readUserDefaults","args":["theme"]})"
+          "\r\n"
+          "\n"
+          R"({"id":3.5,"module":"VLVPNTunnel","method":"readOvpnAuth","args":["nobody"]})"
+          "\n"
+          R"({"module":"VLVPNTunnel","method":"readUserDefaults","args":[]})"
+          "\n");
   ASSERT_EQ(lines.size(), 5u);
   EXPECT_EQ(DumpLine(lines[1]), R"({"id":1})");
   EXPECT_EQ(DumpLine(lines[2]), R"({"id":"two","result":"dark"})");
@@ -82,7 +86,8 @@ TEST_F(StdioHostTest, MalformedLinesAreAnsweredAndNeverFatal) {
   };
   std::string input;
   for (const auto& c : cases) input += c.line + "\n";
-  input += R"({"id":11,"module":"VLVPNTunnel","method":"readUserDefaults","args":"not a list"})" "\n";
+  input += R"({"id":11,"module":"VLVPNTunnel","method":"readUserDefaults","args":"not a list"})"
+           "\n";
   const auto lines = Run(input);
   ASSERT_EQ(lines.size(), std::size(cases) + 2);
   for (std::size_t i = 0; i < std::size(cases); ++i) {
@@ -107,10 +112,12 @@ TEST_F(StdioHostTest, EventsAreWrittenAsLines) {
 }
 
 TEST_F(StdioHostTest, StoredInvalidUtf8IsReplacedNotFatal) {
-  Run(R"({"id":1,"module":"VLVPNTunnel","method":"writeUserDefaults","args":["k","x"]})" "\n");
+  Run(R"({"id":1,"module":"VLVPNTunnel","method":"writeUserDefaults","args":["k","x"]})"
+      "\n");
   std::ofstream(root_.path() / "VLVPNDesk" / "prefs" / "k", std::ios::binary) << "bad\xFF";
   out_.str("");
-  const auto lines = Run(R"({"id":2,"module":"VLVPNTunnel","method":"readUserDefaults","args":["k"]})" "\n");
+  const auto lines = Run(R"({"id":2,"module":"VLVPNTunnel","method":"readUserDefaults","args":["k"]})"
+                         "\n");
   ASSERT_EQ(lines.size(), 2u);
   EXPECT_EQ(lines[1]["result"], "bad\xEF\xBF\xBD");
 }

@@ -1,9 +1,9 @@
 #include "common/file_io.h"
 
 #include <atomic>
-#include <chrono>
 #include <fstream>
 #include <iterator>
+#include <random>
 
 namespace vlvpn {
 
@@ -16,12 +16,15 @@ std::optional<std::string> ReadFileBytes(const std::filesystem::path& path) {
 }
 
 std::filesystem::path TemporarySibling(const std::filesystem::path& target) {
+  // A random tag per process and a counter per write keep concurrent writers (threads
+  // or processes) apart; the exclusive create turns any collision into an error, never
+  // a shared file. Short, so it fits wherever the target's name fits, and never ending
+  // in an extension a reader of the folder looks for.
+  static const unsigned long long process_tag =
+      (static_cast<unsigned long long>(std::random_device{}()) << 32) ^ std::random_device{}();
   static std::atomic<unsigned> counter{0};
-  const auto ticks = std::chrono::steady_clock::now().time_since_epoch().count();
-  // Short and fixed in shape so it fits wherever the target's name fits, and never
-  // ends in an extension a reader of the folder looks for.
-  const std::string name = ".vlvpn-" + std::to_string(static_cast<unsigned long long>(ticks) % 1000000007ULL) +
-                           "-" + std::to_string(counter.fetch_add(1)) + ".tmp";
+  const std::string name =
+      ".vlvpn-" + std::to_string(process_tag) + "-" + std::to_string(counter.fetch_add(1)) + ".tmp";
   return target.parent_path() / name;
 }
 

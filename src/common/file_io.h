@@ -14,8 +14,7 @@ enum class FileAccess { kDefault, kOwnerOnly };
 // (errno, or GetLastError on Windows) beside the readable text.
 class FileWriteError : public std::runtime_error {
  public:
-  FileWriteError(const std::string& what, unsigned long error)
-      : std::runtime_error(what), error_(error) {}
+  FileWriteError(const std::string& what, unsigned long error) : std::runtime_error(what), error_(error) {}
   unsigned long error() const { return error_; }
 
  private:

@@ -42,8 +42,7 @@ class PendingFile {
 
 }  // namespace
 
-void WriteFileAtomically(const std::filesystem::path& target, std::string_view bytes,
-                         FileAccess access) {
+void WriteFileAtomically(const std::filesystem::path& target, std::string_view bytes, FileAccess access) {
   const std::filesystem::path temporary = TemporarySibling(target);
   const mode_t mode = access == FileAccess::kOwnerOnly ? 0600 : 0666;
   const int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, mode);

@@ -21,7 +21,10 @@ TEST(WriteFileAtomically, WritesExactBytesAndReplacesWholeFile) {
   WriteFileAtomically(file, first);
   EXPECT_EQ(ReadFileBytes(file), first);
 
-  const std::string second("a\r\nb\0c\x1A" "after-eof\n", 17);
+  const std::string second(
+      "a\r\nb\0c\x1A"
+      "after-eof\n",
+      17);
   WriteFileAtomically(file, second);
   EXPECT_EQ(ReadFileBytes(file), second);
   EXPECT_EQ(fs::file_size(file), second.size());

@@ -10,8 +10,7 @@ namespace vlvpn {
 namespace {
 
 [[noreturn]] void ThrowWriteError(const std::filesystem::path& target, DWORD error) {
-  throw FileWriteError("Could not write \"" + PathToUtf8(target) + "\": " + WindowsErrorText(error),
-                       error);
+  throw FileWriteError("Could not write \"" + PathToUtf8(target) + "\": " + WindowsErrorText(error), error);
 }
 
 // Closes the handle and deletes the temporary file unless the write was committed.
@@ -42,8 +41,8 @@ class PendingFile {
 
 void WriteFileAtomically(const std::filesystem::path& target, std::string_view bytes, FileAccess) {
   const std::filesystem::path temporary = TemporarySibling(target);
-  HANDLE handle = CreateFileW(temporary.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
-                              FILE_ATTRIBUTE_NORMAL, nullptr);
+  HANDLE handle =
+      CreateFileW(temporary.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
   if (handle == INVALID_HANDLE_VALUE) ThrowWriteError(target, GetLastError());
   PendingFile file(temporary, handle);
 
@@ -51,16 +50,14 @@ void WriteFileAtomically(const std::filesystem::path& target, std::string_view b
   while (written < bytes.size()) {
     const std::size_t chunk = std::min<std::size_t>(bytes.size() - written, 1u << 30);
     DWORD done = 0;
-    if (!WriteFile(file.handle(), bytes.data() + written, static_cast<DWORD>(chunk), &done,
-                   nullptr)) {
+    if (!WriteFile(file.handle(), bytes.data() + written, static_cast<DWORD>(chunk), &done, nullptr)) {
       ThrowWriteError(target, GetLastError());
     }
     written += done;
   }
   if (!FlushFileBuffers(file.handle())) ThrowWriteError(target, GetLastError());
   if (!file.Close()) ThrowWriteError(target, GetLastError());
-  if (!MoveFileExW(temporary.c_str(), target.c_str(),
-                   MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+  if (!MoveFileExW(temporary.c_str(), target.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
     ThrowWriteError(target, GetLastError());
   }
   file.Commit();

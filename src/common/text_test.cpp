@@ -40,7 +40,7 @@ TEST(Text, LoneSurrogatesBecomeReplacementCharacters) {
 
 TEST(Text, StripsOnlyCarriageReturnsBeforeLineFeeds) {
   const std::pair<std::string, std::string> cases[] = {
-      {"a\r\nb\r\n", "a\nb\n"}, {"a\rb", "a\rb"},       {"end\r", "end\r"},
+      {"a\r\nb\r\n", "a\nb\n"}, {"a\rb", "a\rb"},           {"end\r", "end\r"},
       {"\r\r\n", "\r\n"},       {"x\x1Ay\r\n", "x\x1Ay\n"}, {"", ""},
   };
   for (const auto& [in, out] : cases) EXPECT_EQ(StripCrBeforeLf(in), out);

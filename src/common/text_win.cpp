@@ -18,8 +18,7 @@ std::wstring Utf8ToWide(std::string_view utf8) {
 std::string WideToUtf8(std::wstring_view wide) {
   if (wide.empty()) return {};
   const int source = static_cast<int>(wide.size());
-  const int length =
-      WideCharToMultiByte(CP_UTF8, 0, wide.data(), source, nullptr, 0, nullptr, nullptr);
+  const int length = WideCharToMultiByte(CP_UTF8, 0, wide.data(), source, nullptr, 0, nullptr, nullptr);
   if (length <= 0) return {};
   std::string out(static_cast<std::size_t>(length), '\0');
   WideCharToMultiByte(CP_UTF8, 0, wide.data(), source, out.data(), length, nullptr, nullptr);

@@ -14,8 +14,8 @@ std::wstring ReadRegistryString(HKEY root, const wchar_t* key, const wchar_t* va
   std::array<wchar_t, 512> buffer = {};
   DWORD type = 0;
   DWORD bytes = sizeof(buffer);
-  const LSTATUS status = RegQueryValueExW(handle, value, nullptr, &type,
-                                          reinterpret_cast<LPBYTE>(buffer.data()), &bytes);
+  const LSTATUS status =
+      RegQueryValueExW(handle, value, nullptr, &type, reinterpret_cast<LPBYTE>(buffer.data()), &bytes);
   RegCloseKey(handle);
   if (status != ERROR_SUCCESS || type != REG_SZ) return {};
   const std::size_t units = std::min<std::size_t>(bytes / sizeof(wchar_t), buffer.size());

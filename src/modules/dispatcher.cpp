@@ -34,8 +34,7 @@ Args Args::Convert(const Value& raw, const std::vector<ArgKind>& kinds) {
     const Value* given = (raw.is_array() && i < raw.size()) ? &raw[i] : nullptr;
     switch (kinds[i]) {
       case ArgKind::kString:
-        args.slots_.emplace_back(given && given->is_string() ? given->get<std::string>()
-                                                             : std::string());
+        args.slots_.emplace_back(given && given->is_string() ? given->get<std::string>() : std::string());
         break;
       case ArgKind::kBool:
         args.slots_.emplace_back(given && given->is_boolean() && given->get<bool>());
@@ -58,9 +57,7 @@ Args Args::Convert(const Value& raw, const std::vector<ArgKind>& kinds) {
   return args;
 }
 
-const std::string& Args::String(std::size_t index) const {
-  return std::get<std::string>(slots_.at(index));
-}
+const std::string& Args::String(std::size_t index) const { return std::get<std::string>(slots_.at(index)); }
 bool Args::Bool(std::size_t index) const { return std::get<bool>(slots_.at(index)); }
 std::int32_t Args::Int(std::size_t index) const { return std::get<std::int32_t>(slots_.at(index)); }
 const std::vector<std::string>& Args::StringList(std::size_t index) const {
@@ -114,8 +111,8 @@ void Dispatcher::Call(std::string_view module, std::string_view method, const Va
         m.handler(Args::Convert(args, m.args), promise);
         return;
       }
-      promise.Reject("Unknown method \"" + std::string(method) + "\" of module \"" +
-                     std::string(module) + "\".");
+      promise.Reject("Unknown method \"" + std::string(method) + "\" of module \"" + std::string(module) +
+                     "\".");
       return;
     }
     promise.Reject("Unknown module \"" + std::string(module) + "\".");

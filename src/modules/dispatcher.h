@@ -66,8 +66,7 @@ class Dispatcher {
 
   // Converts the arguments, runs the handler and returns; the handler or its worker
   // settles the promise. Unknown names reject; nothing a handler throws escapes.
-  void Call(std::string_view module, std::string_view method, const Value& args,
-            Promise promise) const;
+  void Call(std::string_view module, std::string_view method, const Value& args, Promise promise) const;
 
   // {"<module>": {"methods": [...], "events": [...], "constants": {...}}}, each key
   // present only where the module has it; constants are computed now.

@@ -22,8 +22,12 @@ std::pair<Promise, std::future<Outcome>> MakePromise() {
   auto done = std::make_shared<std::promise<Outcome>>();
   auto future = done->get_future();
   Promise p(
-      [done](std::optional<Value> v) { done->set_value({true, std::move(v), nullptr}); },
-      [done](Value e) { done->set_value({false, std::nullopt, std::move(e)}); });
+      [done](std::optional<Value> v) {
+        done->set_value({true, std::move(v), nullptr});
+      },
+      [done](Value e) {
+        done->set_value({false, std::nullopt, std::move(e)});
+      });
   return {std::move(p), std::move(future)};
 }
 
@@ -61,8 +65,7 @@ TEST(NumberToInt32, ReadsNumbersSafely) {
 }
 
 TEST(Args, MissingOrMismatchedArgumentsReadAsEmptyValues) {
-  const std::vector<ArgKind> kinds = {ArgKind::kString, ArgKind::kBool, ArgKind::kInt,
-                                      ArgKind::kStringList};
+  const std::vector<ArgKind> kinds = {ArgKind::kString, ArgKind::kBool, ArgKind::kInt, ArgKind::kStringList};
   for (const Value& raw : {Value::array(), Value(nullptr), Value("x"), Value::object(),
                            Value::parse(R"([1, "yes", "3", "a"])")}) {
     const Args args = Args::Convert(raw, kinds);
@@ -83,12 +86,16 @@ Dispatcher TestDispatcher() {
   m.name = "Mod";
   m.events = {"evt"};
   m.methods = {
-      {"echo", {ArgKind::kString}, ResultKind::kString,
+      {"echo",
+       {ArgKind::kString},
+       ResultKind::kString,
        OnCallingThread([](const Args& a) -> std::optional<Value> { return a.String(0); })},
-      {"nothing", {}, ResultKind::kVoid,
-       OnCallingThread([](const Args&) -> std::optional<Value> { return std::nullopt; })},
-      {"throws", {}, ResultKind::kVoid,
-       OnCallingThread([](const Args&) -> std::optional<Value> { throw std::runtime_error("disk full"); })},
+      {"nothing", {}, ResultKind::kVoid, OnCallingThread([](const Args&) -> std::optional<Value> {
+         return std::nullopt;
+       })},
+      {"throws", {}, ResultKind::kVoid, OnCallingThread([](const Args&) -> std::optional<Value> {
+         throw std::runtime_error("disk full");
+       })},
       {"throwsOdd", {}, ResultKind::kVoid, [](const Args&, Promise) { throw 42; }},
       {"drops", {}, ResultKind::kVoid, [](const Args&, Promise) {}},
       {"later", {}, ResultKind::kBool, NotAvailableYet("later")},

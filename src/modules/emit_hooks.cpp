@@ -41,9 +41,7 @@ void SetMenuBarAction(std::function<void(const Value&)> hook) {
 void SetAppWindowDidShow(std::function<void()> hook) {
   Replace(&Hooks::app_window_did_show, std::move(hook));
 }
-void SetSystemDidResume(std::function<void()> hook) {
-  Replace(&Hooks::system_did_resume, std::move(hook));
-}
+void SetSystemDidResume(std::function<void()> hook) { Replace(&Hooks::system_did_resume, std::move(hook)); }
 
 void EmitMenuBarAction(const Value& payload) {
   if (auto hook = Snapshot(&Hooks::menu_bar_action)) hook(payload);

@@ -34,9 +34,7 @@ struct Promise::State {
 Promise::Promise(ResolveFn resolve, RejectFn reject)
     : state_(std::make_shared<State>(std::move(resolve), std::move(reject))) {}
 
-void Promise::Reject(std::string_view message) const {
-  Settle(kRejected, RejectionObject(message));
-}
+void Promise::Reject(std::string_view message) const { Settle(kRejected, RejectionObject(message)); }
 
 bool Promise::IsPending() const { return state_->word.load() == kPending; }
 

@@ -98,9 +98,15 @@ TEST(Promise, RacingSettlersDeliverExactlyOnce) {
         threads.emplace_back([copy = p, t, &go]() mutable {
           while (!go.load()) std::this_thread::yield();
           switch (t % 3) {
-            case 0: copy.Resolve(Value(t)); break;
-            case 1: copy.Reject("rejected"); break;
-            default: { Promise dropped = std::move(copy); } break;
+            case 0:
+              copy.Resolve(Value(t));
+              break;
+            case 1:
+              copy.Reject("rejected");
+              break;
+            default: {
+              Promise dropped = std::move(copy);
+            } break;
           }
         });
       }

@@ -32,7 +32,10 @@ ModuleSpec TunnelModule(const std::shared_ptr<ModuleServices>& services) {
   module.methods = {
       Pending("pingHelper", {}, R::kString),
       Pending("installHelper", {}, R::kObject),
-      {"saveOvpnProfile", {S, S, S, S}, R::kObject, OnCallingThread([svc](const Args& a) -> std::optional<Value> {
+      {"saveOvpnProfile",
+       {S, S, S, S},
+       R::kObject,
+       OnCallingThread([svc](const Args& a) -> std::optional<Value> {
          const auto saved = svc->profiles.SaveConfig(a.String(0), a.String(1), a.String(2));
          Value result = Value::object();
          result["configPath"] = saved.config_path;
@@ -65,9 +68,12 @@ ModuleSpec TunnelModule(const std::shared_ptr<ModuleServices>& services) {
       Pending("getHelperInfo", {}, R::kObject),
       Pending("measureTcpLatency", {S, I}, R::kInt),
       Pending("getTrafficStats", {}, R::kObject),
-      {"getDeviceMarketingName", {}, R::kString,
-       OnCallingThread([](const Args&) -> std::optional<Value> { return DeviceModel(); })},
-      {"promptVpnAuth", {S, S}, R::kObject,
+      {"getDeviceMarketingName", {}, R::kString, OnCallingThread([](const Args&) -> std::optional<Value> {
+         return DeviceModel();
+       })},
+      {"promptVpnAuth",
+       {S, S},
+       R::kObject,
        [](const Args&, Promise promise) {
          promise.Reject("Interactive auth prompt not available on Windows");
        }},
@@ -92,7 +98,10 @@ ModuleSpec TunnelModule(const std::shared_ptr<ModuleServices>& services) {
       {"readUserDefaults", {S}, R::kString, OnCallingThread([svc](const Args& a) -> std::optional<Value> {
          return svc->defaults.Read(a.String(0));
        })},
-      {"writeKeychainItem", {S, S, S}, R::kVoid, OnCallingThread([svc](const Args& a) -> std::optional<Value> {
+      {"writeKeychainItem",
+       {S, S, S},
+       R::kVoid,
+       OnCallingThread([svc](const Args& a) -> std::optional<Value> {
          const unsigned long error =
              svc->keychain.Write(KeychainTarget(a.String(0), a.String(1)), a.String(2));
          if (error != 0) throw std::runtime_error(KeychainWriteFailure(error));
@@ -130,8 +139,7 @@ ModuleSpec BuildConfigModule() {
 }  // namespace
 
 const std::vector<std::string>& TunnelEventNames() {
-  static const std::vector<std::string> names = {"menuBarAction", "appWindowDidShow",
-                                                 "systemDidResume"};
+  static const std::vector<std::string> names = {"menuBarAction", "appWindowDidShow", "systemDidResume"};
   return names;
 }
 
@@ -144,10 +152,15 @@ std::vector<ModuleSpec> BuildModules(std::shared_ptr<ModuleServices> services) {
 }
 
 void InitializeTunnelModule(const TunnelEventSlots& slots) {
-  emit_hooks::SetMenuBarAction(
-      [slot = slots.menu_bar_action](const Value& payload) { if (slot) slot(payload); });
-  emit_hooks::SetAppWindowDidShow([slot = slots.app_window_did_show] { if (slot) slot(); });
-  emit_hooks::SetSystemDidResume([slot = slots.system_did_resume] { if (slot) slot(); });
+  emit_hooks::SetMenuBarAction([slot = slots.menu_bar_action](const Value& payload) {
+    if (slot) slot(payload);
+  });
+  emit_hooks::SetAppWindowDidShow([slot = slots.app_window_did_show] {
+    if (slot) slot();
+  });
+  emit_hooks::SetSystemDidResume([slot = slots.system_did_resume] {
+    if (slot) slot();
+  });
   // The tray presence joins here once it exists.
 }
 

@@ -15,10 +15,7 @@ namespace vlvpn {
 // What the modules' handlers work on; shared by every handler and worker.
 struct ModuleServices {
   explicit ModuleServices(DataLocations data_locations)
-      : locations(std::move(data_locations)),
-        profiles(locations),
-        defaults(locations),
-        keychain(locations) {}
+      : locations(std::move(data_locations)), profiles(locations), defaults(locations), keychain(locations) {}
   ModuleServices(const ModuleServices&) = delete;
   ModuleServices& operator=(const ModuleServices&) = delete;
 

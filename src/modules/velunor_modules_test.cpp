@@ -29,8 +29,13 @@ class ModulesTest : public ::testing::Test {
     auto done = std::make_shared<std::promise<Settled>>();
     auto future = done->get_future();
     dispatcher_.Call(module, method, args,
-                     Promise([done](std::optional<Value> v) { done->set_value({true, std::move(v), nullptr}); },
-                             [done](Value e) { done->set_value({false, std::nullopt, std::move(e)}); }));
+                     Promise(
+                         [done](std::optional<Value> v) {
+                           done->set_value({true, std::move(v), nullptr});
+                         },
+                         [done](Value e) {
+                           done->set_value({false, std::nullopt, std::move(e)});
+                         }));
     return future.get();
   }
   Settled Tunnel(std::string_view method, Value args = Value::array()) {
@@ -66,9 +71,9 @@ TEST_F(ModulesTest, RegistersEveryMethodInOrder) {
 
 TEST_F(ModulesTest, MethodsNotBuiltYetRejectNamingThemselves) {
   const std::pair<std::string, std::string> pending[] = {
-      {"VLVPNTunnel", "pingHelper"},       {"VLVPNTunnel", "connectOvpn"},
-      {"VLVPNTunnel", "getStatus"},        {"VLVPNTunnel", "measureTcpLatency"},
-      {"VLVPNTunnel", "terminateApps"},    {"VLVPNTunnel", "wasLaunchedAtStartup"},
+      {"VLVPNTunnel", "pingHelper"},         {"VLVPNTunnel", "connectOvpn"},
+      {"VLVPNTunnel", "getStatus"},          {"VLVPNTunnel", "measureTcpLatency"},
+      {"VLVPNTunnel", "terminateApps"},      {"VLVPNTunnel", "wasLaunchedAtStartup"},
       {"VLVPNAuthSession", "beginLoopback"}, {"VLVPNAuthSession", "cancelLoopback"},
   };
   for (const auto& [module, method] : pending) {
@@ -81,12 +86,14 @@ TEST_F(ModulesTest, MethodsNotBuiltYetRejectNamingThemselves) {
 TEST_F(ModulesTest, PromptVpnAuthAlwaysRejects) {
   const Settled s = Tunnel("promptVpnAuth", Value::parse(R"(["user", "pass"])"));
   EXPECT_FALSE(s.resolved);
-  EXPECT_EQ(DumpLine(s.error),
-            R"({"code":"EUNSPECIFIED","message":"Interactive auth prompt not available on Windows","userInfo":null})");
+  EXPECT_EQ(
+      DumpLine(s.error),
+      R"({"code":"EUNSPECIFIED","message":"Interactive auth prompt not available on Windows","userInfo":null})");
 }
 
 TEST_F(ModulesTest, ProfileRoundTrip) {
-  const Settled saved = Tunnel("saveOvpnProfile", Value::parse(R"(["p1", "client\r\n", "server.ovpn", "unused"])"));
+  const Settled saved =
+      Tunnel("saveOvpnProfile", Value::parse(R"(["p1", "client\r\n", "server.ovpn", "unused"])"));
   ASSERT_TRUE(saved.resolved) << saved.error.dump();
   EXPECT_EQ((*saved.value)["configPath"], PathToUtf8(Profiles() / "p1" / "server.ovpn"));
   EXPECT_EQ((*saved.value)["fileName"], "server.ovpn");
@@ -178,7 +185,8 @@ TEST(TunnelInitialize, RoutesTheEmitHooksToTheSlots) {
   emit_hooks::SetMenuBarAction(nullptr);
   emit_hooks::SetAppWindowDidShow(nullptr);
   emit_hooks::SetSystemDidResume(nullptr);
-  EXPECT_EQ(seen, (std::vector<std::string>{R"({"action":"connectDedicated","serverId":"s1"})", "show", "resume"}));
+  EXPECT_EQ(seen,
+            (std::vector<std::string>{R"({"action":"connectDedicated","serverId":"s1"})", "show", "resume"}));
 }
 
 }  // namespace

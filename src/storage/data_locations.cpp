@@ -20,8 +20,7 @@ fs::path ChooseBaseFolder(const fs::path& from_shell, const fs::path& from_envir
 fs::path RedirectForPackage(const fs::path& base, const std::optional<std::string>& package_family,
                             const std::function<void(const fs::path&)>& make_folder) {
   if (!package_family || package_family->empty()) return base;
-  const fs::path redirect =
-      base / "Packages" / PathFromUtf8(*package_family) / "LocalCache" / "Local";
+  const fs::path redirect = base / "Packages" / PathFromUtf8(*package_family) / "LocalCache" / "Local";
   make_folder(redirect);
   std::error_code ec;
   return fs::is_directory(redirect, ec) ? redirect : base;

@@ -5,7 +5,8 @@
 namespace vlvpn {
 
 std::filesystem::path SystemDataRoot() {
-  if (const char* root = std::getenv("VLVPN_DATA_ROOT"); root != nullptr && std::filesystem::path(root).is_absolute()) {
+  if (const char* root = std::getenv("VLVPN_DATA_ROOT");
+      root != nullptr && std::filesystem::path(root).is_absolute()) {
     return root;
   }
   const char* xdg = std::getenv("XDG_DATA_HOME");

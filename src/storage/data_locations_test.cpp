@@ -19,7 +19,8 @@ TEST(ChooseBaseFolder, PrefersShellThenEnvironmentAndNeverARelativeRoot) {
   EXPECT_EQ(ChooseBaseFolder(shell.path(), env.path()), shell.path());
   EXPECT_EQ(ChooseBaseFolder({}, env.path()), env.path());
   EXPECT_EQ(ChooseBaseFolder("relative", env.path()), env.path());
-  for (const auto& [s, e] : {std::pair<fs::path, fs::path>{{}, {}}, {"relative", {}}, {{}, "also-relative"}}) {
+  for (const auto& [s, e] :
+       {std::pair<fs::path, fs::path>{{}, {}}, {"relative", {}}, {{}, "also-relative"}}) {
     try {
       ChooseBaseFolder(s, e);
       FAIL() << "expected no data root";

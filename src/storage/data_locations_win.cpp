@@ -1,5 +1,5 @@
-#include <windows.h>
 #include <shlobj.h>
+#include <windows.h>
 
 #include <system_error>
 #include <vector>
@@ -33,8 +33,8 @@ std::optional<std::string> PackageFamilyName() {
   using QueryFn = LONG(WINAPI*)(UINT32*, PWSTR);
   HMODULE kernel = GetModuleHandleW(L"kernel32.dll");
   if (kernel == nullptr) return std::nullopt;
-  const auto query =
-      reinterpret_cast<QueryFn>(reinterpret_cast<void*>(GetProcAddress(kernel, "GetCurrentPackageFamilyName")));
+  const auto query = reinterpret_cast<QueryFn>(
+      reinterpret_cast<void*>(GetProcAddress(kernel, "GetCurrentPackageFamilyName")));
   if (query == nullptr) return std::nullopt;
   UINT32 length = 0;
   if (query(&length, nullptr) != ERROR_INSUFFICIENT_BUFFER || length == 0) return std::nullopt;

@@ -1,5 +1,5 @@
-#include <windows.h>
 #include <wincred.h>
+#include <windows.h>
 
 #include "common/text.h"
 #include "storage/keychain.h"

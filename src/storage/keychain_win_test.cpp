@@ -1,5 +1,5 @@
-#include <windows.h>
 #include <wincred.h>
+#include <windows.h>
 
 #include <gtest/gtest.h>
 
@@ -25,9 +25,9 @@ TEST(CredentialManager, ItemIsAGenericCredentialNamedServiceSlashAccount) {
   ASSERT_TRUE(CredReadW(name.c_str(), CRED_TYPE_GENERIC, 0, &credential));
   EXPECT_EQ(credential->Type, static_cast<DWORD>(CRED_TYPE_GENERIC));
   EXPECT_EQ(credential->Persist, static_cast<DWORD>(CRED_PERSIST_LOCAL_MACHINE));
-  EXPECT_EQ(std::string(reinterpret_cast<const char*>(credential->CredentialBlob),
-                        credential->CredentialBlobSize),
-            "v\xC3\xA4lue")
+  EXPECT_EQ(
+      std::string(reinterpret_cast<const char*>(credential->CredentialBlob), credential->CredentialBlobSize),
+      "v\xC3\xA4lue")
       << "stored as UTF-8 bytes without a terminating zero";
   CredFree(credential);
   keychain.Delete(target);

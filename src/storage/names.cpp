@@ -9,8 +9,7 @@ namespace vlvpn {
 namespace {
 
 bool IsReservedDeviceName(std::string_view stem) {
-  static constexpr std::array<std::string_view, 6> kFixed = {"CON", "PRN", "AUX", "NUL", "CONIN$",
-                                                             "CONOUT$"};
+  static constexpr std::array<std::string_view, 6> kFixed = {"CON", "PRN", "AUX", "NUL", "CONIN$", "CONOUT$"};
   for (std::string_view device : kFixed) {
     if (EqualsIgnoreAsciiCase(stem, device)) return true;
   }

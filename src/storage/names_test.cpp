@@ -11,8 +11,8 @@ using ::testing::StartsWith;
 
 TEST(PlainName, AcceptsPlainNames) {
   for (const std::string name :
-       {"p1", "My Profile", "server.ovpn", "a-b_c.d", "Z\xC3\xBCrich", "\xE6\x97\xA5\xE6\x9C\xAC",
-        ".hidden", "CONFIG", "con1", "COM10", "console.ovpn", "lpt", "nul-server", "a..b"}) {
+       {"p1", "My Profile", "server.ovpn", "a-b_c.d", "Z\xC3\xBCrich", "\xE6\x97\xA5\xE6\x9C\xAC", ".hidden",
+        "CONFIG", "con1", "COM10", "console.ovpn", "lpt", "nul-server", "a..b"}) {
     EXPECT_EQ(PlainNameProblem(name, "profile id"), std::nullopt) << name;
   }
 }
@@ -62,15 +62,9 @@ TEST(PlainName, RefusesNamesThatLeaveTheFolderOrMisbehaveOnWindows) {
 
 TEST(PreferenceFileName, MapsKeysByteForByte) {
   const std::pair<std::string, std::string> cases[] = {
-      {"theme", "theme"},
-      {"user name", "user_name"},
-      {"a/b", "a_b"},
-      {"a?b", "a_b"},
-      {"a.b-c_D9", "a.b-c_D9"},
-      {"", "pref"},
-      {"pref", "pref"},
-      {"\xC3\xA9", "__"},
-      {"\xFF\x80", "__"},
+      {"theme", "theme"}, {"user name", "user_name"}, {"a/b", "a_b"},
+      {"a?b", "a_b"},     {"a.b-c_D9", "a.b-c_D9"},   {"", "pref"},
+      {"pref", "pref"},   {"\xC3\xA9", "__"},         {"\xFF\x80", "__"},
       {"..", ".."},
   };
   for (const auto& [key, name] : cases) EXPECT_EQ(PreferenceFileName(key), name) << key;

@@ -17,8 +17,7 @@ constexpr std::string_view kAuthFile = "auth.txt";
 
 void RequireSingleLine(std::string_view text, std::string_view what) {
   if (text.find_first_of("\r\n") != std::string_view::npos) {
-    throw std::invalid_argument("The " + std::string(what) +
-                                " must not contain a line break.");
+    throw std::invalid_argument("The " + std::string(what) + " must not contain a line break.");
   }
 }
 
@@ -50,9 +49,7 @@ std::vector<std::string> ProfileStore::ListMeta() const {
   return listed;
 }
 
-void ProfileStore::Delete(std::string_view id) const {
-  fs::remove_all(locations_.ProfileFolder(id));
-}
+void ProfileStore::Delete(std::string_view id) const { fs::remove_all(locations_.ProfileFolder(id)); }
 
 std::string ProfileStore::CredentialsFileText(std::string_view username, std::string_view password) {
   RequireSingleLine(username, "user name");
@@ -70,9 +67,8 @@ ProfileStore::Credentials ProfileStore::ParseCredentialsFile(std::string_view ra
   credentials.username = text.substr(0, first_end);
   if (first_end != std::string::npos) {
     const std::size_t second_end = text.find('\n', first_end + 1);
-    credentials.password = text.substr(first_end + 1, second_end == std::string::npos
-                                                          ? std::string::npos
-                                                          : second_end - first_end - 1);
+    credentials.password = text.substr(
+        first_end + 1, second_end == std::string::npos ? std::string::npos : second_end - first_end - 1);
   }
   return credentials;
 }

@@ -94,9 +94,14 @@ TEST_F(ProfileStoreTest, CredentialsRoundTripThroughTheTwoLineFile) {
   EXPECT_EQ(read.username, "alice");
   EXPECT_EQ(read.password, "");
 
-  store_.SaveCredentials("p1", "b\xC3\xB6" "b", "p\x1Ass word");
+  store_.SaveCredentials("p1",
+                         "b\xC3\xB6"
+                         "b",
+                         "p\x1Ass word");
   read = store_.ReadCredentials("p1");
-  EXPECT_EQ(read.username, "b\xC3\xB6" "b");
+  EXPECT_EQ(read.username,
+            "b\xC3\xB6"
+            "b");
   EXPECT_EQ(read.password, "p\x1Ass word") << "byte 0x1A must not end the read";
 }
 
@@ -122,10 +127,7 @@ TEST_F(ProfileStoreTest, ReadingCredentialsWrittenElsewhere) {
     std::string password;
   };
   const Case cases[] = {
-      {"u\r\np\r\n", "u", "p"},
-      {"u\np", "u", "p"},
-      {"only-user", "only-user", ""},
-      {"", "", ""},
+      {"u\r\np\r\n", "u", "p"},           {"u\np", "u", "p"}, {"only-user", "only-user", ""}, {"", "", ""},
       {"u\np\nextra\nlines\n", "u", "p"},
   };
   fs::create_directories(Profiles() / "x");

@@ -36,6 +36,9 @@ class ChildProcess {
 
  private:
   struct Impl;
+  // Appends what the program wrote to buffer_; false on end of output or at the deadline.
+  bool ReadMore(std::chrono::steady_clock::time_point deadline);
+
   std::unique_ptr<Impl> impl_;
   std::string buffer_;
 };

@@ -87,23 +87,17 @@ bool ChildProcess::Write(std::string_view bytes) {
   return true;
 }
 
-std::optional<std::string> ChildProcess::ReadLine(std::chrono::milliseconds timeout) {
-  const auto deadline = std::chrono::steady_clock::now() + timeout;
-  for (;;) {
-    if (const auto nl = buffer_.find('\n'); nl != std::string::npos) {
-      std::string line = buffer_.substr(0, nl);
-      buffer_.erase(0, nl + 1);
-      return line;
-    }
-    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
-    if (left.count() <= 0) return std::nullopt;
-    pollfd p{impl_->out, POLLIN, 0};
-    if (::poll(&p, 1, static_cast<int>(left.count())) <= 0) return std::nullopt;
-    char chunk[4096];
-    const ssize_t n = ::read(impl_->out, chunk, sizeof chunk);
-    if (n <= 0) return std::nullopt;
-    buffer_.append(chunk, static_cast<std::size_t>(n));
-  }
+bool ChildProcess::ReadMore(std::chrono::steady_clock::time_point deadline) {
+  const auto left =
+      std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+  if (left.count() <= 0) return false;
+  pollfd p{impl_->out, POLLIN, 0};
+  if (::poll(&p, 1, static_cast<int>(left.count())) <= 0) return false;
+  char chunk[4096];
+  const ssize_t n = ::read(impl_->out, chunk, sizeof chunk);
+  if (n <= 0) return false;
+  buffer_.append(chunk, static_cast<std::size_t>(n));
+  return true;
 }
 
 void ChildProcess::CloseInput() {

@@ -110,35 +110,27 @@ ChildProcess::~ChildProcess() {
 bool ChildProcess::Write(std::string_view bytes) {
   while (!bytes.empty()) {
     DWORD written = 0;
-    if (!WriteFile(impl_->in, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr)) return false;
+    if (!WriteFile(impl_->in, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr))
+      return false;
     bytes.remove_prefix(written);
   }
   return true;
 }
 
-std::optional<std::string> ChildProcess::ReadLine(std::chrono::milliseconds timeout) {
-  const auto deadline = std::chrono::steady_clock::now() + timeout;
+bool ChildProcess::ReadMore(std::chrono::steady_clock::time_point deadline) {
+  // Anonymous pipes have no overlapped reads: look before reading so the wait is bounded.
   for (;;) {
-    if (const auto nl = buffer_.find('\n'); nl != std::string::npos) {
-      std::string line = buffer_.substr(0, nl);
-      buffer_.erase(0, nl + 1);
-      return line;
-    }
-    // Anonymous pipes have no overlapped reads: look before reading so the wait is bounded.
     DWORD available = 0;
-    if (!PeekNamedPipe(impl_->out, nullptr, 0, nullptr, &available, nullptr)) return std::nullopt;
-    if (available == 0) {
-      if (std::chrono::steady_clock::now() >= deadline) return std::nullopt;
-      std::this_thread::sleep_for(std::chrono::milliseconds(5));
-      continue;
-    }
-    char chunk[4096];
-    DWORD read = 0;
-    if (!ReadFile(impl_->out, chunk, std::min<DWORD>(available, sizeof chunk), &read, nullptr) || read == 0) {
-      return std::nullopt;
-    }
-    buffer_.append(chunk, read);
+    if (!PeekNamedPipe(impl_->out, nullptr, 0, nullptr, &available, nullptr)) return false;
+    if (available > 0) break;
+    if (std::chrono::steady_clock::now() >= deadline) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
   }
+  char chunk[4096];
+  DWORD read = 0;
+  if (!ReadFile(impl_->out, chunk, sizeof chunk, &read, nullptr) || read == 0) return false;
+  buffer_.append(chunk, read);
+  return true;
 }
 
 void ChildProcess::CloseInput() {
@@ -148,7 +140,8 @@ void ChildProcess::CloseInput() {
 
 std::optional<int> ChildProcess::WaitForExit(std::chrono::milliseconds timeout) {
   if (impl_->process == nullptr) return std::nullopt;
-  if (WaitForSingleObject(impl_->process, static_cast<DWORD>(timeout.count())) != WAIT_OBJECT_0) return std::nullopt;
+  if (WaitForSingleObject(impl_->process, static_cast<DWORD>(timeout.count())) != WAIT_OBJECT_0)
+    return std::nullopt;
   DWORD code = 0;
   GetExitCodeProcess(impl_->process, &code);
   return static_cast<int>(code);
