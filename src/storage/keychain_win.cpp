@@ -1,5 +1,6 @@
-#include <wincred.h>
 #include <windows.h>
+
+#include <wincred.h>
 
 #include "common/text.h"
 #include "storage/keychain.h"
