@@ -4,6 +4,7 @@
 #include <cerrno>
 #include <cstring>
 #include <stdexcept>
+#include <system_error>
 
 #include "common/file_io.h"
 #include "common/text.h"
@@ -62,6 +63,16 @@ void WriteFileAtomically(const std::filesystem::path& target, std::string_view b
   if (file.Close() != 0) ThrowWriteError(target, errno);
   if (::rename(temporary.c_str(), target.c_str()) != 0) ThrowWriteError(target, errno);
   file.Commit();
+}
+
+bool MoveFileReplacing(const std::filesystem::path& from, const std::filesystem::path& to) {
+  if (::rename(from.c_str(), to.c_str()) == 0) return true;
+  if (errno != EXDEV) return false;
+  std::error_code ec;
+  std::filesystem::copy_file(from, to, std::filesystem::copy_options::overwrite_existing, ec);
+  if (ec) return false;
+  std::filesystem::remove(from, ec);
+  return true;
 }
 
 }  // namespace vlvpn

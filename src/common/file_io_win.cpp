@@ -63,4 +63,8 @@ void WriteFileAtomically(const std::filesystem::path& target, std::string_view b
   file.Commit();
 }
 
+bool MoveFileReplacing(const std::filesystem::path& from, const std::filesystem::path& to) {
+  return MoveFileExW(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_COPY_ALLOWED) != FALSE;
+}
+
 }  // namespace vlvpn

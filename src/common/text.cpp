@@ -1,5 +1,6 @@
 #include "common/text.h"
 
+#include <charconv>
 #include <cstdint>
 
 namespace vlvpn {
@@ -129,6 +130,25 @@ bool IsAsciiAlnum(char byte) {
 char AsciiToUpper(char byte) {
   const auto c = static_cast<unsigned char>(byte);
   return (c >= 'a' && c <= 'z') ? static_cast<char>(c - ('a' - 'A')) : byte;
+}
+
+char AsciiToLower(char byte) {
+  const auto c = static_cast<unsigned char>(byte);
+  return (c >= 'A' && c <= 'Z') ? static_cast<char>(c + ('a' - 'A')) : byte;
+}
+
+std::string AsciiLowerCopy(std::string_view text) {
+  std::string lower(text);
+  for (char& c : lower) c = AsciiToLower(c);
+  return lower;
+}
+
+std::optional<std::uint64_t> ParseDecimal(std::string_view digits, std::uint64_t max) {
+  if (digits.empty()) return std::nullopt;
+  std::uint64_t value = 0;
+  const auto [end, error] = std::from_chars(digits.data(), digits.data() + digits.size(), value);
+  if (error != std::errc() || end != digits.data() + digits.size() || value > max) return std::nullopt;
+  return value;
 }
 
 bool EqualsIgnoreAsciiCase(std::string_view a, std::string_view b) {

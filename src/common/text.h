@@ -1,6 +1,8 @@
 #pragma once
 
+#include <cstdint>
 #include <filesystem>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -27,6 +29,12 @@ std::string StripCrBeforeLf(std::string_view text);
 // "C"-locale byte classification that is defined for every byte, 0x80-0xFF included.
 bool IsAsciiAlnum(char byte);
 char AsciiToUpper(char byte);
+char AsciiToLower(char byte);
+std::string AsciiLowerCopy(std::string_view text);
 bool EqualsIgnoreAsciiCase(std::string_view a, std::string_view b);
+
+// A decimal number of digits only (no sign, blanks or other text), at most `max`;
+// nullopt for anything else, so a bad number is never taken for a good one.
+std::optional<std::uint64_t> ParseDecimal(std::string_view digits, std::uint64_t max);
 
 }  // namespace vlvpn

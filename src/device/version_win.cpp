@@ -2,6 +2,7 @@
 
 #include <vector>
 
+#include "common/process_path.h"
 #include "device/build_constants.h"
 #include "device/version_win.h"
 
@@ -9,21 +10,6 @@ namespace vlvpn {
 namespace {
 
 constexpr const char* kFallbackVersion = "1.0.0";
-
-// The running executable's full path, however long it is.
-std::wstring ExecutablePath() {
-  std::wstring buffer(MAX_PATH, L'\0');
-  for (;;) {
-    const DWORD length = GetModuleFileNameW(nullptr, buffer.data(), static_cast<DWORD>(buffer.size()));
-    if (length == 0) return {};
-    if (length < buffer.size()) {
-      buffer.resize(length);
-      return buffer;
-    }
-    if (buffer.size() >= 32768) return {};
-    buffer.resize(buffer.size() * 2);
-  }
-}
 
 }  // namespace
 
@@ -44,7 +30,7 @@ std::string ReadProductVersion(const std::filesystem::path& executable) {
 }
 
 std::string VersionName() {
-  const std::wstring path = ExecutablePath();
+  const std::filesystem::path path = ExecutablePath();
   if (path.empty()) return kFallbackVersion;
   return ReadProductVersion(path);
 }

@@ -1,0 +1,44 @@
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+namespace vlvpn {
+
+// A TCP socket on the loopback address, owned once (move only), closed on destruction.
+class TcpSocket {
+ public:
+  enum class Received { kData, kClosed, kTimedOut, kFailed };
+
+  TcpSocket() = default;
+  TcpSocket(TcpSocket&& other) noexcept;
+  TcpSocket& operator=(TcpSocket&& other) noexcept;
+  TcpSocket(const TcpSocket&) = delete;
+  TcpSocket& operator=(const TcpSocket&) = delete;
+  ~TcpSocket();
+
+  // A connection to 127.0.0.1:port, or an invalid socket when none opens in time.
+  static TcpSocket Connect(std::uint16_t port, std::chrono::milliseconds timeout);
+  // A listener on 127.0.0.1:port (0 picks a free port); invalid when the port is taken.
+  static TcpSocket Listen(std::uint16_t port);
+
+  bool valid() const;
+  std::uint16_t LocalPort() const;
+  // The next connection, or an invalid socket after the time-out.
+  TcpSocket Accept(std::chrono::milliseconds timeout) const;
+  bool SendAll(std::string_view data) const;
+  // Appends what arrives (waiting at most `timeout`) to `into`.
+  Received Receive(std::string& into, std::chrono::milliseconds timeout) const;
+  // Ends both directions; a thread blocked in Receive wakes up with kClosed or kFailed.
+  void Shutdown() const;
+
+ private:
+  explicit TcpSocket(std::intptr_t native) : native_(native) {}
+  void Close();
+
+  std::intptr_t native_ = -1;
+};
+
+}  // namespace vlvpn

@@ -1,0 +1,122 @@
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdint>
+
+#include "common/tcp_socket.h"
+
+namespace vlvpn {
+namespace {
+
+sockaddr_in Loopback(std::uint16_t port) {
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_port = htons(port);
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  return address;
+}
+
+int Wait(int fd, short events, std::chrono::milliseconds timeout) {
+  pollfd p{fd, events, 0};
+  int ready;
+  do {
+    ready = ::poll(&p, 1, static_cast<int>(timeout.count()));
+  } while (ready < 0 && errno == EINTR);
+  return ready;
+}
+
+}  // namespace
+
+TcpSocket::TcpSocket(TcpSocket&& other) noexcept : native_(other.native_) { other.native_ = -1; }
+
+TcpSocket& TcpSocket::operator=(TcpSocket&& other) noexcept {
+  if (this != &other) {
+    Close();
+    native_ = other.native_;
+    other.native_ = -1;
+  }
+  return *this;
+}
+
+TcpSocket::~TcpSocket() { Close(); }
+
+void TcpSocket::Close() {
+  if (native_ >= 0) ::close(static_cast<int>(native_));
+  native_ = -1;
+}
+
+bool TcpSocket::valid() const { return native_ >= 0; }
+
+TcpSocket TcpSocket::Connect(std::uint16_t port, std::chrono::milliseconds timeout) {
+  const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+  if (fd < 0) return {};
+  TcpSocket socket(fd);
+  const sockaddr_in address = Loopback(port);
+  if (::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof(address)) != 0) {
+    if (errno != EINPROGRESS || Wait(fd, POLLOUT, timeout) <= 0) return {};
+    int error = 0;
+    socklen_t length = sizeof(error);
+    if (::getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &length) != 0 || error != 0) return {};
+  }
+  return socket;
+}
+
+TcpSocket TcpSocket::Listen(std::uint16_t port) {
+  const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+  if (fd < 0) return {};
+  TcpSocket socket(fd);
+  const int yes = 1;
+  ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof(yes));
+  const sockaddr_in address = Loopback(port);
+  if (::bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof(address)) != 0 || ::listen(fd, 8) != 0) {
+    return {};
+  }
+  return socket;
+}
+
+std::uint16_t TcpSocket::LocalPort() const {
+  sockaddr_in address{};
+  socklen_t length = sizeof(address);
+  if (::getsockname(static_cast<int>(native_), reinterpret_cast<sockaddr*>(&address), &length) != 0) return 0;
+  return ntohs(address.sin_port);
+}
+
+TcpSocket TcpSocket::Accept(std::chrono::milliseconds timeout) const {
+  if (Wait(static_cast<int>(native_), POLLIN, timeout) <= 0) return {};
+  const int fd = ::accept4(static_cast<int>(native_), nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
+  return fd < 0 ? TcpSocket() : TcpSocket(fd);
+}
+
+bool TcpSocket::SendAll(std::string_view data) const {
+  while (!data.empty()) {
+    if (Wait(static_cast<int>(native_), POLLOUT, std::chrono::seconds(5)) <= 0) return false;
+    const ssize_t n = ::send(static_cast<int>(native_), data.data(), data.size(), MSG_NOSIGNAL);
+    if (n < 0 && (errno == EAGAIN || errno == EINTR)) continue;
+    if (n <= 0) return false;
+    data.remove_prefix(static_cast<std::size_t>(n));
+  }
+  return true;
+}
+
+TcpSocket::Received TcpSocket::Receive(std::string& into, std::chrono::milliseconds timeout) const {
+  const int ready = Wait(static_cast<int>(native_), POLLIN, timeout);
+  if (ready == 0) return Received::kTimedOut;
+  if (ready < 0) return Received::kFailed;
+  char chunk[4096];
+  const ssize_t n = ::recv(static_cast<int>(native_), chunk, sizeof chunk, 0);
+  if (n == 0) return Received::kClosed;
+  if (n < 0) return (errno == EAGAIN || errno == EINTR) ? Received::kTimedOut : Received::kFailed;
+  into.append(chunk, static_cast<std::size_t>(n));
+  return Received::kData;
+}
+
+void TcpSocket::Shutdown() const {
+  if (native_ >= 0) ::shutdown(static_cast<int>(native_), SHUT_RDWR);
+}
+
+}  // namespace vlvpn

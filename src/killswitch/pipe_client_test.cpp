@@ -1,0 +1,92 @@
+#include "killswitch/pipe_client.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+
+#include "killswitch/fake_service_fixture.h"
+
+namespace vlvpn {
+namespace {
+
+using namespace std::chrono_literals;
+
+TEST(KillSwitchCommands, OnlySingleLineCommandsAreSent) {
+  const std::pair<std::string, bool> cases[] = {
+      {"PING", true},
+      {"ENABLE udp 1194 1 1.2.3.4 C:\\Program Files\\Velunor VPN\\VLVPNDesk.exe", true},
+      {"OPENVPN_START\tC:\\ovpn\\openvpn.exe\t--config \"x\"", true},
+      {"PING\nOPENVPN_STOP", false},
+      {"PING\r", false},
+      {std::string("PI\0NG", 5), false},
+      {"OPENVPN_START\tC:\\a\tb.exe\t--config \"x\"", false},
+      {"OPENVPN_START\tC:\\a.exe\t--config \"x\"\t--up evil", false},
+  };
+  for (const auto& [command, safe] : cases) EXPECT_EQ(IsSafeKillSwitchCommand(command), safe) << command;
+}
+
+TEST(KillSwitchCommands, RepliesAreTrimmedAtTheEnd) {
+  EXPECT_EQ(TrimReply("PONG\r\n"), "PONG");
+  EXPECT_EQ(TrimReply("OK 12 \n\r "), "OK 12");
+  EXPECT_EQ(TrimReply("  lead"), "  lead");
+  EXPECT_EQ(TrimReply("\n"), "");
+}
+
+TEST(KillSwitchClient, TalksToTheServiceOneCommandPerConnection) {
+  const testing::FakeKillSwitch service("ENABLE => OK enabled\nBLOCK_IPV6 => <delay 100> done\n");
+  const KillSwitchClient client = service.Client();
+  EXPECT_EQ(client.Transact("PING"), "PONG");
+  EXPECT_EQ(client.Transact("ENABLE udp 1194 1 none /opt/app"), "OK enabled");
+  EXPECT_EQ(client.Transact("BLOCK_IPV6"), "done");
+  EXPECT_EQ(client.Transact("PING\nOPENVPN_STOP"), "") << "refused before anything is sent";
+  EXPECT_EQ(service.RecordedText(), "PING\nENABLE udp 1194 1 none /opt/app\nBLOCK_IPV6\n");
+}
+
+TEST(KillSwitchClient, FailuresAreTheEmptyReply) {
+  const testing::FakeKillSwitch service(
+      "PING #1 => <silence>\nOPENVPN_STATUS => <hang>\nENABLE => <long 600>\n");
+  const KillSwitchClient client = service.Client();
+  EXPECT_EQ(client.Transact("PING"), "") << "closed without a word";
+  EXPECT_EQ(client.Transact("PING"), "PONG");
+  const auto before = std::chrono::steady_clock::now();
+  EXPECT_EQ(client.Transact("OPENVPN_STATUS"), "") << "no reply within the read time-out";
+  EXPECT_LT(std::chrono::steady_clock::now() - before, 10s);
+  EXPECT_EQ(client.Transact("ENABLE x"), std::string(kMaxReply, 'x')) << "one read of at most 511 bytes";
+}
+
+TEST(KillSwitchClient, AbsentServiceIsWaitedForOnlyWhenRegistered) {
+  testing::TempFolder temp;
+#ifdef _WIN32
+  const std::string pipe = "\\\\.\\pipe\\VLVPNTest-absent";
+#else
+  const std::string pipe = PathToUtf8(temp.path() / "absent.sock");
+#endif
+  PipeTimings timings = testing::FakeKillSwitch::FastTimings();
+  timings.open_deadline = 3000ms;
+  const KillSwitchClient unregistered(
+      {pipe, ""}, [] { return false; }, timings);
+  auto start = std::chrono::steady_clock::now();
+  EXPECT_EQ(unregistered.Transact("PING"), "");
+  EXPECT_LT(std::chrono::steady_clock::now() - start, 2000ms) << "gives up at once, not at the deadline";
+
+  timings.open_deadline = 300ms;
+  const KillSwitchClient registered(
+      {pipe, ""}, [] { return true; }, timings);
+  start = std::chrono::steady_clock::now();
+  EXPECT_EQ(registered.Transact("PING"), "");
+  EXPECT_GE(std::chrono::steady_clock::now() - start, 300ms) << "retries until the open deadline";
+}
+
+// The real timings: a service that accepts and never answers costs the 5 s read wait.
+TEST(KillSwitchClient, SilentServiceWithRealTimings) {
+  const testing::FakeKillSwitch service("PING => <hang>\n");
+  const KillSwitchClient client = service.Client(PipeTimings{});
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_EQ(client.Transact("PING"), "");
+  const auto took = std::chrono::steady_clock::now() - start;
+  EXPECT_GE(took, 4900ms);
+  EXPECT_LT(took, 8s);
+}
+
+}  // namespace
+}  // namespace vlvpn

@@ -1,0 +1,58 @@
+#include <windows.h>
+
+#include "common/run_as_admin_win.h"
+#include "common/text.h"
+#include "killswitch/service_control.h"
+
+namespace vlvpn {
+namespace {
+
+class ServiceHandle {
+ public:
+  explicit ServiceHandle(SC_HANDLE handle) : handle_(handle) {}
+  ServiceHandle(const ServiceHandle&) = delete;
+  ServiceHandle& operator=(const ServiceHandle&) = delete;
+  ~ServiceHandle() {
+    if (handle_ != nullptr) CloseServiceHandle(handle_);
+  }
+  SC_HANDLE get() const { return handle_; }
+
+ private:
+  SC_HANDLE handle_;
+};
+
+}  // namespace
+
+bool IsServiceRegistered(const KillSwitchEndpoint& endpoint) {
+  const ServiceHandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
+  if (manager.get() == nullptr) return false;
+  const ServiceHandle service(
+      OpenServiceW(manager.get(), Utf8ToWide(endpoint.service).c_str(), SERVICE_QUERY_STATUS));
+  return service.get() != nullptr;
+}
+
+ServiceStart StartKillSwitchService(const KillSwitchEndpoint& endpoint) {
+  const ServiceHandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
+  if (manager.get() == nullptr) return ServiceStart::kFailed;
+  const ServiceHandle service(OpenServiceW(manager.get(), Utf8ToWide(endpoint.service).c_str(),
+                                           SERVICE_QUERY_STATUS | SERVICE_START));
+  if (service.get() == nullptr) return ServiceStart::kFailed;
+  if (StartServiceW(service.get(), 0, nullptr)) return ServiceStart::kStarted;
+  return GetLastError() == ERROR_SERVICE_ALREADY_RUNNING ? ServiceStart::kAlreadyRunning
+                                                         : ServiceStart::kFailed;
+}
+
+ElevatedStart StartElevated(const std::filesystem::path& program, const std::string& arguments) {
+  const RunAsAdminResult run = RunAsAdmin(program, Utf8ToWide(arguments));
+  ElevatedStart result;
+  result.started = run.started;
+  result.error = run.error;
+  result.declined = run.error == ERROR_CANCELLED;
+  if (run.process != nullptr) {
+    result.process =
+        ProcessHandle::Adopt(reinterpret_cast<std::intptr_t>(run.process), GetProcessId(run.process));
+  }
+  return result;
+}
+
+}  // namespace vlvpn

@@ -1,0 +1,69 @@
+#include "tunnel/command_line.h"
+
+#include <gtest/gtest.h>
+
+#include "common/text.h"
+
+namespace vlvpn {
+namespace {
+
+TEST(OpenVpnArguments, ExactStringInOrder) {
+  const std::string tail =
+      " --management 127.0.0.1 11940 --verb 3 --connect-retry 2 --connect-timeout 10 --connect-retry-max 5"
+      " --ping 10 --ping-restart 60";
+  EXPECT_EQ(BuildOpenVpnArguments("/d/p1/server.ovpn", std::filesystem::path("/d/p1/auth.txt"),
+                                  "/d/p1/openvpn.log", false),
+            "--config \"/d/p1/server.ovpn\" --auth-user-pass \"/d/p1/auth.txt\" --log \"/d/p1/openvpn.log\"" +
+                tail);
+  EXPECT_EQ(
+      BuildOpenVpnArguments("/d/p1/server.ovpn", std::nullopt, "/d/p1/openvpn.log", true),
+      "--config \"/d/p1/server.ovpn\" --log \"/d/p1/openvpn.log\"" + tail + " --windows-driver tap-windows6");
+}
+
+TEST(OpenVpnArguments, WindowsPathsTravelAsTheyAre) {
+  const std::string config =
+      "C:\\Users\\Ann Lee\\AppData\\Local\\VLVPNDesk\\profiles\\Z\xC3\xBCrich 1\\my server.ovpn";
+  const std::string args =
+      BuildOpenVpnArguments(PathFromUtf8(config), std::nullopt, PathFromUtf8("C:\\l\\openvpn.log"));
+  EXPECT_EQ(args.substr(0, config.size() + 11), "--config \"" + config + "\"");
+}
+
+TEST(QuoteArgument, EveryArgumentComesBackWhole) {
+  const std::string cases[] = {"",
+                               "plain",
+                               "with blanks in it",
+                               "Z\xC3\xBCrich \xE6\x97\xA5",
+                               "say \"hi\"",
+                               "trailing backslash\\",
+                               "C:\\dir\\",
+                               "back\\\\\"slash",
+                               "tab\there",
+                               "--auth-user-pass \"/etc/shadow\""};
+  std::string line = "--first";
+  std::vector<std::string> expected = {"--first"};
+  for (const std::string& arg : cases) {
+    EXPECT_EQ(SplitArguments(QuoteArgument(arg)), std::vector<std::string>{arg}) << arg;
+    line += " " + QuoteArgument(arg) + " --next";
+    expected.push_back(arg);
+    expected.push_back("--next");
+  }
+  EXPECT_EQ(SplitArguments(line), expected) << "no argument swallows its neighbour";
+  EXPECT_EQ(QuoteArgument("C:\\Program Files\\x.ovpn"), "\"C:\\Program Files\\x.ovpn\"")
+      << "plain paths unchanged";
+}
+
+TEST(SplitArguments, FollowsTheWindowsRules) {
+  const std::pair<std::string, std::vector<std::string>> cases[] = {
+      {"a b\tc", {"a", "b", "c"}},
+      {"  \"a b\"  c ", {"a b", "c"}},
+      {"a\\\\\\\"b", {"a\\\"b"}},
+      {"\"a\\\\\" b", {"a\\", "b"}},
+      {"a\\b", {"a\\b"}},
+      {"\"a\"\"b\"", {"a\"b"}},
+      {"", {}},
+  };
+  for (const auto& [line, args] : cases) EXPECT_EQ(SplitArguments(line), args) << line;
+}
+
+}  // namespace
+}  // namespace vlvpn

@@ -1,0 +1,69 @@
+#include "tunnel/profile_files.h"
+
+#include <system_error>
+
+#include "common/file_io.h"
+#include "common/text.h"
+#include "storage/names.h"
+#include "storage/profile_store.h"
+
+namespace fs = std::filesystem;
+
+namespace vlvpn {
+namespace {
+
+bool IsRegularFile(const fs::path& path) {
+  std::error_code ec;
+  return fs::is_regular_file(path, ec);
+}
+
+// The text after the last dot of a file name, dot included; ".ovpn" itself counts.
+std::string_view Extension(std::string_view file_name) {
+  const std::size_t dot = file_name.rfind('.');
+  return dot == std::string_view::npos ? std::string_view() : file_name.substr(dot);
+}
+
+}  // namespace
+
+std::optional<fs::path> PrepareCredentials(const fs::path& folder, std::string_view username,
+                                           std::string_view password) {
+  const fs::path path = folder / "auth.txt";
+  if (!username.empty()) {
+    const std::string text = ProfileStore::CredentialsFileText(username, password);
+    try {
+      WriteFileAtomically(path, text, FileAccess::kOwnerOnly);
+    } catch (const FileWriteError&) {
+      // An earlier file may still serve; OpenVPN reports what is wrong with it.
+    }
+  }
+  std::error_code ec;
+  if (fs::exists(path, ec)) return path;
+  return std::nullopt;
+}
+
+std::optional<fs::path> FindConfigFile(const fs::path& folder, std::string_view name) {
+  if (!PlainNameProblem(name, "file name")) {
+    const fs::path named = folder / PathFromUtf8(name);
+    if (IsRegularFile(named)) return named;
+  }
+  std::error_code ec;
+  for (fs::directory_iterator it(folder, ec), end; !ec && it != end; it.increment(ec)) {
+    const std::string file_name = PathToUtf8(it->path().filename());
+    if (Extension(file_name) == ".ovpn" && IsRegularFile(it->path())) return it->path();
+  }
+  return std::nullopt;
+}
+
+std::string ConfigNotFoundMessage(std::string_view profile_id) {
+  return "VPN config not found for profile: " + std::string(profile_id);
+}
+
+fs::path RotateLog(const fs::path& folder) {
+  const fs::path log = folder / "openvpn.log";
+  MoveFileReplacing(log, folder / "openvpn.log.1");
+  std::error_code ignored;
+  fs::remove(log, ignored);
+  return log;
+}
+
+}  // namespace vlvpn

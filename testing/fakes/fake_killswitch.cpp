@@ -1,0 +1,134 @@
+// A stand-in for the kill-switch service: serves its one-line protocol, records every
+// command it receives, answers from a script and can really run the program that
+// OPENVPN_START names.
+//
+//   fake-killswitch --pipe <pipe or socket> [--record <file>] [--script <file>] [--service]
+//
+// --service runs it under the Windows service control manager.
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <fstream>
+#include <mutex>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "fakes/fake_killswitch_script.h"
+#include "fakes/fake_service.h"
+#include "fakes/pipe_server.h"
+#include "fakes/program_runner.h"
+#include "tunnel/command_line.h"
+
+namespace vlvpn::fakes {
+namespace {
+
+struct Options {
+  std::string pipe;
+  std::string record;
+  std::string script;
+  bool service = false;
+};
+
+Options ParseOptions(int argc, char** argv) {
+  Options options;
+  for (int i = 1; i < argc; ++i) {
+    const std::string arg = argv[i];
+    const auto next = [&] { return i + 1 < argc ? std::string(argv[++i]) : std::string(); };
+    if (arg == "--pipe") options.pipe = next();
+    if (arg == "--record") options.record = next();
+    if (arg == "--script") options.script = next();
+    if (arg == "--service") options.service = true;
+  }
+  return options;
+}
+
+std::string ReadAll(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
+class FakeService {
+ public:
+  explicit FakeService(Options options)
+      : options_(std::move(options)), rules_(ParseReplyScript(ReadAll(options_.script))) {}
+
+  void Handle(PipeConnection& connection) {
+    const std::optional<std::string> command = connection.ReadLine();
+    if (!command) return;
+    Record(*command);
+    std::string reply = ChooseReply(rules_, *command);
+    if (reply == "<silence>") return;
+    if (reply == "<hang>") return connection.WaitForClientToLeave();
+    if (reply.rfind("<delay ", 0) == 0) {
+      const std::size_t end = reply.find('>');
+      std::this_thread::sleep_for(std::chrono::milliseconds(std::stoi(reply.substr(7, end - 7))));
+      reply = reply.substr(end + 1);
+      if (!reply.empty() && reply.front() == ' ') reply.erase(0, 1);
+    }
+    if (reply.rfind("<long ", 0) == 0) reply = std::string(std::stoul(reply.substr(6)), 'x');
+    if (reply == "<start>") reply = Start(*command);
+    if (reply == "<stop>") {
+      runner_.Stop();
+      reply = "OK";
+    }
+    if (reply == "<status>") {
+      const std::uint32_t pid = runner_.RunningPid();
+      reply = pid != 0 ? "RUNNING " + std::to_string(pid) : "STOPPED";
+    }
+    connection.Write(reply + "\n");
+  }
+
+  const Options& options() const { return options_; }
+
+ private:
+  // "OPENVPN_START\t<program>\t<arguments>"
+  std::string Start(const std::string& command) {
+    const std::size_t first = command.find('\t');
+    const std::size_t second = command.find('\t', first + 1);
+    if (first == std::string::npos || second == std::string::npos) return "ERROR bad OPENVPN_START";
+    runner_.Stop();
+    const std::string program = command.substr(first + 1, second - first - 1);
+    const std::uint32_t pid = runner_.Start(program, SplitArguments(command.substr(second + 1)));
+    return pid != 0 ? "OK " + std::to_string(pid) : "ERROR cannot start " + program;
+  }
+
+  void Record(const std::string& command) {
+    if (options_.record.empty()) return;
+    std::ofstream out(options_.record, std::ios::binary | std::ios::app);
+    out << command << '\n';
+  }
+
+  Options options_;
+  std::vector<ReplyRule> rules_;
+  ProgramRunner runner_;
+};
+
+}  // namespace
+}  // namespace vlvpn::fakes
+
+int main(int argc, char** argv) {
+  using namespace vlvpn::fakes;
+  const Options options = ParseOptions(argc, argv);
+  if (options.pipe.empty()) {
+    std::fprintf(stderr,
+                 "usage: fake-killswitch --pipe <name> [--record <file>] [--script <file>] [--service]\n");
+    return 2;
+  }
+  FakeService service(options);
+  const auto serve = [&service](const std::function<bool()>& keep_going) {
+    ServePipe(
+        service.options().pipe, [&service](PipeConnection& c) { service.Handle(c); }, keep_going);
+  };
+  try {
+    if (options.service) return RunAsService(serve);
+    serve([] { return true; });
+  } catch (const std::exception& e) {
+    std::fprintf(stderr, "fake-killswitch: %s\n", e.what());
+    return 1;
+  }
+  return 0;
+}
