@@ -34,7 +34,7 @@ int Wait(SOCKET s, short events, std::chrono::milliseconds timeout) {
 
 void SetNonBlocking(SOCKET s) {
   u_long yes = 1;
-  ioctlsocket(s, FIONBIO, &yes);
+  ioctlsocket(s, static_cast<long>(FIONBIO), &yes);  // the macro is unsigned, the parameter signed
 }
 
 }  // namespace

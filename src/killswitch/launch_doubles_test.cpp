@@ -28,7 +28,11 @@ TEST(LaunchWithDoubles, ServiceStartsOpenVpnWithTheWholeArgumentString) {
   LaunchActions actions = SystemLaunchActions(client);
   actions.service_registered = [] { return true; };
 
-  const fs::path folder = service.folder() / "Profile \"Z\xC3\xBCrich\" 1";
+#ifdef _WIN32
+  const fs::path folder = service.folder() / PathFromUtf8("Profile Z\xC3\xBCrich 1");
+#else
+  const fs::path folder = service.folder() / PathFromUtf8("Profile \"Z\xC3\xBCrich\" 1");  // quotes are legal here
+#endif
   fs::create_directories(folder);
   WriteFileAtomically(folder / "c.ovpn", "#fake state CONNECTED\n");
   const fs::path openvpn = testing::SiblingProgram("fake-openvpn");

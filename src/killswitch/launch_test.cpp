@@ -51,7 +51,7 @@ struct ScriptedWorld {
     return a;
   }
   LaunchOutcome Launch() { return LaunchOpenVpn("/opt/openvpn", "--config \"x\"", Actions()); }
-  long Count(const std::string& what) const { return std::count(done.begin(), done.end(), what); }
+  std::ptrdiff_t Count(const std::string& what) const { return std::count(done.begin(), done.end(), what); }
 };
 
 TEST(Launch, RegisteredServiceThatNeverAnswers) {

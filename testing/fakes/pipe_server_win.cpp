@@ -47,17 +47,26 @@ class NamedPipeConnection : public PipeConnection {
 void ServePipe(const std::string& pipe, const std::function<void(PipeConnection&)>& handle,
                const std::function<bool()>& keep_going) {
   const std::wstring name = Utf8ToWide(pipe);
-  while (keep_going()) {
-    HANDLE instance =
-        CreateNamedPipeW(name.c_str(), PIPE_ACCESS_DUPLEX, PIPE_TYPE_BYTE | PIPE_READMODE_BYTE | PIPE_WAIT, 1,
-                         4096, 4096, 0, nullptr);
+  const auto create = [&] {
+    HANDLE instance = CreateNamedPipeW(name.c_str(), PIPE_ACCESS_DUPLEX, PIPE_TYPE_BYTE | PIPE_READMODE_BYTE | PIPE_WAIT,
+                                       PIPE_UNLIMITED_INSTANCES, 4096, 4096, 0, nullptr);
     if (instance == INVALID_HANDLE_VALUE) throw std::runtime_error("cannot create pipe " + pipe);
-    if (ConnectNamedPipe(instance, nullptr) || GetLastError() == ERROR_PIPE_CONNECTED) {
-      NamedPipeConnection connection(instance);
+    return instance;
+  };
+  // The next instance exists before a client is served, so the pipe never vanishes
+  // between two clients (a client would take that for a missing service).
+  HANDLE next = create();
+  while (keep_going()) {
+    HANDLE current = next;
+    const bool connected = ConnectNamedPipe(current, nullptr) || GetLastError() == ERROR_PIPE_CONNECTED;
+    next = create();
+    if (connected) {
+      NamedPipeConnection connection(current);
       handle(connection);
     }
-    CloseHandle(instance);
+    CloseHandle(current);
   }
+  CloseHandle(next);
 }
 
 }  // namespace vlvpn::fakes
