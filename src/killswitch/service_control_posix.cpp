@@ -13,6 +13,7 @@
 #include <thread>
 #include <vector>
 
+#include "killswitch/elevation_posix.h"
 #include "killswitch/service_control.h"
 #include "tunnel/command_line.h"
 
@@ -66,7 +67,7 @@ std::string CommandName(pid_t pid) {
 
 // pkexec asks, then replaces itself with the program: watch for the name to change,
 // or for pkexec to end with its answer.
-ElevatedStart WaitForPkexec(pid_t pid) {
+ElevatedStart WaitForPkexec(pid_t pid, const std::string& elevator_name) {
   ElevatedStart result;
   const auto handle = HandleOf(pid);
   const auto deadline = std::chrono::steady_clock::now() + 120s;
@@ -79,7 +80,7 @@ ElevatedStart WaitForPkexec(pid_t pid) {
       result.error = static_cast<std::uint32_t>(code);
       return result;
     }
-    if (CommandName(pid) != "pkexec") {
+    if (CommandName(pid) != elevator_name) {
       result.started = true;
       result.process = handle;
       return result;
@@ -109,25 +110,30 @@ ServiceStart StartKillSwitchService(const KillSwitchEndpoint& endpoint) {
   return WIFEXITED(status) && WEXITSTATUS(status) == 0 ? ServiceStart::kStarted : ServiceStart::kFailed;
 }
 
-ElevatedStart StartElevated(const std::filesystem::path& program, const std::string& arguments) {
+ElevatedStart StartElevatedVia(const std::string& elevator, const std::filesystem::path& program,
+                               const std::string& arguments) {
   std::vector<std::string> argv = {program.string()};
   for (std::string& arg : SplitArguments(arguments)) argv.push_back(std::move(arg));
   ElevatedStart result;
   int error = 0;
-  if (::geteuid() == 0) {
+  if (elevator.empty()) {
     const pid_t pid = Spawn(argv, false, error);
     result.started = pid != 0;
     result.error = static_cast<std::uint32_t>(error);
     if (result.started) result.process = HandleOf(pid);
     return result;
   }
-  argv.insert(argv.begin(), "pkexec");
+  argv.insert(argv.begin(), elevator);
   const pid_t pid = Spawn(argv, true, error);
   if (pid == 0) {
     result.error = static_cast<std::uint32_t>(error);
     return result;
   }
-  return WaitForPkexec(pid);
+  return WaitForPkexec(pid, std::filesystem::path(elevator).filename().string());
+}
+
+ElevatedStart StartElevated(const std::filesystem::path& program, const std::string& arguments) {
+  return StartElevatedVia(::geteuid() == 0 ? "" : "pkexec", program, arguments);
 }
 
 }  // namespace vlvpn

@@ -1,0 +1,79 @@
+#include "killswitch/elevation_posix.h"
+
+#include <sys/stat.h>
+
+#include <gtest/gtest.h>
+
+#include "common/file_io.h"
+#include "support/child_process.h"
+#include "support/temp_folder.h"
+
+namespace vlvpn {
+namespace {
+
+using namespace std::chrono_literals;
+
+class ElevationTest : public ::testing::Test {
+ protected:
+  // A stand-in for pkexec, named like it so the start is recognised the same way.
+  std::string Elevator(const std::string& body) {
+    const auto path = temp_.path() / "pkexec";
+    WriteFileAtomically(path, "#!/bin/sh\n" + body + "\n");
+    ::chmod(path.c_str(), 0755);
+    return path.string();
+  }
+  std::string Args() const {
+    return "--config \"" + (temp_.path() / "c.ovpn").string() + "\" --log \"" +
+           (temp_.path() / "openvpn.log").string() + "\"";
+  }
+
+  testing::TempFolder temp_;
+};
+
+TEST_F(ElevationTest, ApprovedPromptRunsTheProgram) {
+  WriteFileAtomically(temp_.path() / "c.ovpn", "#fake log started\n");
+  const ElevatedStart started =
+      StartElevatedVia(Elevator("exec \"$@\""), testing::SiblingProgram("fake-openvpn"), Args());
+  ASSERT_TRUE(started.started);
+  ASSERT_NE(started.process, nullptr);
+  EXPECT_FALSE(started.process->HasExited());
+  for (int i = 0; i < 100 && !ReadFileBytes(temp_.path() / "openvpn.log"); ++i)
+    std::this_thread::sleep_for(20ms);
+  EXPECT_NE(ReadFileBytes(temp_.path() / "openvpn.log").value_or("").find("started"), std::string::npos);
+  ::kill(static_cast<pid_t>(started.process->pid()), SIGTERM);
+  EXPECT_TRUE(started.process->WaitForExit(5s));
+}
+
+TEST_F(ElevationTest, DeclinedOrFailedPrompt) {
+  const std::pair<std::string, bool> cases[] = {{"exit 126", true}, {"exit 127", true}, {"exit 3", false}};
+  for (const auto& [body, declined] : cases) {
+    const ElevatedStart result =
+        StartElevatedVia(Elevator(body), testing::SiblingProgram("fake-openvpn"), Args());
+    EXPECT_FALSE(result.started) << body;
+    EXPECT_EQ(result.declined, declined) << body;
+    EXPECT_EQ(result.process, nullptr);
+  }
+}
+
+TEST_F(ElevationTest, DirectStartWithoutAnElevator) {
+  WriteFileAtomically(temp_.path() / "c.ovpn", "#fake exit 7\n");
+  const ElevatedStart started = StartElevatedVia("", testing::SiblingProgram("fake-openvpn"), Args());
+  ASSERT_TRUE(started.started);
+  ASSERT_NE(started.process, nullptr);
+  EXPECT_TRUE(started.process->WaitForExit(5s));
+  const ElevatedStart missing = StartElevatedVia("", temp_.path() / "no-such-program", Args());
+  EXPECT_FALSE(missing.started);
+  EXPECT_NE(missing.error, 0u);
+}
+
+TEST(KillSwitchServiceOnLinux, RegisteredMeansTheSocketExistsAndAnUnknownUnitDoesNotStart) {
+  testing::TempFolder temp;
+  const KillSwitchEndpoint endpoint{(temp.path() / "ks.sock").string(), "vlvpn-test-no-such-unit"};
+  EXPECT_FALSE(IsServiceRegistered(endpoint));
+  WriteFileAtomically(endpoint.pipe, "");
+  EXPECT_TRUE(IsServiceRegistered(endpoint));
+  EXPECT_EQ(StartKillSwitchService(endpoint), ServiceStart::kFailed);
+}
+
+}  // namespace
+}  // namespace vlvpn
