@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace vlvpn {
 
@@ -40,5 +41,9 @@ class TcpSocket {
 
   std::intptr_t native_ = -1;
 };
+
+// The IPv4 addresses of a host name in dotted form, in the resolver's order, without
+// repeats; empty when it cannot be resolved.
+std::vector<std::string> ResolveIPv4(const std::string& host);
 
 }  // namespace vlvpn

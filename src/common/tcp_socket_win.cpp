@@ -1,6 +1,7 @@
 #include <winsock2.h>
 #include <ws2tcpip.h>
 
+#include <algorithm>
 #include <mutex>
 
 #include "common/tcp_socket.h"
@@ -135,6 +136,25 @@ TcpSocket::Received TcpSocket::Receive(std::string& into, std::chrono::milliseco
 
 void TcpSocket::Shutdown() const {
   if (valid()) shutdown(S(native_), SD_BOTH);
+}
+
+std::vector<std::string> ResolveIPv4(const std::string& host) {
+  EnsureWinsock();
+  std::vector<std::string> addresses;
+  if (host.empty()) return addresses;
+  addrinfo hints{};
+  hints.ai_family = AF_INET;
+  hints.ai_socktype = SOCK_DGRAM;
+  addrinfo* results = nullptr;
+  if (getaddrinfo(host.c_str(), nullptr, &hints, &results) != 0) return addresses;
+  for (const addrinfo* r = results; r != nullptr; r = r->ai_next) {
+    char text[INET_ADDRSTRLEN] = {};
+    const auto* address = reinterpret_cast<const sockaddr_in*>(r->ai_addr);
+    if (inet_ntop(AF_INET, &address->sin_addr, text, sizeof text) == nullptr) continue;
+    if (std::find(addresses.begin(), addresses.end(), text) == addresses.end()) addresses.emplace_back(text);
+  }
+  freeaddrinfo(results);
+  return addresses;
 }
 
 }  // namespace vlvpn

@@ -2,7 +2,9 @@
 
 #include "device/build_constants.h"
 #include "device/device_facts.h"
+#include "device/latency.h"
 #include "modules/emit_hooks.h"
+#include "modules/worker.h"
 
 namespace vlvpn {
 namespace {
@@ -62,12 +64,31 @@ ModuleSpec TunnelModule(const std::shared_ptr<ModuleServices>& services) {
          result["password"] = credentials.password;
          return result;
        })},
-      Pending("connectOvpn", {S, S, S, S}, R::kObject),
-      Pending("disconnect", {}, R::kObject),
-      Pending("getStatus", {}, R::kObject),
+      {"connectOvpn",
+       {S, S, S, S},
+       R::kObject,
+       [svc](const Args& a, Promise promise) {
+         svc->tunnel->Connect(a.String(0), a.String(1), a.String(2), a.String(3), std::move(promise));
+       }},
+      {"disconnect",
+       {},
+       R::kObject,
+       [svc](const Args&, Promise promise) { svc->tunnel->Disconnect(std::move(promise)); }},
+      {"getStatus", {}, R::kObject, OnCallingThread([svc](const Args&) -> std::optional<Value> {
+         return svc->tunnel->Status();
+       })},
       Pending("getHelperInfo", {}, R::kObject),
-      Pending("measureTcpLatency", {S, I}, R::kInt),
-      Pending("getTrafficStats", {}, R::kObject),
+      {"measureTcpLatency",
+       {S, I},
+       R::kInt,
+       [](const Args& a, Promise promise) {
+         RunDetached(std::move(promise), [host = a.String(0), port = a.Int(1)](const Promise& settle) {
+           settle.Resolve(MeasureLatency(host, port));
+         });
+       }},
+      {"getTrafficStats", {}, R::kObject, OnCallingThread([svc](const Args&) -> std::optional<Value> {
+         return svc->tunnel->TrafficStats();
+       })},
       {"getDeviceMarketingName", {}, R::kString, OnCallingThread([](const Args&) -> std::optional<Value> {
          return DeviceModel();
        })},
@@ -77,9 +98,46 @@ ModuleSpec TunnelModule(const std::shared_ptr<ModuleServices>& services) {
        [](const Args&, Promise promise) {
          promise.Reject("Interactive auth prompt not available on Windows");
        }},
-      Pending("setKillSwitchEnabled", {B}, R::kObject),
-      Pending("prepareKillSwitchForReconnect", {}, R::kObject),
-      Pending("setBlockIpv6Enabled", {B}, R::kObject),
+      {"setKillSwitchEnabled",
+       {B},
+       R::kObject,
+       [svc](const Args& a, Promise promise) {
+         KillSwitchControl& control = svc->tunnel->kill_switch();
+         const bool on = a.Bool(0);
+         control.enabled = on;
+         const std::uint64_t ticket = control.TakeKillSwitchTicket();
+         RunDetached(std::move(promise), [svc, on, ticket](const Promise& settle) {
+           svc->tunnel->kill_switch().SetEnabledWorker(on, ticket);
+           settle.Resolve(Value{{"enabled", on}});
+         });
+       }},
+      {"prepareKillSwitchForReconnect",
+       {},
+       R::kObject,
+       [svc](const Args&, Promise promise) {
+         KillSwitchControl& control = svc->tunnel->kill_switch();
+         if (!control.enabled) {
+           return promise.Resolve(Value{{"prepared", false}, {"reason", "kill_switch_off"}});
+         }
+         const std::uint64_t ticket = control.TakeKillSwitchTicket();
+         RunDetached(std::move(promise), [svc, ticket](const Promise& settle) {
+           svc->tunnel->kill_switch().PrepareForReconnectWorker(ticket);
+           settle.Resolve(Value{{"prepared", true}, {"path", "windows-wfp"}, {"mode", "fully_open"}});
+         });
+       }},
+      {"setBlockIpv6Enabled",
+       {B},
+       R::kObject,
+       [svc](const Args& a, Promise promise) {
+         KillSwitchControl& control = svc->tunnel->kill_switch();
+         const bool on = a.Bool(0);
+         control.block_ipv6 = on;
+         const std::uint64_t ticket = control.TakeIpv6Ticket();
+         RunDetached(std::move(promise), [svc, on, ticket](const Promise& settle) {
+           svc->tunnel->kill_switch().SetBlockIpv6Worker(on, ticket);
+           settle.Resolve(Value{{"enabled", on}});
+         });
+       }},
       Pending("pickApp", {}, R::kObject),
       Pending("pickOvpnFile", {}, R::kObject),
       Pending("terminateApps", {L}, R::kObject),
@@ -137,6 +195,11 @@ ModuleSpec BuildConfigModule() {
 }
 
 }  // namespace
+
+TunnelEnvironment ModuleServices::DefaultTunnelEnvironment() {
+  return SystemTunnelEnvironment(std::make_shared<KillSwitchClient>(
+      KillSwitchEndpoint::Default(), [] { return IsServiceRegistered(KillSwitchEndpoint::Default()); }));
+}
 
 const std::vector<std::string>& TunnelEventNames() {
   static const std::vector<std::string> names = {"menuBarAction", "appWindowDidShow", "systemDidResume"};

@@ -9,6 +9,7 @@
 #include "storage/keychain.h"
 #include "storage/profile_store.h"
 #include "storage/user_defaults.h"
+#include "tunnel/tunnel.h"
 
 namespace vlvpn {
 
@@ -23,6 +24,10 @@ struct ModuleServices {
   ProfileStore profiles;
   UserDefaults defaults;
   Keychain keychain;
+  std::shared_ptr<Tunnel> tunnel;
+
+  // The real environment, with the kill-switch service at its usual address.
+  static TunnelEnvironment DefaultTunnelEnvironment();
 };
 
 // The tunnel module's three event slots, filled by the binding with functions that

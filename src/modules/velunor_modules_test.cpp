@@ -71,10 +71,14 @@ TEST_F(ModulesTest, RegistersEveryMethodInOrder) {
 
 TEST_F(ModulesTest, MethodsNotBuiltYetRejectNamingThemselves) {
   const std::pair<std::string, std::string> pending[] = {
-      {"VLVPNTunnel", "pingHelper"},         {"VLVPNTunnel", "connectOvpn"},
-      {"VLVPNTunnel", "getStatus"},          {"VLVPNTunnel", "measureTcpLatency"},
-      {"VLVPNTunnel", "terminateApps"},      {"VLVPNTunnel", "wasLaunchedAtStartup"},
-      {"VLVPNAuthSession", "beginLoopback"}, {"VLVPNAuthSession", "cancelLoopback"},
+      {"VLVPNTunnel", "pingHelper"},
+      {"VLVPNTunnel", "getHelperInfo"},
+      {"VLVPNTunnel", "pickApp"},
+      {"VLVPNTunnel", "updateMenuBarMenu"},
+      {"VLVPNTunnel", "terminateApps"},
+      {"VLVPNTunnel", "wasLaunchedAtStartup"},
+      {"VLVPNAuthSession", "beginLoopback"},
+      {"VLVPNAuthSession", "cancelLoopback"},
   };
   for (const auto& [module, method] : pending) {
     const Settled s = Call(module, method);

@@ -32,6 +32,7 @@ std::vector<std::string> SplitArguments(std::string_view command_line);
 // OpenVPN's argument string for a profile. `credentials` is passed only when given.
 std::string BuildOpenVpnArguments(const std::filesystem::path& config,
                                   const std::optional<std::filesystem::path>& credentials,
-                                  const std::filesystem::path& log, bool windows_driver = kPassWindowsDriver);
+                                  const std::filesystem::path& log, bool windows_driver = kPassWindowsDriver,
+                                  std::uint16_t management_port = kManagementPort);
 
 }  // namespace vlvpn

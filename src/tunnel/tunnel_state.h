@@ -7,7 +7,6 @@
 #include <mutex>
 #include <string>
 #include <string_view>
-#include <vector>
 
 #include "common/process_handle.h"
 
@@ -26,10 +25,11 @@ struct TunnelRecord {
   std::string profile_id;
   std::filesystem::path log_path;
   std::shared_ptr<ProcessHandle> process;
+  std::shared_ptr<class ManagementConnection> management;
   // The kill switch's server facts live under the same lock.
   std::string server_protocol;
-  std::uint16_t server_port = 0;
-  std::vector<std::string> server_addresses;
+  std::int32_t server_port = 0;
+  std::string server_addresses;  // dotted IPv4 addresses joined by ","
 };
 
 // The one tunnel record of the process, its lock and the switches beside it.
@@ -58,8 +58,5 @@ class TunnelState {
   mutable std::mutex lock_;
   TunnelRecord record_;
 };
-
-// The process-wide record.
-TunnelState& ProcessTunnelState();
 
 }  // namespace vlvpn

@@ -1,0 +1,18 @@
+#include <windows.h>
+#include <winsock2.h>
+
+#include <iphlpapi.h>
+#include <netioapi.h>
+
+#include "device/traffic.h"
+
+namespace vlvpn {
+
+std::optional<InterfaceCounters> ReadCounters(const ActiveAdapter& adapter) {
+  MIB_IF_ROW2 row{};
+  row.InterfaceLuid.Value = adapter.luid;
+  if (GetIfEntry2(&row) != NO_ERROR) return std::nullopt;
+  return InterfaceCounters{row.InOctets, row.OutOctets};
+}
+
+}  // namespace vlvpn
