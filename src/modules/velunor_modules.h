@@ -15,8 +15,12 @@ namespace vlvpn {
 
 // What the modules' handlers work on; shared by every handler and worker.
 struct ModuleServices {
-  explicit ModuleServices(DataLocations data_locations)
-      : locations(std::move(data_locations)), profiles(locations), defaults(locations), keychain(locations) {}
+  explicit ModuleServices(DataLocations data_locations, TunnelEnvironment environment = DefaultTunnelEnvironment())
+      : locations(std::move(data_locations)),
+        profiles(locations),
+        defaults(locations),
+        keychain(locations),
+        tunnel(Tunnel::Create(locations, std::move(environment))) {}
   ModuleServices(const ModuleServices&) = delete;
   ModuleServices& operator=(const ModuleServices&) = delete;
 

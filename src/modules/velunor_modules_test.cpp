@@ -6,6 +6,7 @@
 #include <future>
 #include <random>
 
+#include "common/tcp_socket.h"
 #include "common/text.h"
 #include "modules/emit_hooks.h"
 #include "support/temp_folder.h"
@@ -172,6 +173,55 @@ TEST_F(ModulesTest, DeviceNameMatchesTheConstant) {
   const Settled s = Tunnel("getDeviceMarketingName");
   ASSERT_TRUE(s.resolved);
   EXPECT_EQ(*s.value, dispatcher_.Describe()["VLVPNBuildConfig"]["constants"]["deviceModel"]);
+}
+
+// The tunnel's methods reach the tunnel; an environment of the test's own keeps them
+// off the real service, OpenVPN and management port.
+TEST(TunnelMethods, AreWiredToTheTunnel) {
+  testing::TempFolder root;
+  std::vector<std::string> sent;
+  std::mutex sent_lock;
+  TunnelEnvironment env;
+  env.locate_openvpn = [] { return std::filesystem::path(); };
+  env.transact = [&](std::string_view command) {
+    std::lock_guard guard(sent_lock);
+    sent.emplace_back(command);
+    return std::string();
+  };
+  env.resolve = [](const std::string&) { return std::vector<std::string>{}; };
+  env.find_openvpn_process = [](std::uint16_t) { return 0u; };
+  env.open_process = [](std::uint32_t) { return nullptr; };
+  env.sample_traffic = [] { return TrafficSampler::Rates{}; };
+  env.reset_traffic = [] {};
+  env.adapter_up = [] { return false; };
+  const TcpSocket listener = TcpSocket::Listen(0);
+  env.management_port = TcpSocket::Listen(0).LocalPort();
+  auto services = std::make_shared<ModuleServices>(DataLocations([&] { return root.path(); }), env);
+  const Dispatcher dispatcher(BuildModules(services));
+  const auto call = [&](const std::string& method, Value args = Value::array()) {
+    auto done = std::make_shared<std::promise<Settled>>();
+    auto future = done->get_future();
+    dispatcher.Call("VLVPNTunnel", method, args,
+                    Promise([done](std::optional<Value> v) { done->set_value({true, std::move(v), nullptr}); },
+                            [done](Value e) { done->set_value({false, std::nullopt, std::move(e)}); }));
+    return future.get();
+  };
+  EXPECT_EQ(call("getStatus").value,
+            Value::parse(R"({"state":"disconnected","downBps":0,"upBps":0,"adapterUp":false})"));
+  EXPECT_EQ(call("getTrafficStats").value, Value::parse(R"({"downBps":0,"upBps":0})"));
+  EXPECT_EQ(call("prepareKillSwitchForReconnect").value,
+            Value::parse(R"({"prepared":false,"reason":"kill_switch_off"})"));
+  EXPECT_EQ(call("setKillSwitchEnabled", {true}).value, Value::parse(R"({"enabled":true})"));
+  EXPECT_EQ(call("prepareKillSwitchForReconnect").value,
+            Value::parse(R"({"prepared":true,"path":"windows-wfp","mode":"fully_open"})"));
+  EXPECT_EQ(call("setBlockIpv6Enabled", {false}).value, Value::parse(R"({"enabled":false})"));
+  EXPECT_EQ(call("connectOvpn", {"p1", "", "", "x.ovpn"}).error["message"], kOpenVpnNotFound);
+  EXPECT_EQ(call("disconnect").value, Value::parse(R"({"state":"disconnected"})"));
+  const Settled latency = call("measureTcpLatency", {"127.0.0.1", static_cast<int>(listener.LocalPort())});
+  ASSERT_TRUE(latency.resolved);
+  EXPECT_GE(latency.value->get<int>(), 1);
+  std::lock_guard guard(sent_lock);
+  EXPECT_EQ(sent, (std::vector<std::string>{"DISABLE", "UNBLOCK_IPV6", "UNBLOCK_IPV6", "ENABLE any 0 0 none "}));
 }
 
 TEST(TunnelInitialize, RoutesTheEmitHooksToTheSlots) {
