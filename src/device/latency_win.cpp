@@ -1,9 +1,11 @@
-#include <windows.h>
+// winsock2.h before windows.h; ipexport.h before icmpapi.h.
 #include <winsock2.h>
 #include <ws2tcpip.h>
+#include <windows.h>
 
-#include <icmpapi.h>
+#include <ipexport.h>
 #include <iphlpapi.h>
+#include <icmpapi.h>
 
 #include <cstring>
 #include <vector>

@@ -1,5 +1,8 @@
-#include <windows.h>
+// winsock2.h and ws2ipdef.h before windows.h and netioapi.h.
 #include <winsock2.h>
+#include <ws2ipdef.h>
+#include <ws2tcpip.h>
+#include <windows.h>
 
 #include <iphlpapi.h>
 #include <netioapi.h>

@@ -156,7 +156,9 @@ void TunnelMonitor::Run(const std::shared_ptr<ManagementConnection>& connection)
   std::string bytes;
   while (running_) {
     bytes.clear();
-    const auto received = connection->socket().Receive(bytes, 1s);
+    // Short waits: a stop is seen within one of them even where shutting the socket
+    // down does not wake a waiting reader (it does on Linux, not everywhere on Windows).
+    const auto received = connection->socket().Receive(bytes, 100ms);
     if (!running_) break;
     if (received == TcpSocket::Received::kTimedOut) continue;
     if (received == TcpSocket::Received::kFailed && bytes.empty()) break;

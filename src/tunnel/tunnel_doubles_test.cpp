@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include "killswitch/fake_service_fixture.h"
+#include "tunnel/openvpn_lookup.h"
 #include "tunnel/openvpn_process.h"
 #include "tunnel/tunnel_fixture.h"
 
@@ -81,7 +82,16 @@ class TunnelDoublesTest : public ::testing::Test {
   testing::TempFolder root_;
   DataLocations locations_{[this] { return root_.path(); }};
   std::uint16_t port_ = testing::FreePort();
-  fs::path openvpn_ = testing::SiblingProgram("fake-openvpn");
+  fs::path openvpn_ = FakeOpenVpnNamedLikeTheRealOne();
+
+  // Adoption falls back to OpenVPN's program name where the listener's owner cannot be
+  // read, so the fake carries the real name.
+  fs::path FakeOpenVpnNamedLikeTheRealOne() {
+    const fs::path renamed = root_.path() / "bin" / OpenVpnFileName();
+    fs::create_directories(renamed.parent_path());
+    if (!fs::exists(renamed)) fs::copy_file(testing::SiblingProgram("fake-openvpn"), renamed);
+    return renamed;
+  }
   std::unique_ptr<testing::FakeKillSwitch> service_;
   std::shared_ptr<KillSwitchClient> client_;
   bool registered_ = true;
@@ -164,7 +174,7 @@ TEST_F(TunnelDoublesTest, EveryFailureOfTheConnectHasItsMessage) {
       EXPECT_EQ(Recorded().back(), "OPENVPN_STOP") << "the service is told to stop what it started";
     }
     Disconnect(*tunnel);
-    openvpn_ = testing::SiblingProgram("fake-openvpn");
+    openvpn_ = FakeOpenVpnNamedLikeTheRealOne();
   }
 }
 
