@@ -1,65 +1,87 @@
 #!/usr/bin/env bash
-# Drives VLVPNDesk --stdio the way the interface does and shows what lands on disk.
-# Usage: testing/demo.sh <path to VLVPNDesk>
+# A real tunnel, end to end, driven the way the interface drives VLVPNDesk: a loopback
+# OpenVPN server, a profile saved through the bridge, connect, status until connected,
+# latency and traffic, disconnect, and what landed on disk and reached the service.
+# Usage: testing/demo.sh <build bin folder>
 set -euo pipefail
-desk=${1:?path to VLVPNDesk}
-data=$(mktemp -d /tmp/vlvpn-demo.XXXXXX)
-trap 'rm -rf "$data"' EXIT
-
-coproc DESK { XDG_DATA_HOME=$data exec "$desk" --stdio; }
-desk_pid=$DESK_PID
+bin=$(cd "${1:?build bin folder}" && pwd)
+here=$(cd "$(dirname "$0")" && pwd)
+work=$(mktemp -d /tmp/vlvpn-demo.XXXXXX)
+cleanup() {
+  pkill -f -- "$work" 2>/dev/null || true
+  rm -rf "$work"
+}
+trap cleanup EXIT
 
 show() { printf '%s\n' "$*"; }
-reply() {
-  local line
-  IFS= read -r -t 10 line <&"${DESK[0]}" || { echo "no answer from VLVPNDesk" >&2; exit 1; }
-  show "  <- $line"
-}
-call() {
-  show "  -> $1"
-  printf '%s\n' "$1" >&"${DESK[1]}"
-  reply
-}
+port=11994
 
-show "Velunor VPN native side: the module bridge over stdio (data folder: $data)"
-show ""
-show "hello (modules, methods, events, constants):"
+show "== Velunor VPN native side: a real OpenVPN tunnel (work folder $work)"
+"$here/openvpn/pki.sh" "$work/pki" >/dev/null
+show "A loopback OpenVPN server (TLS, EC P-256 certificates made just now) on UDP port $port."
+openvpn --dev null --tls-server --dh none --ca "$work/pki/ca.crt" --cert "$work/pki/server.crt" \
+  --key "$work/pki/server.key" --proto udp --lport "$port" --log "$work/server.log" >/dev/null 2>&1 &
+show "The kill-switch service is played by fake-killswitch on $work/ks.sock; it really starts OpenVPN."
+"$bin/fake-killswitch" --pipe "$work/ks.sock" --record "$work/service-commands.txt" >/dev/null 2>&1 &
+for _ in $(seq 50); do [ -S "$work/ks.sock" ] && break; sleep 0.1; done
+
+coproc DESK { XDG_DATA_HOME=$work/data VLVPN_KILLSWITCH_SOCKET=$work/ks.sock exec "$bin/VLVPNDesk" --stdio; }
+desk_pid=$DESK_PID
 IFS= read -r -t 10 hello <&"${DESK[0]}"
-printf '%s\n' "$hello" | python3 -m json.tool 2>/dev/null | sed 's/^/  /' || show "  $hello"
+show "VLVPNDesk --stdio answered: $(printf '%s' "$hello" | cut -c1-100)..."
+
+id=0
+call() { # method args-json [quiet]
+  id=$((id + 1))
+  local request="{\"id\":$id,\"module\":\"VLVPNTunnel\",\"method\":\"$1\",\"args\":$2}"
+  [ "${3:-}" = quiet ] || show "  -> $1 $2"
+  printf '%s\n' "$request" >&"${DESK[1]}"
+  IFS= read -r -t 60 reply <&"${DESK[0]}" || { echo "no answer from VLVPNDesk" >&2; exit 1; }
+  [ "${3:-}" = quiet ] || show "  <- $reply"
+}
+
+config=$(printf 'client\\ndev null\\ntls-client\\nnobind\\nremote 127.0.0.1 %s\\nproto udp\\nca %s\\ncert %s\\nkey %s\\nremote-cert-tls server\\n' \
+  "$port" "$work/pki/ca.crt" "$work/pki/client.crt" "$work/pki/client.key")
+show ""
+show "== Save the profile"
+call saveOvpnProfile "[\"home\",\"$config\",\"home.ovpn\",\"\"]"
+call saveOvpnProfileMeta '["home","{\"name\":\"Home server\"}"]'
+call listSavedOvpnProfiles '[]'
 
 show ""
-show "Save a profile, its metadata and credentials:"
-call '{"id":1,"module":"VLVPNTunnel","method":"saveOvpnProfile","args":["home","client\ndev tun\nremote vpn.example.net 1194 udp\nauth-user-pass\n","home.ovpn",""]}'
-call '{"id":2,"module":"VLVPNTunnel","method":"saveOvpnProfileMeta","args":["home","{\"name\":\"Home server\",\"country\":\"NL\"}"]}'
-call '{"id":3,"module":"VLVPNTunnel","method":"saveOvpnAuth","args":["home","alice","correct horse"]}'
+show "== Connect and follow the tunnel"
+start=$(date +%s%N)
+call connectOvpn '["home","","","home.ovpn"]'
+state=""
+for _ in $(seq 100); do
+  call getStatus '[]' quiet
+  state=$(printf '%s' "$reply" | sed -n 's/.*"state":"\([a-z]*\)".*/\1/p')
+  [ "$state" = connected ] && break
+  sleep 0.2
+done
+show "  <- getStatus: $reply"
+show "  connected after $(( ($(date +%s%N) - start) / 1000000 )) ms"
+[ "$state" = connected ] || { show "the tunnel did not come up; OpenVPN's log:"; tail -5 "$work/data/VLVPNDesk/profiles/home/openvpn.log"; exit 1; }
+call measureTcpLatency "[\"127.0.0.1\",$port]"
+call getTrafficStats '[]'
 
 show ""
-show "Files on disk:"
-(cd "$data" && find VLVPNDesk -type f | sort | while read -r f; do
-  printf '  %s (%s bytes)\n' "$f" "$(stat -c %s "$f")"
-done)
-show "  auth.txt bytes: $(od -An -c "$data/VLVPNDesk/profiles/home/auth.txt" | tr -s ' ' | tr -d '\n')"
+show "== On disk while connected"
+(cd "$work/data" && find VLVPNDesk -type f | sort | sed 's/^/  /')
+show "  active.txt: $(cat "$work/data/VLVPNDesk/active.txt")"
+show "  last lines of OpenVPN's log:"
+tail -3 "$work/data/VLVPNDesk/profiles/home/openvpn.log" | sed 's/^/    /'
 
 show ""
-show "List and read back:"
-call '{"id":4,"module":"VLVPNTunnel","method":"listSavedOvpnProfiles","args":[]}'
-call '{"id":5,"module":"VLVPNTunnel","method":"readOvpnAuth","args":["home"]}'
+show "== Disconnect"
+call disconnect '[]'
+call getStatus '[]'
+show "  active.txt left: $([ -e "$work/data/VLVPNDesk/active.txt" ] && echo yes || echo no)"
+show "  OpenVPN clients still running: $(pgrep -f -- "$work/data" | wc -l)"
 
 show ""
-show "Preferences, device name, and what is refused:"
-call '{"id":6,"module":"VLVPNTunnel","method":"writeUserDefaults","args":["theme","dark"]}'
-call '{"id":7,"module":"VLVPNTunnel","method":"readUserDefaults","args":["theme"]}'
-call '{"id":8,"module":"VLVPNTunnel","method":"getDeviceMarketingName","args":[]}'
-call '{"id":9,"module":"VLVPNTunnel","method":"deleteOvpnProfile","args":[".."]}'
-call '{"id":10,"module":"VLVPNTunnel","method":"promptVpnAuth","args":["u","p"]}'
-call '{"id":11,"module":"VLVPNTunnel","method":"connectOvpn","args":["home","alice","correct horse","home.ovpn"]}'
-call 'this line is not JSON'
-
-show ""
-show "Delete the profile:"
-call '{"id":12,"module":"VLVPNTunnel","method":"deleteOvpnProfile","args":["home"]}'
-call '{"id":13,"module":"VLVPNTunnel","method":"listSavedOvpnProfiles","args":[]}'
-show "  profiles folder now holds: [$(ls -A "$data/VLVPNDesk/profiles")]"
+show "== What the kill-switch service was told"
+sed 's/\t/ <TAB> /g; s/^/  /' "$work/service-commands.txt" | cut -c1-160
 
 eval "exec ${DESK[1]}>&-"
 status=0

@@ -55,30 +55,51 @@ class OpenVpnEndToEnd : public ::testing::Test {
 
   void StartServer(const std::string& proto, std::uint16_t port) {
     const std::string p = Pki().string();
-    std::vector<std::string> args = {"--dev", "null", "--tls-server", "--dh", "none", "--ca", p + "/ca.crt",
-                                     "--cert", p + "/server.crt", "--key", p + "/server.key", "--proto", proto,
-                                     "--lport", std::to_string(port), "--log", (temp_.path() / "server.log").string(),
-                                     "--ping", "2", "--ping-restart", "10"};
+    std::vector<std::string> args = {"--dev",
+                                     "null",
+                                     "--tls-server",
+                                     "--dh",
+                                     "none",
+                                     "--ca",
+                                     p + "/ca.crt",
+                                     "--cert",
+                                     p + "/server.crt",
+                                     "--key",
+                                     p + "/server.key",
+                                     "--proto",
+                                     proto,
+                                     "--lport",
+                                     std::to_string(port),
+                                     "--log",
+                                     (temp_.path() / "server.log").string(),
+                                     "--ping",
+                                     "2",
+                                     "--ping-restart",
+                                     "10"};
     server_ = std::make_unique<testing::ChildProcess>(kOpenVpn, args, testing::ChildProcess::Environment{});
     std::this_thread::sleep_for(300ms);
   }
 
-  std::string ClientConfig(const std::string& proto, std::uint16_t port, const std::string& ca = "ca.crt") const {
+  std::string ClientConfig(const std::string& proto, std::uint16_t port,
+                           const std::string& ca = "ca.crt") const {
     const std::string p = Pki().string();
     return "dev null\ntls-client\nnobind\nremote 127.0.0.1 " + std::to_string(port) + "\nproto " + proto +
-           "\nca " + p + "/" + ca + "\ncert " + p + "/client.crt\nkey " + p + "/client.key\nremote-cert-tls server\n";
+           "\nca " + p + "/" + ca + "\ncert " + p + "/client.crt\nkey " + p +
+           "/client.key\nremote-cert-tls server\n";
   }
 
   void StartDesk() {
     desk_ = std::make_unique<testing::ChildProcess>(
         testing::SiblingProgram("VLVPNDesk"), std::vector<std::string>{"--stdio"},
-        testing::ChildProcess::Environment{{"XDG_DATA_HOME", temp_.path().string()}, {"VLVPN_KILLSWITCH_SOCKET", socket_}});
+        testing::ChildProcess::Environment{{"XDG_DATA_HOME", temp_.path().string()},
+                                           {"VLVPN_KILLSWITCH_SOCKET", socket_}});
     const auto hello = desk_->ReadLine();
     ASSERT_TRUE(hello.has_value());
   }
 
   Value Call(const std::string& method, Value args = Value::array()) {
-    const Value request = {{"id", ++id_}, {"module", "VLVPNTunnel"}, {"method", method}, {"args", std::move(args)}};
+    const Value request = {
+        {"id", ++id_}, {"module", "VLVPNTunnel"}, {"method", method}, {"args", std::move(args)}};
     EXPECT_TRUE(desk_->Write(DumpLine(request) + "\n"));
     const auto line = desk_->ReadLine(60s);
     if (!line) return Value("<no answer>");
@@ -140,7 +161,8 @@ TEST_F(OpenVpnEndToEnd, ServerDeathIsNoticedAndExplained) {
   server_.reset();  // the server dies
   const Value status = StatusWhen([](const Value& s) { return Is(s, "disconnected"); }, 60s);
   ASSERT_TRUE(Is(status, "disconnected")) << status.dump();
-  EXPECT_EQ(status["message"], "Could not reach the VPN server. It may be offline or blocked.") << status.dump();
+  EXPECT_EQ(status["message"], "Could not reach the VPN server. It may be offline or blocked.")
+      << status.dump();
   Call("disconnect");
 }
 
@@ -153,6 +175,60 @@ TEST_F(OpenVpnEndToEnd, WrongCertificateAuthorityIsATlsFailure) {
   // OpenVPN gives up after its retries; the log explains why.
   const Value status = StatusWhen([](const Value& s) { return s.contains("message"); }, 90s);
   EXPECT_EQ(status["message"], "Secure handshake with the VPN server failed (TLS error).") << status.dump();
+  Call("disconnect");
+}
+
+// A real "mode server" opens a tun device, so this needs root; it refuses every login.
+TEST_F(OpenVpnEndToEnd, RefusedLoginIsAnAuthenticationFailure) {
+  if (::geteuid() != 0) GTEST_SKIP() << "needs root: the refusing server opens a real tun device";
+  const std::uint16_t port = TcpSocket::Listen(0).LocalPort();
+  const std::string p = Pki().string();
+  WriteFileAtomically(temp_.path() / "refuse.sh", "#!/bin/sh\nexit 1\n");
+  fs::permissions(temp_.path() / "refuse.sh", fs::perms::owner_all);
+  server_ = std::make_unique<testing::ChildProcess>(
+      kOpenVpn,
+      std::vector<std::string>{"--mode",
+                               "server",
+                               "--tls-server",
+                               "--dev",
+                               "tun",
+                               "--topology",
+                               "subnet",
+                               "--server",
+                               "10.89.0.0",
+                               "255.255.255.0",
+                               "--dh",
+                               "none",
+                               "--ca",
+                               p + "/ca.crt",
+                               "--cert",
+                               p + "/server.crt",
+                               "--key",
+                               p + "/server.key",
+                               "--proto",
+                               "udp",
+                               "--lport",
+                               std::to_string(port),
+                               "--script-security",
+                               "2",
+                               "--auth-user-pass-verify",
+                               (temp_.path() / "refuse.sh").string(),
+                               "via-file",
+                               "--verify-client-cert",
+                               "none",
+                               "--log",
+                               (temp_.path() / "server.log").string()},
+      testing::ChildProcess::Environment{});
+  std::this_thread::sleep_for(500ms);
+  StartDesk();
+  SaveProfile("home", "client\ndev null\nnobind\nremote 127.0.0.1 " + std::to_string(port) +
+                          "\nproto udp\nauth-user-pass\nca " + p + "/ca.crt\nremote-cert-tls server\n");
+  // The user name and password given here are what the connect writes for OpenVPN.
+  Call("connectOvpn", {"home", "alice", "wrong password", "client.ovpn"});
+  const Value status = StatusWhen([](const Value& s) { return s.contains("message"); }, 30s);
+  EXPECT_EQ(status["state"], "disconnected");
+  EXPECT_EQ(status["message"], "Authentication failed - check your username and password.") << status.dump();
+  EXPECT_EQ(ReadFileBytes(temp_.path() / "VLVPNDesk/profiles/home/auth.txt"), "alice\nwrong password\n");
   Call("disconnect");
 }
 
@@ -185,8 +261,12 @@ TEST_F(OpenVpnEndToEnd, ASecondConnectSupersedesTheFirst) {
   StartDesk();
   SaveProfile("one", ClientConfig("udp", port));
   SaveProfile("two", ClientConfig("udp", port));
-  ASSERT_TRUE(desk_->Write(R"({"id":"a","module":"VLVPNTunnel","method":"connectOvpn","args":["one","","","client.ovpn"]})" "\n"));
-  ASSERT_TRUE(desk_->Write(R"({"id":"b","module":"VLVPNTunnel","method":"connectOvpn","args":["two","","","client.ovpn"]})" "\n"));
+  ASSERT_TRUE(desk_->Write(
+      R"({"id":"a","module":"VLVPNTunnel","method":"connectOvpn","args":["one","","","client.ovpn"]})"
+      "\n"));
+  ASSERT_TRUE(desk_->Write(
+      R"({"id":"b","module":"VLVPNTunnel","method":"connectOvpn","args":["two","","","client.ovpn"]})"
+      "\n"));
   std::map<std::string, Value> settled;
   for (int i = 0; i < 2; ++i) {
     const auto line = desk_->ReadLine(60s);
@@ -194,7 +274,8 @@ TEST_F(OpenVpnEndToEnd, ASecondConnectSupersedesTheFirst) {
     const Value reply = Value::parse(*line);
     settled[reply["id"].get<std::string>()] = reply;
   }
-  EXPECT_TRUE(settled["a"].contains("error") || settled["a"]["result"].value("superseded", false)) << settled["a"].dump();
+  EXPECT_TRUE(settled["a"].contains("error") || settled["a"]["result"].value("superseded", false))
+      << settled["a"].dump();
   EXPECT_EQ(settled["b"]["result"], (Value{{"state", "connecting"}}));
   const Value status = StatusWhen([](const Value& s) { return Is(s, "connected"); });
   EXPECT_EQ(status["profileId"], "two");
@@ -202,7 +283,8 @@ TEST_F(OpenVpnEndToEnd, ASecondConnectSupersedesTheFirst) {
   int clients = 0;
   for (const auto& process : fs::directory_iterator("/proc")) {
     const std::string cmdline = ReadFileBytes(process.path() / "cmdline").value_or("");
-    if (cmdline.find("client.ovpn") != std::string::npos && cmdline.find(temp_.path().string()) != std::string::npos) {
+    if (cmdline.find("client.ovpn") != std::string::npos &&
+        cmdline.find(temp_.path().string()) != std::string::npos) {
       ++clients;
     }
   }
