@@ -161,8 +161,9 @@ void TunnelMonitor::Run(const std::shared_ptr<ManagementConnection>& connection)
     const auto received = connection->socket().Receive(bytes, 100ms);
     if (!running_) break;
     if (received == TcpSocket::Received::kTimedOut) continue;
-    if (received == TcpSocket::Received::kFailed && bytes.empty()) break;
-    if (received == TcpSocket::Received::kClosed) {
+    // A reset counts like a close: OpenVPN killed with our commands unread resets the
+    // connection rather than closing it.
+    if (received == TcpSocket::Received::kClosed || received == TcpSocket::Received::kFailed) {
       Dropped(connection);
       break;
     }

@@ -153,6 +153,23 @@ TEST_F(MonitorTest, FollowsStatesAndNoticesTheDrop) {
   monitor.Stop();
 }
 
+// OpenVPN killed before it read our commands resets the connection instead of closing
+// it; that is a drop all the same.
+TEST_F(MonitorTest, AResetConnectionIsADrop) {
+  std::optional<FakeManagement> server;
+  server.emplace([](TcpSocket& client) { std::this_thread::sleep_for(200ms); (void)client; });
+  auto connection = ManagementConnection::Open(server->port());
+  state_.Update([&](TunnelRecord& r) {
+    r.state = "connected";
+    r.management = connection;
+  });
+  TunnelMonitor monitor(state_, Hooks());
+  monitor.Start(connection);
+  EXPECT_EQ(StateWhen([](const TunnelRecord& r) { return r.state == "disconnected"; }), "disconnected");
+  EXPECT_EQ(dropped_hooks_.load(), 1);
+  monitor.Stop();
+}
+
 // OpenVPN already connected before the monitor subscribed: the state asked for once
 // after subscribing brings the record up to date.
 TEST_F(MonitorTest, CatchesUpWithAStateReachedBeforeSubscribing) {
