@@ -4,6 +4,7 @@
 
 #include "common/tcp_socket.h"
 #include "killswitch/fake_service_fixture.h"
+#include "support/lines.h"
 #include "killswitch/launch.h"
 #include "tunnel/command_line.h"
 
@@ -13,14 +14,7 @@ namespace {
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 
-std::vector<std::string> Lines(const std::string& text) {
-  std::vector<std::string> lines;
-  std::size_t start = 0;
-  for (std::size_t nl; (nl = text.find('\n', start)) != std::string::npos; start = nl + 1) {
-    lines.push_back(text.substr(start, nl - start));
-  }
-  return lines;
-}
+using testing::Lines;
 
 TEST(LaunchWithDoubles, ServiceStartsOpenVpnWithTheWholeArgumentString) {
   const testing::FakeKillSwitch service("");
@@ -31,7 +25,8 @@ TEST(LaunchWithDoubles, ServiceStartsOpenVpnWithTheWholeArgumentString) {
 #ifdef _WIN32
   const fs::path folder = service.folder() / PathFromUtf8("Profile Z\xC3\xBCrich 1");
 #else
-  const fs::path folder = service.folder() / PathFromUtf8("Profile \"Z\xC3\xBCrich\" 1");  // quotes are legal here
+  const fs::path folder =
+      service.folder() / PathFromUtf8("Profile \"Z\xC3\xBCrich\" 1");  // quotes are legal here
 #endif
   fs::create_directories(folder);
   WriteFileAtomically(folder / "c.ovpn", "#fake state CONNECTED\n");

@@ -5,6 +5,7 @@
 #include "common/process_path.h"
 #include "common/text.h"
 #include "device/tap_adapter.h"
+#include "modules/worker.h"
 #include "storage/names.h"
 #include "tunnel/diagnosis.h"
 #include "tunnel/openvpn_lookup.h"
@@ -21,25 +22,6 @@ Value StateObject(std::string_view state, bool superseded = false) {
   result["state"] = std::string(state);
   if (superseded) result["superseded"] = true;
   return result;
-}
-
-// Runs `body` on a detached thread that owns what it captures; an exception or a
-// thread that cannot start rejects the promise.
-void Detach(Promise promise, std::function<void(const Promise&)> body) {
-  auto run = [promise, body = std::move(body)]() noexcept {
-    try {
-      body(promise);
-    } catch (const std::exception& e) {
-      promise.Reject(e.what());
-    } catch (...) {
-      promise.Reject("Unexpected error.");
-    }
-  };
-  try {
-    std::thread(std::move(run)).detach();
-  } catch (const std::exception& e) {
-    promise.Reject(std::string("Could not start a worker: ") + e.what());
-  }
 }
 
 bool Contains(std::string_view text, std::string_view needle) {
@@ -72,13 +54,9 @@ void Tunnel::Connect(std::string profile_id, std::string username, std::string p
   auto self = shared_from_this();
   auto attempt = std::make_shared<Attempt>(Attempt{generation, std::move(profile_id), std::move(username),
                                                    std::move(password), std::move(config_name), promise});
-  Detach(std::move(promise), [self, attempt](const Promise&) {
-    struct InFlight {
-      TunnelState& state;
-      ~InFlight() { --state.connects_in_flight; }
-    } in_flight{self->state_};
-    self->RunConnect(*attempt);
-  });
+  // Lowered when the worker is done with it, or when it never started.
+  std::shared_ptr<void> in_flight(nullptr, [self](void*) { --self->state_.connects_in_flight; });
+  RunDetached(std::move(promise), [self, attempt, in_flight](const Promise&) { self->RunConnect(*attempt); });
 }
 
 void Tunnel::RunConnect(Attempt& attempt) {
@@ -208,7 +186,7 @@ void Tunnel::Disconnect(Promise promise) {
   ++state_.connect_generation;
   state_.tunnel_wanted = false;
   auto self = shared_from_this();
-  Detach(std::move(promise), [self](const Promise& settle) {
+  RunDetached(std::move(promise), [self](const Promise& settle) {
     {
       std::lock_guard connecting(self->connect_lock_);
       const bool via_service = self->state_.launched_via_service.load();

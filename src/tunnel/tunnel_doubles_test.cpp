@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include "killswitch/fake_service_fixture.h"
+#include "support/lines.h"
 #include "tunnel/openvpn_lookup.h"
 #include "tunnel/openvpn_process.h"
 #include "tunnel/tunnel_fixture.h"
@@ -18,14 +19,7 @@ using testing::Expectation;
 using ::testing::HasSubstr;
 using testing::IsState;
 
-std::vector<std::string> Lines(const std::string& text) {
-  std::vector<std::string> lines;
-  std::size_t start = 0;
-  for (std::size_t nl; (nl = text.find('\n', start)) != std::string::npos; start = nl + 1) {
-    lines.push_back(text.substr(start, nl - start));
-  }
-  return lines;
-}
+using testing::Lines;
 
 class TunnelDoublesTest : public ::testing::Test {
  protected:
