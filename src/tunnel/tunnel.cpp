@@ -7,6 +7,7 @@
 #include "device/tap_adapter.h"
 #include "modules/worker.h"
 #include "storage/names.h"
+#include "storage/profile_store.h"
 #include "tunnel/diagnosis.h"
 #include "tunnel/openvpn_lookup.h"
 #include "tunnel/openvpn_process.h"
@@ -70,6 +71,8 @@ void Tunnel::RunConnect(Attempt& attempt) {
   const std::filesystem::path folder = locations_.ProfileFolder(attempt.profile_id);
   const std::optional<std::filesystem::path> config = FindConfigFile(folder, attempt.config_name);
   if (!config) return promise.Reject(ConfigNotFoundMessage(attempt.profile_id));
+  // Credentials that cannot be written are refused before the running tunnel is touched.
+  if (!attempt.username.empty()) ProfileStore::CredentialsFileText(attempt.username, attempt.password);
 
   std::filesystem::path log;
   LaunchOutcome launched;

@@ -183,6 +183,9 @@ TEST_F(TunnelDoublesTest, MissingConfigurationStopsNothing) {
   const std::size_t before = Recorded().size();
   const testing::Settled missing = Connect(*tunnel, "empty", "nope.ovpn");
   EXPECT_EQ(missing.value["message"], "VPN config not found for profile: empty");
+  Expectation bad_password;
+  tunnel->Connect("p1", "alice", "two\nlines", "server.ovpn", bad_password.MakePromise());
+  EXPECT_EQ(bad_password.Get().value["message"], "The password must not contain a line break.");
   EXPECT_EQ(Recorded().size(), before) << "no command, nothing stopped";
   EXPECT_TRUE(IsState(tunnel->Status(), "connected"));
   Disconnect(*tunnel);
