@@ -72,6 +72,10 @@ class TunnelDoublesTest : public ::testing::Test {
     return done.Get();
   }
   std::vector<std::string> Recorded() const { return Lines(service_->RecordedText()); }
+  // The monitor blocks IPv6 just after it records "connected"; wait for that command.
+  void WaitForRecordedCount(std::size_t count) const {
+    for (int i = 0; i < 200 && Recorded().size() < count; ++i) std::this_thread::sleep_for(10ms);
+  }
 
   testing::TempFolder root_;
   DataLocations locations_{[this] { return root_.path(); }};
@@ -113,6 +117,7 @@ TEST_F(TunnelDoublesTest, ConnectFollowStatusAndDisconnect) {
 
   const auto pid = status["pid"].get<std::uint32_t>();
   const auto process = ProcessHandle::Open(pid);
+  WaitForRecordedCount(6);
   EXPECT_EQ(Disconnect(*tunnel).value, (Value{{"state", "disconnected"}}));
   EXPECT_TRUE(process == nullptr || process->WaitForExit(5s)) << "OpenVPN is gone";
   EXPECT_EQ(tunnel->Status(),
@@ -180,6 +185,7 @@ TEST_F(TunnelDoublesTest, MissingConfigurationStopsNothing) {
   ASSERT_TRUE(Connect(*tunnel, "p1").resolved);
   ASSERT_TRUE(IsState(testing::WaitForStatus(*tunnel, [](const Value& s) { return IsState(s, "connected"); }),
                       "connected"));
+  WaitForRecordedCount(6);  // DISABLE, BLOCK_IPV6, PING, OPENVPN_STOP, OPENVPN_START, BLOCK_IPV6
   const std::size_t before = Recorded().size();
   const testing::Settled missing = Connect(*tunnel, "empty", "nope.ovpn");
   EXPECT_EQ(missing.value["message"], "VPN config not found for profile: empty");
