@@ -135,6 +135,55 @@ TEST_F(TunnelDoublesTest, ConnectFollowStatusAndDisconnect) {
               ElementsAre("BLOCK_IPV6", "OPENVPN_STOP", "UNBLOCK_IPV6", "DISABLE"));
 }
 
+// With the kill switch on, every turn of the tunnel's life reaches the service in order:
+// connect, the drop of a tunnel still wanted, and the user's disconnect.
+TEST_F(TunnelDoublesTest, KillSwitchCommandsThroughATunnelsLife) {
+  StartService("");
+  SaveProfile("p1", "proto udp\n#fake state CONNECTED SUCCESS\n");
+  TunnelEnvironment env = Environment();
+  env.resolve = [](const std::string& host) {
+    return host == "127.0.0.1" ? std::vector<std::string>{"203.0.113.7", "203.0.113.8"}
+                               : std::vector<std::string>{};
+  };
+  auto tunnel = Tunnel::Create(locations_, env);
+  tunnel->kill_switch().enabled = true;
+  ASSERT_TRUE(Connect(*tunnel, "p1").resolved);
+  ASSERT_TRUE(IsState(testing::WaitForStatus(*tunnel, [](const Value& s) { return IsState(s, "connected"); }),
+                      "connected"));
+  WaitForRecordedCount(7);
+  const std::string enable = "ENABLE udp 1194 1 203.0.113.7,203.0.113.8 /opt/velunor/VLVPNDesk";
+  std::vector<std::string> recorded = Recorded();
+  ASSERT_EQ(recorded.size(), 7u);
+  EXPECT_EQ(recorded[0], "DISABLE");
+  EXPECT_EQ(recorded[1], enable);
+  EXPECT_EQ(recorded[2], "BLOCK_IPV6");
+  EXPECT_EQ(recorded[3], "PING");
+  EXPECT_EQ(recorded[4], "OPENVPN_STOP");
+  EXPECT_EQ(recorded[6], "BLOCK_IPV6") << "connected";
+  EXPECT_EQ(ReadFileBytes(locations_.KillSwitchFile()), "udp\n1194\n203.0.113.7,203.0.113.8");
+
+  // OpenVPN goes away behind our back while the tunnel is wanted: IPv6 is let go and
+  // the kill switch holds the traffic.
+  client_->Transact("OPENVPN_STOP");
+  const Value dropped =
+      testing::WaitForStatus(*tunnel, [](const Value& s) { return IsState(s, "disconnected"); });
+  ASSERT_TRUE(IsState(dropped, "disconnected"));
+  WaitForRecordedCount(10);
+  recorded = Recorded();
+  ASSERT_GE(recorded.size(), 10u);
+  EXPECT_EQ(recorded[8], "UNBLOCK_IPV6");
+  EXPECT_EQ(recorded[9], enable);
+
+  EXPECT_EQ(Disconnect(*tunnel).value["state"], "disconnected");
+  recorded = Recorded();
+  ASSERT_EQ(recorded.size(), 13u);
+  EXPECT_EQ(recorded[10], "OPENVPN_STOP");
+  EXPECT_EQ(recorded[11], "UNBLOCK_IPV6");
+  EXPECT_EQ(recorded[12], "ENABLE udp 1194 0 203.0.113.7,203.0.113.8 /opt/velunor/VLVPNDesk")
+      << "the user's disconnect loosens the kill switch";
+  EXPECT_FALSE(fs::exists(locations_.KillSwitchFile()));
+}
+
 struct FailureCase {
   std::string name;
   std::string service_script;
