@@ -4,7 +4,6 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
-#include <vector>
 
 namespace vlvpn {
 
@@ -42,8 +41,7 @@ class TcpSocket {
   std::intptr_t native_ = -1;
 };
 
-// The IPv4 addresses of a host name in dotted form, in the resolver's order, without
-// repeats; empty when it cannot be resolved.
-std::vector<std::string> ResolveIPv4(const std::string& host);
+// Starts the platform's socket library once for the process (Winsock 2.2); nothing elsewhere.
+void EnsureSocketsStarted();
 
 }  // namespace vlvpn

@@ -1,12 +1,10 @@
 #include <arpa/inet.h>
 #include <fcntl.h>
-#include <netdb.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <cerrno>
 #include <cstdint>
 
@@ -121,22 +119,6 @@ void TcpSocket::Shutdown() const {
   if (native_ >= 0) ::shutdown(static_cast<int>(native_), SHUT_RDWR);
 }
 
-std::vector<std::string> ResolveIPv4(const std::string& host) {
-  std::vector<std::string> addresses;
-  if (host.empty()) return addresses;
-  addrinfo hints{};
-  hints.ai_family = AF_INET;
-  hints.ai_socktype = SOCK_DGRAM;
-  addrinfo* results = nullptr;
-  if (getaddrinfo(host.c_str(), nullptr, &hints, &results) != 0) return addresses;
-  for (const addrinfo* r = results; r != nullptr; r = r->ai_next) {
-    char text[INET_ADDRSTRLEN] = {};
-    const auto* address = reinterpret_cast<const sockaddr_in*>(r->ai_addr);
-    if (inet_ntop(AF_INET, &address->sin_addr, text, sizeof text) == nullptr) continue;
-    if (std::find(addresses.begin(), addresses.end(), text) == addresses.end()) addresses.emplace_back(text);
-  }
-  freeaddrinfo(results);
-  return addresses;
-}
+void EnsureSocketsStarted() {}
 
 }  // namespace vlvpn

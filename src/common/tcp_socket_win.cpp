@@ -1,22 +1,22 @@
 #include <winsock2.h>
 #include <ws2tcpip.h>
 
-#include <algorithm>
 #include <mutex>
 
 #include "common/tcp_socket.h"
 
 namespace vlvpn {
-namespace {
 
 // Winsock 2.2 for the whole process, started on first use.
-void EnsureWinsock() {
+void EnsureSocketsStarted() {
   static std::once_flag once;
   std::call_once(once, [] {
     WSADATA data;
     WSAStartup(MAKEWORD(2, 2), &data);
   });
 }
+
+namespace {
 
 SOCKET S(std::intptr_t native) { return static_cast<SOCKET>(native); }
 
@@ -61,7 +61,7 @@ void TcpSocket::Close() {
 bool TcpSocket::valid() const { return native_ != -1 && S(native_) != INVALID_SOCKET; }
 
 TcpSocket TcpSocket::Connect(std::uint16_t port, std::chrono::milliseconds timeout) {
-  EnsureWinsock();
+  EnsureSocketsStarted();
   const SOCKET s = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
   if (s == INVALID_SOCKET) return {};
   TcpSocket owned(static_cast<std::intptr_t>(s));
@@ -82,7 +82,7 @@ TcpSocket TcpSocket::Connect(std::uint16_t port, std::chrono::milliseconds timeo
 }
 
 TcpSocket TcpSocket::Listen(std::uint16_t port) {
-  EnsureWinsock();
+  EnsureSocketsStarted();
   const SOCKET s = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
   if (s == INVALID_SOCKET) return {};
   TcpSocket owned(static_cast<std::intptr_t>(s));
@@ -136,25 +136,6 @@ TcpSocket::Received TcpSocket::Receive(std::string& into, std::chrono::milliseco
 
 void TcpSocket::Shutdown() const {
   if (valid()) shutdown(S(native_), SD_BOTH);
-}
-
-std::vector<std::string> ResolveIPv4(const std::string& host) {
-  EnsureWinsock();
-  std::vector<std::string> addresses;
-  if (host.empty()) return addresses;
-  addrinfo hints{};
-  hints.ai_family = AF_INET;
-  hints.ai_socktype = SOCK_DGRAM;
-  addrinfo* results = nullptr;
-  if (getaddrinfo(host.c_str(), nullptr, &hints, &results) != 0) return addresses;
-  for (const addrinfo* r = results; r != nullptr; r = r->ai_next) {
-    char text[INET_ADDRSTRLEN] = {};
-    const auto* address = reinterpret_cast<const sockaddr_in*>(r->ai_addr);
-    if (inet_ntop(AF_INET, &address->sin_addr, text, sizeof text) == nullptr) continue;
-    if (std::find(addresses.begin(), addresses.end(), text) == addresses.end()) addresses.emplace_back(text);
-  }
-  freeaddrinfo(results);
-  return addresses;
 }
 
 }  // namespace vlvpn

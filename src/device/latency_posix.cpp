@@ -10,6 +10,7 @@
 #include <cerrno>
 #include <cstring>
 
+#include "common/resolve.h"
 #include "device/latency.h"
 
 namespace vlvpn {
@@ -31,19 +32,14 @@ class Fd {
   int fd_;
 };
 
-std::optional<sockaddr_in> Resolve(const std::string& host, int port, int socktype) {
-  addrinfo hints{};
-  hints.ai_family = AF_INET;
-  hints.ai_socktype = socktype;
-  addrinfo* results = nullptr;
-  const std::string service = port > 0 ? std::to_string(port) : std::string();
-  if (getaddrinfo(host.c_str(), port > 0 ? service.c_str() : nullptr, &hints, &results) != 0 ||
-      results == nullptr) {
-    return std::nullopt;
-  }
+// The host's first IPv4 address with the given port.
+std::optional<sockaddr_in> Resolve(const std::string& host, int port) {
+  const std::vector<std::uint32_t> addresses = ResolveIPv4Addresses(host);
+  if (addresses.empty()) return std::nullopt;
   sockaddr_in address{};
-  std::memcpy(&address, results->ai_addr, sizeof(address));
-  freeaddrinfo(results);
+  address.sin_family = AF_INET;
+  address.sin_port = htons(static_cast<std::uint16_t>(port));
+  address.sin_addr.s_addr = addresses.front();
   return address;
 }
 
@@ -57,7 +53,7 @@ int ElapsedMs(Clock::time_point start) {
 // An unprivileged ICMP datagram socket (net.ipv4.ping_group_range); where the system
 // does not allow one, the probe goes on to TCP.
 std::optional<int> IcmpEchoMilliseconds(const std::string& host, std::chrono::milliseconds timeout) {
-  const auto address = Resolve(host, 0, SOCK_DGRAM);
+  const auto address = Resolve(host, 0);
   if (!address) return std::nullopt;
   const Fd socket(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, IPPROTO_ICMP));
   if (socket.get() < 0) return std::nullopt;
@@ -85,7 +81,7 @@ std::optional<int> IcmpEchoMilliseconds(const std::string& host, std::chrono::mi
 
 std::optional<int> TcpConnectMilliseconds(const std::string& host, int port,
                                           std::chrono::milliseconds timeout) {
-  const auto address = Resolve(host, port, SOCK_STREAM);
+  const auto address = Resolve(host, port);
   if (!address) return std::nullopt;
   const Fd socket(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
   if (socket.get() < 0) return std::nullopt;

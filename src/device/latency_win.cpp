@@ -10,7 +10,7 @@
 #include <cstring>
 #include <vector>
 
-#include "common/tcp_socket.h"
+#include "common/resolve.h"
 #include "device/latency.h"
 
 namespace vlvpn {
@@ -18,20 +18,14 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
+// The host's first IPv4 address with the given port.
 std::optional<sockaddr_in> Resolve(const std::string& host, int port) {
-  ResolveIPv4("localhost");  // makes sure Winsock is up
-  addrinfo hints{};
-  hints.ai_family = AF_INET;
-  hints.ai_socktype = SOCK_STREAM;
-  addrinfo* results = nullptr;
-  const std::string service = std::to_string(port);
-  if (getaddrinfo(host.c_str(), port > 0 ? service.c_str() : nullptr, &hints, &results) != 0 ||
-      results == nullptr) {
-    return std::nullopt;
-  }
+  const std::vector<std::uint32_t> addresses = ResolveIPv4Addresses(host);
+  if (addresses.empty()) return std::nullopt;
   sockaddr_in address{};
-  std::memcpy(&address, results->ai_addr, sizeof(address));
-  freeaddrinfo(results);
+  address.sin_family = AF_INET;
+  address.sin_port = htons(static_cast<std::uint16_t>(port));
+  address.sin_addr.s_addr = addresses.front();
   return address;
 }
 

@@ -3,6 +3,7 @@
 #include <thread>
 
 #include "common/process_path.h"
+#include "common/resolve.h"
 #include "common/text.h"
 #include "device/tap_adapter.h"
 #include "modules/worker.h"
