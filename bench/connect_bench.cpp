@@ -38,9 +38,10 @@ struct Loopback {
     std::system(("bash " VLVPN_SOURCE_DIR "/testing/openvpn/pki.sh '" + pki.string() + "'").c_str());
     server = std::make_unique<vlvpn::testing::ChildProcess>(
         kOpenVpn,
-        std::vector<std::string>{"--dev", "null", "--tls-server", "--dh", "none", "--ca", (pki / "ca.crt").string(),
-                                 "--cert", (pki / "server.crt").string(), "--key", (pki / "server.key").string(),
-                                 "--proto", "udp", "--lport", std::to_string(server_port)},
+        std::vector<std::string>{"--dev", "null", "--tls-server", "--dh", "none", "--ca",
+                                 (pki / "ca.crt").string(), "--cert", (pki / "server.crt").string(), "--key",
+                                 (pki / "server.key").string(), "--proto", "udp", "--lport",
+                                 std::to_string(server_port)},
         vlvpn::testing::ChildProcess::Environment{});
     profile = temp.path() / "data" / "VLVPNDesk" / "profiles" / "home";
     fs::create_directories(profile);
@@ -74,7 +75,8 @@ double BareSecondsToConnected(const Loopback& loopback, std::uint16_t port) {
   const std::string args =
       vlvpn::BuildOpenVpnArguments(loopback.profile / "home.ovpn", std::nullopt, log, false, port);
   const vlvpn::ElevatedStart started = vlvpn::StartElevatedVia("", kOpenVpn, args);
-  while (vlvpn::ReadFileBytes(log).value_or("").find("Initialization Sequence Completed") == std::string::npos)
+  while (vlvpn::ReadFileBytes(log).value_or("").find("Initialization Sequence Completed") ==
+         std::string::npos)
     std::this_thread::sleep_for(5ms);
   const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
   kill(static_cast<pid_t>(started.process->pid()), SIGTERM);

@@ -1,12 +1,16 @@
 // End to end against the real OpenVPN: VLVPNDesk --stdio driven as the interface
 // drives it, a loopback OpenVPN server made by the test, and the fake kill-switch
 // service (which really starts OpenVPN, so this runs with or without root).
+#include <arpa/inet.h>
+#include <netinet/in.h>
 #include <signal.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cstdlib>
 #include <fstream>
 #include <thread>
@@ -53,31 +57,28 @@ class OpenVpnEndToEnd : public ::testing::Test {
 
   fs::path Pki() const { return temp_.path() / "pki"; }
 
-  void StartServer(const std::string& proto, std::uint16_t port) {
+  // A loopback OpenVPN server with the test's certificates, logging beside them.
+  void StartServerWith(std::vector<std::string> args, std::chrono::milliseconds settle = 300ms) {
     const std::string p = Pki().string();
-    std::vector<std::string> args = {"--dev",
-                                     "null",
-                                     "--tls-server",
-                                     "--dh",
-                                     "none",
-                                     "--ca",
-                                     p + "/ca.crt",
-                                     "--cert",
-                                     p + "/server.crt",
-                                     "--key",
-                                     p + "/server.key",
-                                     "--proto",
-                                     proto,
-                                     "--lport",
-                                     std::to_string(port),
-                                     "--log",
-                                     (temp_.path() / "server.log").string(),
-                                     "--ping",
-                                     "2",
-                                     "--ping-restart",
-                                     "10"};
+    const std::vector<std::string> common = {"--tls-server",
+                                             "--dh",
+                                             "none",
+                                             "--ca",
+                                             p + "/ca.crt",
+                                             "--cert",
+                                             p + "/server.crt",
+                                             "--key",
+                                             p + "/server.key",
+                                             "--log",
+                                             (temp_.path() / "server.log").string()};
+    args.insert(args.end(), common.begin(), common.end());
     server_ = std::make_unique<testing::ChildProcess>(kOpenVpn, args, testing::ChildProcess::Environment{});
-    std::this_thread::sleep_for(300ms);
+    std::this_thread::sleep_for(settle);
+  }
+
+  void StartServer(const std::string& proto, std::uint16_t port) {
+    StartServerWith({"--dev", "null", "--proto", proto, "--lport", std::to_string(port), "--ping", "2",
+                     "--ping-restart", "10"});
   }
 
   std::string ClientConfig(const std::string& proto, std::uint16_t port,
@@ -185,41 +186,27 @@ TEST_F(OpenVpnEndToEnd, RefusedLoginIsAnAuthenticationFailure) {
   const std::string p = Pki().string();
   WriteFileAtomically(temp_.path() / "refuse.sh", "#!/bin/sh\nexit 1\n");
   fs::permissions(temp_.path() / "refuse.sh", fs::perms::owner_all);
-  server_ = std::make_unique<testing::ChildProcess>(
-      kOpenVpn,
-      std::vector<std::string>{"--mode",
-                               "server",
-                               "--tls-server",
-                               "--dev",
-                               "tun",
-                               "--topology",
-                               "subnet",
-                               "--server",
-                               "10.89.0.0",
-                               "255.255.255.0",
-                               "--dh",
-                               "none",
-                               "--ca",
-                               p + "/ca.crt",
-                               "--cert",
-                               p + "/server.crt",
-                               "--key",
-                               p + "/server.key",
-                               "--proto",
-                               "udp",
-                               "--lport",
-                               std::to_string(port),
-                               "--script-security",
-                               "2",
-                               "--auth-user-pass-verify",
-                               (temp_.path() / "refuse.sh").string(),
-                               "via-file",
-                               "--verify-client-cert",
-                               "none",
-                               "--log",
-                               (temp_.path() / "server.log").string()},
-      testing::ChildProcess::Environment{});
-  std::this_thread::sleep_for(500ms);
+  StartServerWith({"--mode",
+                   "server",
+                   "--dev",
+                   "tun",
+                   "--topology",
+                   "subnet",
+                   "--server",
+                   "10.89.0.0",
+                   "255.255.255.0",
+                   "--proto",
+                   "udp",
+                   "--lport",
+                   std::to_string(port),
+                   "--script-security",
+                   "2",
+                   "--auth-user-pass-verify",
+                   (temp_.path() / "refuse.sh").string(),
+                   "via-file",
+                   "--verify-client-cert",
+                   "none"},
+                  500ms);
   StartDesk();
   SaveProfile("home", "client\ndev null\nnobind\nremote 127.0.0.1 " + std::to_string(port) +
                           "\nproto udp\nauth-user-pass\nca " + p + "/ca.crt\nremote-cert-tls server\n");
@@ -230,6 +217,76 @@ TEST_F(OpenVpnEndToEnd, RefusedLoginIsAnAuthenticationFailure) {
   EXPECT_EQ(status["message"], "Authentication failed - check your username and password.") << status.dump();
   EXPECT_EQ(ReadFileBytes(temp_.path() / "VLVPNDesk/profiles/home/auth.txt"), "alice\nwrong password\n");
   Call("disconnect");
+}
+
+// Datagrams sent out of one named interface, whatever the routing table says; the
+// address is nobody's, so they only count on the way through the tunnel.
+class InterfaceSender {
+ public:
+  explicit InterfaceSender(const std::string& device) : fd_(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0)) {
+    bound_ = fd_ >= 0 && ::setsockopt(fd_, SOL_SOCKET, SO_BINDTODEVICE, device.c_str(),
+                                      static_cast<socklen_t>(device.size())) == 0;
+  }
+  InterfaceSender(const InterfaceSender&) = delete;
+  InterfaceSender& operator=(const InterfaceSender&) = delete;
+  ~InterfaceSender() {
+    if (fd_ >= 0) ::close(fd_);
+  }
+  bool bound() const { return bound_; }
+  void Send(std::size_t size) const {
+    sockaddr_in to{};
+    to.sin_family = AF_INET;
+    to.sin_port = htons(9);
+    ::inet_pton(AF_INET, "10.89.7.99", &to.sin_addr);
+    const std::string payload(size, 'v');
+    ::sendto(fd_, payload.data(), payload.size(), 0, reinterpret_cast<const sockaddr*>(&to), sizeof to);
+  }
+
+ private:
+  int fd_;
+  bool bound_ = false;
+};
+
+// Both ends own a real tun device (a point-to-point pair), so this needs root. The
+// server's device is not named tun*, so the client's is the one the status reads.
+TEST_F(OpenVpnEndToEnd, RatesFollowTrafficThroughARealTunDevice) {
+  if (::geteuid() != 0) GTEST_SKIP() << "needs root: both ends open a real tun device";
+  const std::uint16_t port = TcpSocket::Listen(0).LocalPort();
+  StartServerWith({"--dev", "vlvpnsrv0", "--dev-type", "tun", "--ifconfig", "10.89.7.1", "10.89.7.2",
+                   "--proto", "udp", "--lport", std::to_string(port)});
+  StartDesk();
+  SaveProfile("home", "dev tunvlvpn0\nifconfig 10.89.7.2 10.89.7.1\n" + ClientConfig("udp", port).substr(9));
+  Call("connectOvpn", {"home", "", "", "client.ovpn"});
+  const Value connected =
+      StatusWhen([](const Value& s) { return Is(s, "connected") || Is(s, "disconnected"); });
+  ASSERT_TRUE(Is(connected, "connected")) << connected.dump();
+
+  // Four times as much goes up (out of the client's device) as comes down to it.
+  const InterfaceSender up("tunvlvpn0");
+  const InterfaceSender down("vlvpnsrv0");
+  ASSERT_TRUE(up.bound() && down.bound());
+  std::atomic<bool> sending = true;
+  std::thread traffic([&] {
+    while (sending) {
+      up.Send(1200);
+      down.Send(300);
+      std::this_thread::sleep_for(2ms);
+    }
+  });
+  const Value status =
+      StatusWhen([](const Value& s) { return s.value("downBps", 0) > 0 && s.value("upBps", 0) > 0; }, 15s);
+  std::this_thread::sleep_for(600ms);  // the next sample is a new window
+  const Value stats = Call("getTrafficStats")["result"];
+  sending = false;
+  traffic.join();
+  EXPECT_GT(stats.value("upBps", 0), 0) << stats.dump();
+  EXPECT_EQ(status["adapterUp"], true);
+  const auto up_bps = status.value("upBps", 0);
+  const auto down_bps = status.value("downBps", 0);
+  EXPECT_GT(down_bps, 0) << status.dump();
+  EXPECT_GT(up_bps, 2 * down_bps) << "sent and received are told apart: " << status.dump();
+  EXPECT_EQ(Call("disconnect")["result"]["state"], "disconnected");
+  EXPECT_EQ(Call("getStatus")["result"].value("upBps", -1), 0);
 }
 
 TEST_F(OpenVpnEndToEnd, ARestartedHostAdoptsTheRunningTunnel) {
