@@ -9,6 +9,11 @@
 #include "common/file_io.h"
 #include "common/text.h"
 #include "killswitch/pipe_client.h"
+#include "killswitch/service_control.h"
+#ifdef _WIN32
+#include "support/installed_service.h"
+#endif
+#include "tunnel/command_line.h"
 #include "support/child_process.h"
 #include "support/temp_folder.h"
 
@@ -18,29 +23,66 @@ namespace vlvpn::testing {
 // and recording every command it receives.
 class FakeKillSwitch {
  public:
-  explicit FakeKillSwitch(const std::string& script) {
+  // kSystemService installs and starts it under the Windows service control manager,
+  // as the product finds the real one; elsewhere it is a child process either way.
+  enum class Hosting { kChildProcess, kSystemService };
+
+  explicit FakeKillSwitch(const std::string& script, Hosting hosting = Hosting::kChildProcess) {
+    const std::string tag = std::to_string(std::random_device{}());
 #ifdef _WIN32
-    pipe_ = "\\\\.\\pipe\\VLVPNTest-" + std::to_string(std::random_device{}());
+    pipe_ = "\\\\.\\pipe\\VLVPNTest-" + tag;
 #else
     pipe_ = PathToUtf8(temp_.path() / "ks.sock");
 #endif
     WriteFileAtomically(temp_.path() / "script", script);
-    process_ = std::make_unique<ChildProcess>(
-        SiblingProgram("fake-killswitch"),
-        std::vector<std::string>{"--pipe", pipe_, "--record", PathToUtf8(Recorded()), "--script",
-                                 PathToUtf8(temp_.path() / "script")},
-        ChildProcess::Environment{});
+    const std::vector<std::string> args = {
+        "--pipe", pipe_, "--record", PathToUtf8(Recorded()), "--script", PathToUtf8(temp_.path() / "script")};
+#ifdef _WIN32
+    if (hosting == Hosting::kSystemService) {
+      service_name_ = "VLVPNKillSwitchTest" + tag;
+      std::string command = QuoteArgument(PathToUtf8(SiblingProgram("fake-killswitch"))) + " --service";
+      for (const std::string& arg : args) command += " " + QuoteArgument(arg);
+      installed_ = std::make_unique<InstalledService>(service_name_, command);
+      if (!installed_->installed() || !installed_->Start()) {
+        throw std::runtime_error("the fake kill-switch service could not be installed and started (error " +
+                                 std::to_string(installed_->error()) + ")");
+      }
+      WaitUntilListening();
+      return;
+    }
+#else
+    (void)hosting;
+#endif
+    process_ =
+        std::make_unique<ChildProcess>(SiblingProgram("fake-killswitch"), args, ChildProcess::Environment{});
     WaitUntilListening();
   }
+
+  // Runs under the system's service manager, registered under endpoint().service.
+  bool system_service() const {
+#ifdef _WIN32
+    return installed_ != nullptr;
+#else
+    return false;
+#endif
+  }
+  KillSwitchEndpoint endpoint() const { return {pipe_, service_name_}; }
 
   const std::string& pipe() const { return pipe_; }
   std::filesystem::path Recorded() const { return temp_.path() / "recorded"; }
   std::string RecordedText() const { return ReadFileBytes(Recorded()).value_or(""); }
   const std::filesystem::path& folder() const { return temp_.path(); }
 
+  // A service the system manages is registered as far as the client can tell;
+  // otherwise `registered` says what the client is to believe.
   KillSwitchClient Client(PipeTimings timings = FastTimings(), bool registered = false) const {
+    if (system_service()) {
+      const KillSwitchEndpoint known = endpoint();
+      return KillSwitchClient(
+          known, [known] { return IsServiceRegistered(known); }, timings);
+    }
     return KillSwitchClient(
-        {pipe_, "VLVPNKillSwitchTest"}, [registered] { return registered; }, timings);
+        {pipe_, service_name_}, [registered] { return registered; }, timings);
   }
 
   static PipeTimings FastTimings() {
@@ -61,7 +103,11 @@ class FakeKillSwitch {
 
   TempFolder temp_;
   std::string pipe_;
+  std::string service_name_ = "VLVPNKillSwitchTest";
   std::unique_ptr<ChildProcess> process_;
+#ifdef _WIN32
+  std::unique_ptr<InstalledService> installed_;
+#endif
 };
 
 }  // namespace vlvpn::testing

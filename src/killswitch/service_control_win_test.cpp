@@ -11,6 +11,7 @@
 #include "killswitch/launch.h"
 #include "killswitch/service_control.h"
 #include "support/child_process.h"
+#include "support/installed_service.h"
 #include "support/temp_folder.h"
 #include "tunnel/command_line.h"
 
@@ -19,46 +20,33 @@ namespace {
 
 using namespace std::chrono_literals;
 
+// Installed, not started: the product has to start it.
 class InstalledFakeService : public ::testing::Test {
  protected:
-  void SetUp() override {
-    const std::string tag = std::to_string(std::random_device{}());
-    endpoint_ = {"\\\\.\\pipe\\VLVPNTest-service-" + tag, "VLVPNKillSwitchTest" + tag};
-    manager_ = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS);
-    ASSERT_NE(manager_, nullptr);
-    const std::wstring command = L"\"" + testing::SiblingProgram("fake-killswitch").wstring() + L"\" --service --pipe " +
-                                 Utf8ToWide(endpoint_.pipe) + L" --record \"" + (temp_.path() / "recorded").wstring() +
-                                 L"\"";
-    service_ = CreateServiceW(manager_, Utf8ToWide(endpoint_.service).c_str(), L"VelunorVPN Kill Switch (test)",
-                              SERVICE_ALL_ACCESS, SERVICE_WIN32_OWN_PROCESS, SERVICE_DEMAND_START,
-                              SERVICE_ERROR_NORMAL, command.c_str(), nullptr, nullptr, nullptr, nullptr, nullptr);
-    ASSERT_NE(service_, nullptr) << GetLastError();
-  }
-  void TearDown() override {
-    if (service_ != nullptr) {
-      SERVICE_STATUS status{};
-      ControlService(service_, SERVICE_CONTROL_STOP, &status);
-      DeleteService(service_);
-      CloseServiceHandle(service_);
-    }
-    if (manager_ != nullptr) CloseServiceHandle(manager_);
+  std::string Command() const {
+    return QuoteArgument(PathToUtf8(testing::SiblingProgram("fake-killswitch"))) + " --service --pipe " +
+           QuoteArgument(endpoint_.pipe) + " --record " +
+           QuoteArgument(PathToUtf8(temp_.path() / "recorded"));
   }
 
   testing::TempFolder temp_;
-  KillSwitchEndpoint endpoint_;
-  SC_HANDLE manager_ = nullptr;
-  SC_HANDLE service_ = nullptr;
+  std::string tag_ = std::to_string(std::random_device{}());
+  KillSwitchEndpoint endpoint_{"\\\\.\\pipe\\VLVPNTest-service-" + tag_, "VLVPNKillSwitchTest" + tag_};
+  testing::InstalledService service_{endpoint_.service, Command()};
 };
 
 TEST_F(InstalledFakeService, RegistrationIsSeenOnlyForTheInstalledName) {
+  ASSERT_TRUE(service_.installed()) << service_.error();
   EXPECT_TRUE(IsServiceRegistered(endpoint_));
   EXPECT_FALSE(IsServiceRegistered({endpoint_.pipe, "VLVPNNoSuchServiceAtAll"}));
 }
 
 TEST_F(InstalledFakeService, StoppedServiceIsStartedThenLaunchesOpenVpn) {
+  ASSERT_TRUE(service_.installed()) << service_.error();
   PipeTimings timings;
   timings.open_deadline = 100ms;
-  const KillSwitchClient client(endpoint_, [this] { return IsServiceRegistered(endpoint_); }, timings);
+  const KillSwitchClient client(
+      endpoint_, [this] { return IsServiceRegistered(endpoint_); }, timings);
   LaunchActions actions = SystemLaunchActions(client);
   int pings_before_start = -1;
   int pings = 0;
@@ -75,7 +63,8 @@ TEST_F(InstalledFakeService, StoppedServiceIsStartedThenLaunchesOpenVpn) {
   actions.sleep = [](std::chrono::milliseconds) {};
 
   WriteFileAtomically(temp_.path() / "c.ovpn", "#fake state CONNECTED\n");
-  const std::string args = BuildOpenVpnArguments(temp_.path() / "c.ovpn", std::nullopt, temp_.path() / "openvpn.log");
+  const std::string args =
+      BuildOpenVpnArguments(temp_.path() / "c.ovpn", std::nullopt, temp_.path() / "openvpn.log");
   const LaunchOutcome out = LaunchOpenVpn(testing::SiblingProgram("fake-openvpn"), args, actions);
   ASSERT_TRUE(out.ok) << out.error;
   EXPECT_TRUE(out.via_service);

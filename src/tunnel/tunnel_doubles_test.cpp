@@ -23,10 +23,12 @@ using testing::Lines;
 
 class TunnelDoublesTest : public ::testing::Test {
  protected:
-  void StartService(const std::string& script, bool registered = true) {
-    service_ = std::make_unique<testing::FakeKillSwitch>(script);
+  // On Windows the fake runs as a real service, so registration and start go through
+  // the service control manager exactly as for the real one.
+  void StartService(const std::string& script) {
+    service_ =
+        std::make_unique<testing::FakeKillSwitch>(script, testing::FakeKillSwitch::Hosting::kSystemService);
     client_ = std::make_shared<KillSwitchClient>(service_->Client());
-    registered_ = registered;
   }
 
   TunnelEnvironment Environment() {
@@ -34,11 +36,14 @@ class TunnelDoublesTest : public ::testing::Test {
     env.locate_openvpn = [this] { return openvpn_; };
     env.ensure_tap = [](const fs::path&) { return true; };
     auto client = client_;
-    const bool registered = registered_;
-    env.launch = [client, registered](const fs::path& program, const std::string& args) {
+    const bool system_service = service_->system_service();
+    env.launch = [client, system_service](const fs::path& program, const std::string& args) {
       LaunchActions actions = SystemLaunchActions(*client);
-      actions.service_registered = [registered] { return registered; };
-      actions.start_service = [] { return ServiceStart::kFailed; };
+      if (!system_service) {
+        // The fake's socket stands for the registration; no systemd unit to start.
+        actions.service_registered = [] { return true; };
+        actions.start_service = [] { return ServiceStart::kFailed; };
+      }
       actions.sleep = [](std::chrono::milliseconds) {};
       return LaunchOpenVpn(program, args, actions);
     };
@@ -92,7 +97,6 @@ class TunnelDoublesTest : public ::testing::Test {
   }
   std::unique_ptr<testing::FakeKillSwitch> service_;
   std::shared_ptr<KillSwitchClient> client_;
-  bool registered_ = true;
 };
 
 TEST_F(TunnelDoublesTest, ConnectFollowStatusAndDisconnect) {

@@ -1,0 +1,28 @@
+#pragma once
+
+#include <string>
+
+namespace vlvpn::testing {
+
+// A program registered with the Windows service control manager for a test's
+// lifetime (demand start, own process); stopped and deleted when the object goes.
+class InstalledService {
+ public:
+  // `command_line` is the whole line the manager runs, program first, quoted as needed.
+  InstalledService(const std::string& name, const std::string& command_line);
+  InstalledService(const InstalledService&) = delete;
+  InstalledService& operator=(const InstalledService&) = delete;
+  ~InstalledService();
+
+  bool installed() const { return service_ != nullptr; }
+  // The manager's error when the service could not be created or started.
+  unsigned long error() const { return error_; }
+  bool Start();
+
+ private:
+  void* manager_ = nullptr;
+  void* service_ = nullptr;
+  unsigned long error_ = 0;
+};
+
+}  // namespace vlvpn::testing
