@@ -8,18 +8,11 @@
 #include <cerrno>
 #include <cstdint>
 
+#include "common/socket_address.h"
 #include "common/tcp_socket.h"
 
 namespace vlvpn {
 namespace {
-
-sockaddr_in Loopback(std::uint16_t port) {
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_port = htons(port);
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  return address;
-}
 
 int Wait(int fd, short events, std::chrono::milliseconds timeout) {
   pollfd p{fd, events, 0};
@@ -32,19 +25,6 @@ int Wait(int fd, short events, std::chrono::milliseconds timeout) {
 
 }  // namespace
 
-TcpSocket::TcpSocket(TcpSocket&& other) noexcept : native_(other.native_) { other.native_ = -1; }
-
-TcpSocket& TcpSocket::operator=(TcpSocket&& other) noexcept {
-  if (this != &other) {
-    Close();
-    native_ = other.native_;
-    other.native_ = -1;
-  }
-  return *this;
-}
-
-TcpSocket::~TcpSocket() { Close(); }
-
 void TcpSocket::Close() {
   if (native_ >= 0) ::close(static_cast<int>(native_));
   native_ = -1;
@@ -56,7 +36,7 @@ TcpSocket TcpSocket::Connect(std::uint16_t port, std::chrono::milliseconds timeo
   const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
   if (fd < 0) return {};
   TcpSocket socket(fd);
-  const sockaddr_in address = Loopback(port);
+  const sockaddr_in address = LoopbackAddress(port);
   if (::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof(address)) != 0) {
     if (errno != EINPROGRESS || Wait(fd, POLLOUT, timeout) <= 0) return {};
     int error = 0;
@@ -72,7 +52,7 @@ TcpSocket TcpSocket::Listen(std::uint16_t port) {
   TcpSocket socket(fd);
   const int yes = 1;
   ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof(yes));
-  const sockaddr_in address = Loopback(port);
+  const sockaddr_in address = LoopbackAddress(port);
   if (::bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof(address)) != 0 || ::listen(fd, 8) != 0) {
     return {};
   }

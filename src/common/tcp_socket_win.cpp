@@ -3,6 +3,7 @@
 
 #include <mutex>
 
+#include "common/socket_address.h"
 #include "common/tcp_socket.h"
 
 namespace vlvpn {
@@ -20,14 +21,6 @@ namespace {
 
 SOCKET S(std::intptr_t native) { return static_cast<SOCKET>(native); }
 
-sockaddr_in Loopback(std::uint16_t port) {
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_port = htons(port);
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  return address;
-}
-
 int Wait(SOCKET s, short events, std::chrono::milliseconds timeout) {
   WSAPOLLFD p{s, events, 0};
   return WSAPoll(&p, 1, static_cast<INT>(timeout.count()));
@@ -39,19 +32,6 @@ void SetNonBlocking(SOCKET s) {
 }
 
 }  // namespace
-
-TcpSocket::TcpSocket(TcpSocket&& other) noexcept : native_(other.native_) { other.native_ = -1; }
-
-TcpSocket& TcpSocket::operator=(TcpSocket&& other) noexcept {
-  if (this != &other) {
-    Close();
-    native_ = other.native_;
-    other.native_ = -1;
-  }
-  return *this;
-}
-
-TcpSocket::~TcpSocket() { Close(); }
 
 void TcpSocket::Close() {
   if (valid()) closesocket(S(native_));
@@ -66,7 +46,7 @@ TcpSocket TcpSocket::Connect(std::uint16_t port, std::chrono::milliseconds timeo
   if (s == INVALID_SOCKET) return {};
   TcpSocket owned(static_cast<std::intptr_t>(s));
   SetNonBlocking(s);
-  const sockaddr_in address = Loopback(port);
+  const sockaddr_in address = LoopbackAddress(port);
   if (connect(s, reinterpret_cast<const sockaddr*>(&address), sizeof(address)) != 0) {
     if (WSAGetLastError() != WSAEWOULDBLOCK) return {};
     // A refused connect shows in the error set, not the write set.
@@ -90,7 +70,7 @@ TcpSocket TcpSocket::Listen(std::uint16_t port) {
   setsockopt(s, SOL_SOCKET, SO_EXCLUSIVEADDRUSE, reinterpret_cast<const char*>(&exclusive),
              sizeof(exclusive));
   SetNonBlocking(s);
-  const sockaddr_in address = Loopback(port);
+  const sockaddr_in address = LoopbackAddress(port);
   if (bind(s, reinterpret_cast<const sockaddr*>(&address), sizeof(address)) != 0 || listen(s, 8) != 0)
     return {};
   return owned;

@@ -10,53 +10,22 @@
 #include <cerrno>
 #include <cstring>
 
-#include "common/resolve.h"
+#include "common/unique_fd.h"
 #include "device/latency.h"
+#include "device/latency_probe.h"
 
 namespace vlvpn {
-namespace {
 
-using Clock = std::chrono::steady_clock;
-
-class Fd {
- public:
-  explicit Fd(int fd) : fd_(fd) {}
-  Fd(const Fd&) = delete;
-  Fd& operator=(const Fd&) = delete;
-  ~Fd() {
-    if (fd_ >= 0) ::close(fd_);
-  }
-  int get() const { return fd_; }
-
- private:
-  int fd_;
-};
-
-// The host's first IPv4 address with the given port.
-std::optional<sockaddr_in> Resolve(const std::string& host, int port) {
-  const std::vector<std::uint32_t> addresses = ResolveIPv4Addresses(host);
-  if (addresses.empty()) return std::nullopt;
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_port = htons(static_cast<std::uint16_t>(port));
-  address.sin_addr.s_addr = addresses.front();
-  return address;
-}
-
-int ElapsedMs(Clock::time_point start) {
-  return static_cast<int>(
-      std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count());
-}
-
-}  // namespace
+using probe::Clock;
+using probe::ElapsedMs;
 
 // An unprivileged ICMP datagram socket (net.ipv4.ping_group_range); where the system
 // does not allow one, the probe goes on to TCP.
 std::optional<int> IcmpEchoMilliseconds(const std::string& host, std::chrono::milliseconds timeout) {
-  const auto address = Resolve(host, 0);
+  const auto address = probe::Address(host, 0);
   if (!address) return std::nullopt;
-  const Fd socket(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, IPPROTO_ICMP));
-  if (socket.get() < 0) return std::nullopt;
+  const UniqueFd socket(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, IPPROTO_ICMP));
+  if (!socket.valid()) return std::nullopt;
   unsigned char packet[sizeof(icmphdr) + 32] = {};
   auto* header = reinterpret_cast<icmphdr*>(packet);
   header->type = ICMP_ECHO;
@@ -81,10 +50,10 @@ std::optional<int> IcmpEchoMilliseconds(const std::string& host, std::chrono::mi
 
 std::optional<int> TcpConnectMilliseconds(const std::string& host, int port,
                                           std::chrono::milliseconds timeout) {
-  const auto address = Resolve(host, port);
+  const auto address = probe::Address(host, port);
   if (!address) return std::nullopt;
-  const Fd socket(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
-  if (socket.get() < 0) return std::nullopt;
+  const UniqueFd socket(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
+  if (!socket.valid()) return std::nullopt;
   const auto start = Clock::now();
   if (::connect(socket.get(), reinterpret_cast<const sockaddr*>(&*address), sizeof(*address)) == 0 ||
       errno == ECONNREFUSED) {

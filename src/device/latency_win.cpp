@@ -10,34 +10,16 @@
 #include <cstring>
 #include <vector>
 
-#include "common/resolve.h"
 #include "device/latency.h"
+#include "device/latency_probe.h"
 
 namespace vlvpn {
-namespace {
 
-using Clock = std::chrono::steady_clock;
-
-// The host's first IPv4 address with the given port.
-std::optional<sockaddr_in> Resolve(const std::string& host, int port) {
-  const std::vector<std::uint32_t> addresses = ResolveIPv4Addresses(host);
-  if (addresses.empty()) return std::nullopt;
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_port = htons(static_cast<std::uint16_t>(port));
-  address.sin_addr.s_addr = addresses.front();
-  return address;
-}
-
-int ElapsedMs(Clock::time_point start) {
-  return static_cast<int>(
-      std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count());
-}
-
-}  // namespace
+using probe::Clock;
+using probe::ElapsedMs;
 
 std::optional<int> IcmpEchoMilliseconds(const std::string& host, std::chrono::milliseconds timeout) {
-  const auto address = Resolve(host, 0);
+  const auto address = probe::Address(host, 0);
   if (!address) return std::nullopt;
   HANDLE icmp = IcmpCreateFile();
   if (icmp == INVALID_HANDLE_VALUE) return std::nullopt;
@@ -56,7 +38,7 @@ std::optional<int> IcmpEchoMilliseconds(const std::string& host, std::chrono::mi
 
 std::optional<int> TcpConnectMilliseconds(const std::string& host, int port,
                                           std::chrono::milliseconds timeout) {
-  const auto address = Resolve(host, port);
+  const auto address = probe::Address(host, port);
   if (!address) return std::nullopt;
   const SOCKET s = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
   if (s == INVALID_SOCKET) return std::nullopt;

@@ -9,26 +9,13 @@
 #include <cstring>
 #include <thread>
 
+#include "common/unique_fd.h"
 #include "killswitch/pipe_client.h"
 
 namespace vlvpn {
 namespace {
 
 using Clock = std::chrono::steady_clock;
-
-class Socket {
- public:
-  explicit Socket(int fd) : fd_(fd) {}
-  Socket(const Socket&) = delete;
-  Socket& operator=(const Socket&) = delete;
-  ~Socket() {
-    if (fd_ >= 0) ::close(fd_);
-  }
-  int fd() const { return fd_; }
-
- private:
-  int fd_;
-};
 
 bool WaitFor(int fd, short events, milliseconds timeout) {
   pollfd p{fd, events, 0};
@@ -73,21 +60,21 @@ KillSwitchEndpoint KillSwitchEndpoint::Default() {
 
 std::string ExchangeOnce(const std::string& pipe, std::string_view line,
                          const std::function<bool()>& registered, const PipeTimings& timings) {
-  const Socket socket(Connect(pipe, registered, timings));
-  if (socket.fd() < 0) return {};
-  ::fcntl(socket.fd(), F_SETFL, ::fcntl(socket.fd(), F_GETFL) | O_NONBLOCK);
+  const UniqueFd socket(Connect(pipe, registered, timings));
+  if (!socket.valid()) return {};
+  ::fcntl(socket.get(), F_SETFL, ::fcntl(socket.get(), F_GETFL) | O_NONBLOCK);
   while (!line.empty()) {
-    if (!WaitFor(socket.fd(), POLLOUT, timings.write_timeout)) return {};
-    const ssize_t n = ::send(socket.fd(), line.data(), line.size(), MSG_NOSIGNAL);
+    if (!WaitFor(socket.get(), POLLOUT, timings.write_timeout)) return {};
+    const ssize_t n = ::send(socket.get(), line.data(), line.size(), MSG_NOSIGNAL);
     if (n <= 0) {
       if (n < 0 && (errno == EAGAIN || errno == EINTR)) continue;
       return {};
     }
     line.remove_prefix(static_cast<std::size_t>(n));
   }
-  if (!WaitFor(socket.fd(), POLLIN, timings.read_timeout)) return {};
+  if (!WaitFor(socket.get(), POLLIN, timings.read_timeout)) return {};
   char reply[kMaxReply];
-  const ssize_t n = ::recv(socket.fd(), reply, sizeof reply, 0);
+  const ssize_t n = ::recv(socket.get(), reply, sizeof reply, 0);
   if (n <= 0) return {};
   return std::string(reply, static_cast<std::size_t>(n));
 }

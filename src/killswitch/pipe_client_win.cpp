@@ -3,27 +3,13 @@
 #include <thread>
 
 #include "common/text.h"
+#include "common/unique_handle_win.h"
 #include "killswitch/pipe_client.h"
 
 namespace vlvpn {
 namespace {
 
 using Clock = std::chrono::steady_clock;
-
-class Handle {
- public:
-  explicit Handle(HANDLE handle) : handle_(handle) {}
-  Handle(const Handle&) = delete;
-  Handle& operator=(const Handle&) = delete;
-  ~Handle() {
-    if (handle_ != nullptr && handle_ != INVALID_HANDLE_VALUE) CloseHandle(handle_);
-  }
-  HANDLE get() const { return handle_; }
-  bool valid() const { return handle_ != nullptr && handle_ != INVALID_HANDLE_VALUE; }
-
- private:
-  HANDLE handle_;
-};
 
 HANDLE OpenPipe(const std::wstring& name, const std::function<bool()>& registered,
                 const PipeTimings& timings) {
@@ -64,9 +50,9 @@ KillSwitchEndpoint KillSwitchEndpoint::Default() {
 
 std::string ExchangeOnce(const std::string& pipe_name, std::string_view line,
                          const std::function<bool()>& registered, const PipeTimings& timings) {
-  const Handle pipe(OpenPipe(Utf8ToWide(pipe_name), registered, timings));
+  const UniqueHandle pipe(OpenPipe(Utf8ToWide(pipe_name), registered, timings));
   if (!pipe.valid()) return {};
-  const Handle event(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+  const UniqueHandle event(CreateEventW(nullptr, TRUE, FALSE, nullptr));
   if (!event.valid()) return {};
 
   while (!line.empty()) {

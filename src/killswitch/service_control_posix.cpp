@@ -1,6 +1,5 @@
 #include <fcntl.h>
 #include <signal.h>
-#include <spawn.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -13,11 +12,10 @@
 #include <thread>
 #include <vector>
 
+#include "common/spawn_posix.h"
 #include "killswitch/elevation_posix.h"
 #include "killswitch/service_control.h"
 #include "tunnel/command_line.h"
-
-extern char** environ;
 
 namespace vlvpn {
 namespace {
@@ -27,32 +25,6 @@ using namespace std::chrono_literals;
 // pkexec's own codes for "not authorised" and "the dialog was dismissed".
 constexpr int kPkexecDenied = 126;
 constexpr int kPkexecDismissed = 127;
-
-std::vector<char*> Pointers(std::vector<std::string>& strings) {
-  std::vector<char*> pointers;
-  for (std::string& s : strings) pointers.push_back(s.data());
-  pointers.push_back(nullptr);
-  return pointers;
-}
-
-// Starts a program detached from our terminal and standard streams; 0 on failure.
-pid_t Spawn(std::vector<std::string> argv, bool search_path, int& error) {
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-  posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
-  posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
-  posix_spawnattr_t attributes;
-  posix_spawnattr_init(&attributes);
-  posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSID);
-  std::vector<char*> args = Pointers(argv);
-  pid_t pid = 0;
-  error = search_path ? posix_spawnp(&pid, args[0], &actions, &attributes, args.data(), environ)
-                      : posix_spawn(&pid, args[0], &actions, &attributes, args.data(), environ);
-  posix_spawn_file_actions_destroy(&actions);
-  posix_spawnattr_destroy(&attributes);
-  return error == 0 ? pid : 0;
-}
 
 std::shared_ptr<ProcessHandle> HandleOf(pid_t pid) {
   return ProcessHandle::Open(static_cast<std::uint32_t>(pid));
@@ -102,7 +74,7 @@ bool IsServiceRegistered(const KillSwitchEndpoint& endpoint) {
 
 ServiceStart StartKillSwitchService(const KillSwitchEndpoint& endpoint) {
   int error = 0;
-  const pid_t pid = Spawn({"systemctl", "start", endpoint.service}, true, error);
+  const pid_t pid = SpawnDetached({"systemctl", "start", endpoint.service}, true, error);
   if (pid == 0) return ServiceStart::kFailed;
   int status = 0;
   while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
@@ -117,14 +89,14 @@ ElevatedStart StartElevatedVia(const std::string& elevator, const std::filesyste
   ElevatedStart result;
   int error = 0;
   if (elevator.empty()) {
-    const pid_t pid = Spawn(argv, false, error);
+    const pid_t pid = SpawnDetached(argv, false, error);
     result.started = pid != 0;
     result.error = static_cast<std::uint32_t>(error);
     if (result.started) result.process = HandleOf(pid);
     return result;
   }
   argv.insert(argv.begin(), elevator);
-  const pid_t pid = Spawn(argv, true, error);
+  const pid_t pid = SpawnDetached(argv, true, error);
   if (pid == 0) {
     result.error = static_cast<std::uint32_t>(error);
     return result;

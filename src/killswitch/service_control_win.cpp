@@ -2,40 +2,23 @@
 
 #include "common/run_as_admin_win.h"
 #include "common/text.h"
+#include "common/unique_handle_win.h"
 #include "killswitch/service_control.h"
 
 namespace vlvpn {
-namespace {
-
-class ServiceHandle {
- public:
-  explicit ServiceHandle(SC_HANDLE handle) : handle_(handle) {}
-  ServiceHandle(const ServiceHandle&) = delete;
-  ServiceHandle& operator=(const ServiceHandle&) = delete;
-  ~ServiceHandle() {
-    if (handle_ != nullptr) CloseServiceHandle(handle_);
-  }
-  SC_HANDLE get() const { return handle_; }
-
- private:
-  SC_HANDLE handle_;
-};
-
-}  // namespace
-
 bool IsServiceRegistered(const KillSwitchEndpoint& endpoint) {
-  const ServiceHandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
+  const UniqueServiceHandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
   if (manager.get() == nullptr) return false;
-  const ServiceHandle service(
+  const UniqueServiceHandle service(
       OpenServiceW(manager.get(), Utf8ToWide(endpoint.service).c_str(), SERVICE_QUERY_STATUS));
   return service.get() != nullptr;
 }
 
 ServiceStart StartKillSwitchService(const KillSwitchEndpoint& endpoint) {
-  const ServiceHandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
+  const UniqueServiceHandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
   if (manager.get() == nullptr) return ServiceStart::kFailed;
-  const ServiceHandle service(OpenServiceW(manager.get(), Utf8ToWide(endpoint.service).c_str(),
-                                           SERVICE_QUERY_STATUS | SERVICE_START));
+  const UniqueServiceHandle service(OpenServiceW(manager.get(), Utf8ToWide(endpoint.service).c_str(),
+                                                 SERVICE_QUERY_STATUS | SERVICE_START));
   if (service.get() == nullptr) return ServiceStart::kFailed;
   if (StartServiceW(service.get(), 0, nullptr)) return ServiceStart::kStarted;
   return GetLastError() == ERROR_SERVICE_ALREADY_RUNNING ? ServiceStart::kAlreadyRunning

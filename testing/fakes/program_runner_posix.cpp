@@ -1,15 +1,12 @@
-#include <fcntl.h>
 #include <signal.h>
-#include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <thread>
 
+#include "common/spawn_posix.h"
 #include "fakes/program_runner.h"
-
-extern char** environ;
 
 namespace vlvpn::fakes {
 
@@ -21,23 +18,11 @@ ProgramRunner::ProgramRunner() : impl_(std::make_unique<Impl>()) {}
 ProgramRunner::~ProgramRunner() = default;  // a started program outlives the service, as OpenVPN would
 
 std::uint32_t ProgramRunner::Start(const std::string& program, const std::vector<std::string>& args) {
-  std::vector<std::string> argv_text = {program};
-  argv_text.insert(argv_text.end(), args.begin(), args.end());
-  std::vector<char*> argv;
-  for (auto& s : argv_text) argv.push_back(s.data());
-  argv.push_back(nullptr);
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-  posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
-  posix_spawnattr_t attributes;
-  posix_spawnattr_init(&attributes);
-  posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSID);
-  pid_t pid = 0;
-  const int rc = posix_spawn(&pid, program.c_str(), &actions, &attributes, argv.data(), environ);
-  posix_spawn_file_actions_destroy(&actions);
-  posix_spawnattr_destroy(&attributes);
-  impl_->pid = rc == 0 ? pid : 0;
+  std::vector<std::string> argv = {program};
+  argv.insert(argv.end(), args.begin(), args.end());
+  int error = 0;
+  const pid_t pid = SpawnDetached(std::move(argv), false, error);
+  impl_->pid = pid;
   return static_cast<std::uint32_t>(impl_->pid);
 }
 

@@ -9,6 +9,7 @@
 #include <map>
 #include <stdexcept>
 
+#include "common/spawn_posix.h"
 #include "support/child_process.h"
 
 extern char** environ;
@@ -43,15 +44,11 @@ ChildProcess::ChildProcess(const std::filesystem::path& program, const std::vect
   for (const auto& [name, value] : environment) merged[name] = value;
   std::vector<std::string> env_text;
   for (const auto& [name, value] : merged) env_text.push_back(name + "=" + value);
-  std::vector<char*> env;
-  for (auto& s : env_text) env.push_back(s.data());
-  env.push_back(nullptr);
+  std::vector<char*> env = ExecPointers(env_text);
   std::string path = program.string();
   std::vector<std::string> argv_text = {path};
   argv_text.insert(argv_text.end(), args.begin(), args.end());
-  std::vector<char*> argv;
-  for (auto& s : argv_text) argv.push_back(s.data());
-  argv.push_back(nullptr);
+  std::vector<char*> argv = ExecPointers(argv_text);
 
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);

@@ -2,6 +2,8 @@
 
 #include <string>
 
+#include "common/unique_handle_win.h"
+
 namespace vlvpn::testing {
 
 // A program registered with the Windows service control manager for a test's
@@ -14,14 +16,14 @@ class InstalledService {
   InstalledService& operator=(const InstalledService&) = delete;
   ~InstalledService();
 
-  bool installed() const { return service_ != nullptr; }
+  bool installed() const { return service_.valid(); }
   // The manager's error when the service could not be created or started.
   unsigned long error() const { return error_; }
   bool Start();
 
  private:
-  void* manager_ = nullptr;
-  void* service_ = nullptr;
+  UniqueServiceHandle manager_;
+  UniqueServiceHandle service_;
   unsigned long error_ = 0;
 };
 

@@ -1,39 +1,34 @@
-#include <windows.h>
+#include "support/installed_service.h"
 
 #include "common/text.h"
-#include "support/installed_service.h"
 
 namespace vlvpn::testing {
 
-InstalledService::InstalledService(const std::string& name, const std::string& command_line) {
-  manager_ = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS);
-  if (manager_ == nullptr) {
+InstalledService::InstalledService(const std::string& name, const std::string& command_line)
+    : manager_(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS)) {
+  if (!manager_.valid()) {
     error_ = GetLastError();
     return;
   }
   // Display names must be unique too, while an earlier test's service is still going.
   const std::wstring display = L"VelunorVPN Kill Switch (" + Utf8ToWide(name) + L")";
-  service_ = CreateServiceW(static_cast<SC_HANDLE>(manager_), Utf8ToWide(name).c_str(), display.c_str(),
-                            SERVICE_ALL_ACCESS, SERVICE_WIN32_OWN_PROCESS, SERVICE_DEMAND_START,
-                            SERVICE_ERROR_NORMAL, Utf8ToWide(command_line).c_str(), nullptr, nullptr, nullptr,
-                            nullptr, nullptr);
-  if (service_ == nullptr) error_ = GetLastError();
+  service_ = UniqueServiceHandle(
+      CreateServiceW(manager_.get(), Utf8ToWide(name).c_str(), display.c_str(), SERVICE_ALL_ACCESS,
+                     SERVICE_WIN32_OWN_PROCESS, SERVICE_DEMAND_START, SERVICE_ERROR_NORMAL,
+                     Utf8ToWide(command_line).c_str(), nullptr, nullptr, nullptr, nullptr, nullptr));
+  if (!service_.valid()) error_ = GetLastError();
 }
 
 InstalledService::~InstalledService() {
-  if (service_ != nullptr) {
-    const auto service = static_cast<SC_HANDLE>(service_);
-    SERVICE_STATUS status{};
-    ControlService(service, SERVICE_CONTROL_STOP, &status);
-    DeleteService(service);
-    CloseServiceHandle(service);
-  }
-  if (manager_ != nullptr) CloseServiceHandle(static_cast<SC_HANDLE>(manager_));
+  if (!service_.valid()) return;
+  SERVICE_STATUS status{};
+  ControlService(service_.get(), SERVICE_CONTROL_STOP, &status);
+  DeleteService(service_.get());
 }
 
 bool InstalledService::Start() {
-  if (service_ == nullptr) return false;
-  if (StartServiceW(static_cast<SC_HANDLE>(service_), 0, nullptr)) return true;
+  if (!service_.valid()) return false;
+  if (StartServiceW(service_.get(), 0, nullptr)) return true;
   error_ = GetLastError();
   return false;
 }
