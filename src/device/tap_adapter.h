@@ -28,8 +28,4 @@ std::filesystem::path TapInstallerPath(const std::filesystem::path& openvpn);
 // there, then waits for the adapter. Linux needs no installer: this is TapAdapterPresent.
 bool EnsureTapAdapter(const std::filesystem::path& openvpn);
 
-// Linux: the first interface under `sys_class_net` named tun*/tap* whose operstate
-// is up or unknown (tun devices report "unknown" while running) and whose flags say up.
-std::optional<std::string> FirstUpTunnelInterface(const std::filesystem::path& sys_class_net);
-
 }  // namespace vlvpn

@@ -1,5 +1,6 @@
 #include <system_error>
 
+#include "device/netlink_posix.h"
 #include "device/tap_adapter.h"
 
 namespace vlvpn {
@@ -10,9 +11,10 @@ bool TapAdapterPresent() {
 }
 
 std::optional<ActiveAdapter> ActiveTapAdapter() {
-  const auto name = FirstUpTunnelInterface("/sys/class/net");
-  if (!name) return std::nullopt;
-  return ActiveAdapter{0, *name};
+  const std::vector<LinkState> links = ReadLinks();
+  const LinkState* link = FirstRunningTunnelLink(links);
+  if (link == nullptr) return std::nullopt;
+  return ActiveAdapter{0, link->name};
 }
 
 // The tun driver is part of the kernel: there is nothing to install.

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "common/file_io.h"
+#include "device/links.h"
 #include "support/temp_folder.h"
 
 namespace vlvpn {
@@ -31,20 +32,28 @@ TEST(TapAdapter, InstallerBesideOpenVpn) {
   EXPECT_EQ(TapInstallerPath(openvpn), openvpn.parent_path() / "tap-windows.exe");
 }
 
-TEST(TapAdapter, FirstUpTunnelInterfaceOfASysfsTree) {
-  testing::TempFolder net;
-  const auto make = [&](const std::string& name, const std::string& flags, const std::string& state) {
-    fs::create_directories(net.path() / name);
-    WriteFileAtomically(net.path() / name / "flags", flags + "\n");
-    WriteFileAtomically(net.path() / name / "operstate", state + "\n");
+TEST(TapAdapter, FirstRunningTunnelLinkByName) {
+  const auto link = [](const char* name, bool running) { return LinkState{name, running, {}}; };
+  struct Case {
+    std::vector<LinkState> links;
+    const char* expected;  // null: none
   };
-  make("eth0", "0x1003", "up");
-  make("tun1", "0x1002", "down");
-  EXPECT_EQ(FirstUpTunnelInterface(net.path()), std::nullopt);
-  make("tun3", "0x1091", "unknown");
-  make("tap0", "0x1003", "up");
-  EXPECT_EQ(FirstUpTunnelInterface(net.path()), "tap0");
-  EXPECT_EQ(FirstUpTunnelInterface(net.path() / "missing"), std::nullopt);
+  const Case cases[] = {
+      {{}, nullptr},
+      {{link("eth0", true), link("tun1", false)}, nullptr},
+      {{link("tun3", true), link("eth0", true), link("tap0", true), link("tun1", false)}, "tap0"},
+      {{link("tun10", true), link("tun2", true)}, "tun10"},
+      {{link("vlvpnsrv0", true), link("utun0", true), link("tunnel", true)}, "tunnel"},
+  };
+  for (const Case& c : cases) {
+    const LinkState* first = FirstRunningTunnelLink(c.links);
+    if (c.expected == nullptr) {
+      EXPECT_EQ(first, nullptr);
+    } else {
+      ASSERT_NE(first, nullptr) << c.expected;
+      EXPECT_EQ(first->name, c.expected);
+    }
+  }
 }
 
 TEST(TapAdapter, WithoutAnAdapterOrInstallerNothingIsPrompted) {

@@ -11,8 +11,15 @@ std::uint64_t MonotonicMilliseconds() {
 }
 
 TrafficSampler::Rates TrafficSampler::Sample() {
-  const std::optional<ActiveAdapter> adapter = ActiveTapAdapter();
-  return SampleWith(adapter, adapter ? ReadCounters(*adapter) : std::nullopt, MonotonicMilliseconds());
+  std::optional<ActiveAdapter> known;
+  {
+    std::lock_guard guard(lock_);
+    if (valid_) known = ActiveAdapter{luid_, name_};
+  }
+  const std::optional<AdapterReading> reading = ReadTunnelAdapter(known);
+  adapter_seen_ = reading.has_value();
+  if (!reading) return SampleWith(std::nullopt, std::nullopt, MonotonicMilliseconds());
+  return SampleWith(reading->adapter, reading->counters, MonotonicMilliseconds());
 }
 
 TrafficSampler::Rates TrafficSampler::SampleWith(const std::optional<ActiveAdapter>& adapter,

@@ -1,20 +1,24 @@
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <mutex>
 #include <optional>
 
+#include "device/links.h"
 #include "device/tap_adapter.h"
 
 namespace vlvpn {
 
-struct InterfaceCounters {
-  std::uint64_t in_octets = 0;
-  std::uint64_t out_octets = 0;
+struct AdapterReading {
+  ActiveAdapter adapter;
+  InterfaceCounters counters;
 };
 
-// The adapter's byte counters (IP helper on Windows, sysfs on Linux); nullopt on failure.
-std::optional<InterfaceCounters> ReadCounters(const ActiveAdapter& adapter);
+// The tunnel's adapter while it is up, with its byte counters (IP helper on Windows,
+// routing netlink on Linux). `known`, the adapter seen last, is asked first: while it
+// stays up that is one query instead of a walk over every adapter.
+std::optional<AdapterReading> ReadTunnelAdapter(const std::optional<ActiveAdapter>& known);
 std::uint64_t MonotonicMilliseconds();
 
 // Receive and send rates of the tunnel's adapter, from two samples at least half a
@@ -28,6 +32,8 @@ class TrafficSampler {
 
   // Reads the active adapter and its counters now.
   Rates Sample();
+  // Whether the last Sample found the adapter up.
+  bool AdapterSeen() const { return adapter_seen_; }
   // The same with the readings given (for tests).
   Rates SampleWith(const std::optional<ActiveAdapter>& adapter,
                    const std::optional<InterfaceCounters>& counters, std::uint64_t now_ms);
@@ -41,6 +47,7 @@ class TrafficSampler {
   InterfaceCounters last_;
   std::uint64_t last_tick_ = 0;
   Rates rates_;
+  std::atomic<bool> adapter_seen_{false};
 };
 
 TrafficSampler& ProcessTrafficSampler();

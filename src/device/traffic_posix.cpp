@@ -1,21 +1,18 @@
-#include "common/file_io.h"
-#include "common/text.h"
+#include "device/netlink_posix.h"
 #include "device/traffic.h"
 
 namespace vlvpn {
 
-std::optional<InterfaceCounters> ReadCounters(const ActiveAdapter& adapter) {
-  const std::filesystem::path statistics =
-      std::filesystem::path("/sys/class/net") / adapter.name / "statistics";
-  const auto read = [&statistics](const char* name) -> std::optional<std::uint64_t> {
-    std::string text = ReadFileBytes(statistics / name).value_or("");
-    while (!text.empty() && text.back() == '\n') text.pop_back();
-    return ParseDecimal(text, UINT64_MAX);
-  };
-  const auto in = read("rx_bytes");
-  const auto out = read("tx_bytes");
-  if (!in || !out) return std::nullopt;
-  return InterfaceCounters{*in, *out};
+std::optional<AdapterReading> ReadTunnelAdapter(const std::optional<ActiveAdapter>& known) {
+  if (known) {
+    if (const std::optional<LinkState> link = ReadLink(known->name); link && link->running) {
+      return AdapterReading{*known, link->counters};
+    }
+  }
+  const std::vector<LinkState> links = ReadLinks();
+  const LinkState* link = FirstRunningTunnelLink(links);
+  if (link == nullptr) return std::nullopt;
+  return AdapterReading{ActiveAdapter{0, link->name}, link->counters};
 }
 
 }  // namespace vlvpn

@@ -11,11 +11,28 @@
 
 namespace vlvpn {
 
-std::optional<InterfaceCounters> ReadCounters(const ActiveAdapter& adapter) {
+namespace {
+
+// The interface's row when it is up.
+std::optional<MIB_IF_ROW2> UpInterfaceRow(std::uint64_t luid) {
   MIB_IF_ROW2 row{};
-  row.InterfaceLuid.Value = adapter.luid;
-  if (GetIfEntry2(&row) != NO_ERROR) return std::nullopt;
-  return InterfaceCounters{row.InOctets, row.OutOctets};
+  row.InterfaceLuid.Value = luid;
+  if (GetIfEntry2(&row) != NO_ERROR || row.OperStatus != IfOperStatusUp) return std::nullopt;
+  return row;
+}
+
+}  // namespace
+
+std::optional<AdapterReading> ReadTunnelAdapter(const std::optional<ActiveAdapter>& known) {
+  if (known) {
+    if (const auto row = UpInterfaceRow(known->luid))
+      return AdapterReading{*known, {row->InOctets, row->OutOctets}};
+  }
+  const std::optional<ActiveAdapter> adapter = ActiveTapAdapter();
+  if (!adapter) return std::nullopt;
+  const auto row = UpInterfaceRow(adapter->luid);
+  if (!row) return std::nullopt;
+  return AdapterReading{*adapter, {row->InOctets, row->OutOctets}};
 }
 
 }  // namespace vlvpn

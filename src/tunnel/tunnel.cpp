@@ -314,7 +314,8 @@ TunnelEnvironment SystemTunnelEnvironment(std::shared_ptr<const KillSwitchClient
   environment.open_process = [](std::uint32_t pid) { return ProcessHandle::Open(pid); };
   environment.sample_traffic = [] { return ProcessTrafficSampler().Sample(); };
   environment.reset_traffic = [] { ProcessTrafficSampler().Reset(); };
-  environment.adapter_up = [] { return ActiveTapAdapter().has_value(); };
+  // Asked right after a sample, which has just looked for the adapter.
+  environment.adapter_up = [] { return ProcessTrafficSampler().AdapterSeen(); };
   environment.program = PathToUtf8(ExecutablePath());
   return environment;
 }
