@@ -19,6 +19,7 @@ TrafficSampler::Rates TrafficSampler::Sample() {
   const std::optional<AdapterReading> reading = ReadTunnelAdapter(known);
   adapter_seen_ = reading.has_value();
   if (!reading) return SampleWith(std::nullopt, std::nullopt, MonotonicMilliseconds());
+  // An adapter whose counters cannot be read leaves the baseline alone.
   return SampleWith(reading->adapter, reading->counters, MonotonicMilliseconds());
 }
 

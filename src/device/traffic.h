@@ -12,7 +12,7 @@ namespace vlvpn {
 
 struct AdapterReading {
   ActiveAdapter adapter;
-  InterfaceCounters counters;
+  std::optional<InterfaceCounters> counters;  // nullopt when they could not be read
 };
 
 // The tunnel's adapter while it is up, with its byte counters (IP helper on Windows,

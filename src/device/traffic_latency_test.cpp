@@ -24,7 +24,9 @@ TEST(TrafficSampler, RatesFromTwoSamplesHalfASecondApart) {
   EXPECT_EQ(at(100, 2500, 12000), (std::pair<double, double>{2000, 1000}))
       << "a counter that went back keeps its rate";
   EXPECT_EQ(at(600, 2500, 13000), (std::pair<double, double>{500, 0}));
-  const auto other = sampler.SampleWith(ActiveAdapter{8, "tun1"}, InterfaceCounters{5, 5}, 14000);
+  EXPECT_EQ(sampler.SampleWith(tun, std::nullopt, 13500).down, 0) << "unreadable counters report nothing";
+  EXPECT_EQ(at(1600, 2500, 14000), (std::pair<double, double>{1000, 0})) << "and leave the baseline alone";
+  const auto other = sampler.SampleWith(ActiveAdapter{8, "tun1"}, InterfaceCounters{5, 5}, 14500);
   EXPECT_EQ(other.down, 0) << "another adapter starts a new baseline";
   EXPECT_EQ(sampler.SampleWith(std::nullopt, std::nullopt, 15000).down, 0);
   EXPECT_EQ(sampler.SampleWith(ActiveAdapter{8, "tun1"}, InterfaceCounters{9999, 9999}, 16000).down, 0)

@@ -13,26 +13,27 @@ namespace vlvpn {
 
 namespace {
 
-// The interface's row when it is up.
-std::optional<MIB_IF_ROW2> UpInterfaceRow(std::uint64_t luid) {
+// The interface's row; nullopt when it cannot be read.
+std::optional<MIB_IF_ROW2> InterfaceRow(std::uint64_t luid) {
   MIB_IF_ROW2 row{};
   row.InterfaceLuid.Value = luid;
-  if (GetIfEntry2(&row) != NO_ERROR || row.OperStatus != IfOperStatusUp) return std::nullopt;
+  if (GetIfEntry2(&row) != NO_ERROR) return std::nullopt;
   return row;
 }
+
+InterfaceCounters CountersOf(const MIB_IF_ROW2& row) { return {row.InOctets, row.OutOctets}; }
 
 }  // namespace
 
 std::optional<AdapterReading> ReadTunnelAdapter(const std::optional<ActiveAdapter>& known) {
   if (known) {
-    if (const auto row = UpInterfaceRow(known->luid))
-      return AdapterReading{*known, {row->InOctets, row->OutOctets}};
+    const auto row = InterfaceRow(known->luid);
+    if (row && row->OperStatus == IfOperStatusUp) return AdapterReading{*known, CountersOf(*row)};
   }
   const std::optional<ActiveAdapter> adapter = ActiveTapAdapter();
   if (!adapter) return std::nullopt;
-  const auto row = UpInterfaceRow(adapter->luid);
-  if (!row) return std::nullopt;
-  return AdapterReading{*adapter, {row->InOctets, row->OutOctets}};
+  const auto row = InterfaceRow(adapter->luid);
+  return AdapterReading{*adapter, row ? std::optional<InterfaceCounters>(CountersOf(*row)) : std::nullopt};
 }
 
 }  // namespace vlvpn
