@@ -10,12 +10,12 @@
 #include "common/text.h"
 #include "killswitch/pipe_client.h"
 #include "killswitch/service_control.h"
+#include "support/child_process.h"
 #ifdef _WIN32
 #include "support/installed_service.h"
 #endif
-#include "tunnel/command_line.h"
-#include "support/child_process.h"
 #include "support/temp_folder.h"
+#include "tunnel/command_line.h"
 
 namespace vlvpn::testing {
 
