@@ -15,6 +15,7 @@
 #include <thread>
 
 #include "common/tcp_socket.h"
+#include "common/unique_fd.h"
 #include "tunnel/tunnel.h"
 
 namespace {
@@ -39,25 +40,19 @@ vlvpn::TunnelEnvironment QuietEnvironment() {
 // needs root (without it the status still scans for one and finds none).
 class UpTunDevice {
  public:
-  UpTunDevice() : fd_(::open("/dev/net/tun", O_RDWR | O_CLOEXEC)) {
+  UpTunDevice() : tun_(::open("/dev/net/tun", O_RDWR | O_CLOEXEC)) {
     ifreq request{};
     std::strncpy(request.ifr_name, "tunvlbench0", IFNAMSIZ - 1);
     request.ifr_flags = IFF_TUN | IFF_NO_PI;
-    if (fd_ < 0 || ::ioctl(fd_, TUNSETIFF, &request) != 0) return;
-    const int control = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    if (!tun_.valid() || ::ioctl(tun_.get(), TUNSETIFF, &request) != 0) return;
+    const vlvpn::UniqueFd control(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
     request.ifr_flags = IFF_UP;
-    up_ = control >= 0 && ::ioctl(control, SIOCSIFFLAGS, &request) == 0;
-    if (control >= 0) ::close(control);
-  }
-  UpTunDevice(const UpTunDevice&) = delete;
-  UpTunDevice& operator=(const UpTunDevice&) = delete;
-  ~UpTunDevice() {
-    if (fd_ >= 0) ::close(fd_);
+    up_ = control.valid() && ::ioctl(control.get(), SIOCSIFFLAGS, &request) == 0;
   }
   bool up() const { return up_; }
 
  private:
-  int fd_;
+  vlvpn::UniqueFd tun_;
   bool up_ = false;
 };
 

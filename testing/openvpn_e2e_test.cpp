@@ -81,10 +81,10 @@ class OpenVpnEndToEnd : public ::testing::Test {
                      "--ping-restart", "10"});
   }
 
-  std::string ClientConfig(const std::string& proto, std::uint16_t port,
-                           const std::string& ca = "ca.crt") const {
+  std::string ClientConfig(const std::string& proto, std::uint16_t port, const std::string& ca = "ca.crt",
+                           const std::string& device = "dev null") const {
     const std::string p = Pki().string();
-    return "dev null\ntls-client\nnobind\nremote 127.0.0.1 " + std::to_string(port) + "\nproto " + proto +
+    return device + "\ntls-client\nnobind\nremote 127.0.0.1 " + std::to_string(port) + "\nproto " + proto +
            "\nca " + p + "/" + ca + "\ncert " + p + "/client.crt\nkey " + p +
            "/client.key\nremote-cert-tls server\n";
   }
@@ -122,6 +122,15 @@ class OpenVpnEndToEnd : public ::testing::Test {
     ASSERT_TRUE(Call("saveOvpnProfile", {id, config, "client.ovpn", ""}).contains("result"));
   }
 
+  // Saves `config` as profile "home", connects it and follows the status until the
+  // tunnel is up or has failed; returns that status.
+  Value ConnectHome(const std::string& config) {
+    SaveProfile("home", config);
+    EXPECT_EQ(Call("connectOvpn", {"home", "", "", "client.ovpn"})["result"],
+              (Value{{"state", "connecting"}}));
+    return StatusWhen([](const Value& s) { return Is(s, "connected") || Is(s, "disconnected"); });
+  }
+
   testing::TempFolder temp_;
   std::string socket_;
   std::unique_ptr<testing::ChildProcess> service_;
@@ -134,9 +143,7 @@ TEST_F(OpenVpnEndToEnd, ConnectFollowDisconnect) {
   const std::uint16_t port = TcpSocket::Listen(0).LocalPort();
   StartServer("udp", port);
   StartDesk();
-  SaveProfile("home", ClientConfig("udp", port));
-  EXPECT_EQ(Call("connectOvpn", {"home", "", "", "client.ovpn"})["result"], (Value{{"state", "connecting"}}));
-  const Value status = StatusWhen([](const Value& s) { return Is(s, "connected") || Is(s, "disconnected"); });
+  const Value status = ConnectHome(ClientConfig("udp", port));
   ASSERT_TRUE(Is(status, "connected")) << status.dump();
   EXPECT_EQ(status["profileId"], "home");
   const auto pid = status["pid"].get<std::uint32_t>();
@@ -156,9 +163,7 @@ TEST_F(OpenVpnEndToEnd, ServerDeathIsNoticedAndExplained) {
   const std::uint16_t port = TcpSocket::Listen(0).LocalPort();
   StartServer("tcp-server", port);
   StartDesk();
-  SaveProfile("home", ClientConfig("tcp-client", port));
-  Call("connectOvpn", {"home", "", "", "client.ovpn"});
-  ASSERT_TRUE(Is(StatusWhen([](const Value& s) { return Is(s, "connected"); }), "connected"));
+  ASSERT_TRUE(Is(ConnectHome(ClientConfig("tcp-client", port)), "connected"));
   server_.reset();  // the server dies
   const Value status = StatusWhen([](const Value& s) { return Is(s, "disconnected"); }, 60s);
   ASSERT_TRUE(Is(status, "disconnected")) << status.dump();
@@ -255,10 +260,8 @@ TEST_F(OpenVpnEndToEnd, RatesFollowTrafficThroughARealTunDevice) {
   StartServerWith({"--dev", "vlvpnsrv0", "--dev-type", "tun", "--ifconfig", "10.89.7.1", "10.89.7.2",
                    "--proto", "udp", "--lport", std::to_string(port)});
   StartDesk();
-  SaveProfile("home", "dev tunvlvpn0\nifconfig 10.89.7.2 10.89.7.1\n" + ClientConfig("udp", port).substr(9));
-  Call("connectOvpn", {"home", "", "", "client.ovpn"});
   const Value connected =
-      StatusWhen([](const Value& s) { return Is(s, "connected") || Is(s, "disconnected"); });
+      ConnectHome(ClientConfig("udp", port, "ca.crt", "dev tunvlvpn0\nifconfig 10.89.7.2 10.89.7.1"));
   ASSERT_TRUE(Is(connected, "connected")) << connected.dump();
 
   // Four times as much goes up (out of the client's device) as comes down to it.
@@ -293,9 +296,7 @@ TEST_F(OpenVpnEndToEnd, ARestartedHostAdoptsTheRunningTunnel) {
   const std::uint16_t port = TcpSocket::Listen(0).LocalPort();
   StartServer("udp", port);
   StartDesk();
-  SaveProfile("home", ClientConfig("udp", port));
-  Call("connectOvpn", {"home", "", "", "client.ovpn"});
-  const Value before = StatusWhen([](const Value& s) { return Is(s, "connected"); });
+  const Value before = ConnectHome(ClientConfig("udp", port));
   ASSERT_TRUE(Is(before, "connected"));
 
   desk_->CloseInput();  // the window closes and the process ends; the tunnel stays up

@@ -15,6 +15,7 @@
 #include <thread>
 
 #include "common/file_io.h"
+#include "common/unique_fd.h"
 #include "device/latency.h"
 
 namespace vlvpn {
@@ -28,13 +29,11 @@ bool InOwnNetworkNamespace(const std::string& ping_group_range, const std::funct
   bool made = false;
   std::thread([&] {
     if (::unshare(CLONE_NEWNET) != 0) return;
-    const int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    const UniqueFd control(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
     ifreq request{};
     std::strncpy(request.ifr_name, "lo", IFNAMSIZ - 1);
     request.ifr_flags = IFF_UP;
-    const bool up = fd >= 0 && ::ioctl(fd, SIOCSIFFLAGS, &request) == 0;
-    if (fd >= 0) ::close(fd);
-    if (!up) return;
+    if (!control.valid() || ::ioctl(control.get(), SIOCSIFFLAGS, &request) != 0) return;
     const char* const setting = "/proc/sys/net/ipv4/ping_group_range";
     std::ofstream(setting) << ping_group_range << "\n";
     if (ReadFileBytes(setting) != ping_group_range + "\n") return;
