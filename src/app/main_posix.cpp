@@ -14,7 +14,7 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "VLVPNDesk: no window host on this system; run with --stdio.\n");
     return 2;
   }
-  // Every call has settled and its line is out; detached workers may still be
+  // Every call has settled and its line is out; workers may still be
   // finishing, and must not race the destruction of process-wide state.
   std::_Exit(vlvpn::RunStdioHostOnStandardStreams());
 }

@@ -18,7 +18,7 @@ int wmain(int argc, wchar_t** argv) {
   // The protocol is UTF-8 lines ending in a single line feed, both ways.
   _setmode(_fileno(stdin), _O_BINARY);
   _setmode(_fileno(stdout), _O_BINARY);
-  // Every call has settled and its line is out; detached workers may still be
+  // Every call has settled and its line is out; workers may still be
   // finishing, and must not race the destruction of process-wide state.
   std::_Exit(vlvpn::RunStdioHostOnStandardStreams());
 }

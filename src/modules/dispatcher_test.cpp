@@ -3,38 +3,18 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
-#include <future>
 #include <limits>
 
-#include "modules/worker.h"
+#include "support/settlement.h"
 
 namespace vlvpn {
 namespace {
 
-// Settles into a future: the resolved value, or the rejection object.
-struct Outcome {
-  bool resolved = false;
-  std::optional<Value> value;
-  Value error;
-};
-
-std::pair<Promise, std::future<Outcome>> MakePromise() {
-  auto done = std::make_shared<std::promise<Outcome>>();
-  auto future = done->get_future();
-  Promise p(
-      [done](std::optional<Value> v) {
-        done->set_value({true, std::move(v), nullptr});
-      },
-      [done](Value e) {
-        done->set_value({false, std::nullopt, std::move(e)});
-      });
-  return {std::move(p), std::move(future)};
-}
+using testing::CallAndAwait;
+using testing::Outcome;
 
 Outcome Call(const Dispatcher& d, std::string_view module, std::string_view method, Value args) {
-  auto [promise, future] = MakePromise();
-  d.Call(module, method, args, std::move(promise));
-  return future.get();
+  return CallAndAwait(d, module, method, args);
 }
 
 TEST(NumberToInt32, ReadsNumbersSafely) {
@@ -144,26 +124,6 @@ TEST(Dispatcher, DescribesOnlyWhatEachModuleHas) {
   EXPECT_EQ(DumpLine(TestDispatcher().Describe()),
             R"({"Mod":{"methods":["echo","nothing","throws","throwsOdd","drops","later"],)"
             R"("events":["evt"]},"Consts":{"constants":{"k":1}}})");
-}
-
-TEST(RunDetached, SettlesFromTheWorkerAndTurnsExceptionsIntoRejections) {
-  {
-    auto [promise, future] = MakePromise();
-    RunDetached(std::move(promise), [](const Promise& p) { p.Resolve(Value(7)); });
-    const Outcome out = future.get();
-    EXPECT_TRUE(out.resolved);
-    EXPECT_EQ(out.value, Value(7));
-  }
-  {
-    auto [promise, future] = MakePromise();
-    RunDetached(std::move(promise), [](const Promise&) { throw std::runtime_error("worker broke"); });
-    EXPECT_EQ(future.get().error["message"], "worker broke");
-  }
-  {
-    auto [promise, future] = MakePromise();
-    RunDetached(std::move(promise), [](const Promise&) {});
-    EXPECT_EQ(future.get().error["message"], "Promise destroyed.");
-  }
 }
 
 }  // namespace

@@ -82,7 +82,7 @@ ModuleSpec TunnelModule(const std::shared_ptr<ModuleServices>& services) {
        {S, I},
        R::kInt,
        [](const Args& a, Promise promise) {
-         RunDetached(std::move(promise), [host = a.String(0), port = a.Int(1)](const Promise& settle) {
+         RunOnWorker(std::move(promise), [host = a.String(0), port = a.Int(1)](const Promise& settle) {
            settle.Resolve(MeasureLatency(host, port));
          });
        }},
@@ -106,7 +106,7 @@ ModuleSpec TunnelModule(const std::shared_ptr<ModuleServices>& services) {
          const bool on = a.Bool(0);
          control.enabled = on;
          const std::uint64_t ticket = control.TakeKillSwitchTicket();
-         RunDetached(std::move(promise), [svc, on, ticket](const Promise& settle) {
+         RunOnWorker(std::move(promise), [svc, on, ticket](const Promise& settle) {
            svc->tunnel->kill_switch().SetEnabledWorker(on, ticket);
            settle.Resolve(Value{{"enabled", on}});
          });
@@ -120,7 +120,7 @@ ModuleSpec TunnelModule(const std::shared_ptr<ModuleServices>& services) {
            return promise.Resolve(Value{{"prepared", false}, {"reason", "kill_switch_off"}});
          }
          const std::uint64_t ticket = control.TakeKillSwitchTicket();
-         RunDetached(std::move(promise), [svc, ticket](const Promise& settle) {
+         RunOnWorker(std::move(promise), [svc, ticket](const Promise& settle) {
            svc->tunnel->kill_switch().PrepareForReconnectWorker(ticket);
            settle.Resolve(Value{{"prepared", true}, {"path", "windows-wfp"}, {"mode", "fully_open"}});
          });
@@ -133,7 +133,7 @@ ModuleSpec TunnelModule(const std::shared_ptr<ModuleServices>& services) {
          const bool on = a.Bool(0);
          control.block_ipv6 = on;
          const std::uint64_t ticket = control.TakeIpv6Ticket();
-         RunDetached(std::move(promise), [svc, on, ticket](const Promise& settle) {
+         RunOnWorker(std::move(promise), [svc, on, ticket](const Promise& settle) {
            svc->tunnel->kill_switch().SetBlockIpv6Worker(on, ticket);
            settle.Resolve(Value{{"enabled", on}});
          });

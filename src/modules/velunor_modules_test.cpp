@@ -3,12 +3,12 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include <future>
 #include <random>
 
 #include "common/tcp_socket.h"
 #include "common/text.h"
 #include "modules/emit_hooks.h"
+#include "support/settlement.h"
 #include "support/temp_folder.h"
 
 namespace vlvpn {
@@ -18,26 +18,13 @@ namespace fs = std::filesystem;
 using ::testing::HasSubstr;
 using ::testing::StartsWith;
 
-struct Settled {
-  bool resolved = false;
-  std::optional<Value> value;
-  Value error;
-};
+using testing::CallAndAwait;
+using Settled = testing::Outcome;
 
 class ModulesTest : public ::testing::Test {
  protected:
-  Settled Call(std::string_view module, std::string_view method, Value args = Value::array()) {
-    auto done = std::make_shared<std::promise<Settled>>();
-    auto future = done->get_future();
-    dispatcher_.Call(module, method, args,
-                     Promise(
-                         [done](std::optional<Value> v) {
-                           done->set_value({true, std::move(v), nullptr});
-                         },
-                         [done](Value e) {
-                           done->set_value({false, std::nullopt, std::move(e)});
-                         }));
-    return future.get();
+  Settled Call(std::string_view module, std::string_view method, const Value& args = Value::array()) {
+    return CallAndAwait(dispatcher_, module, method, args);
   }
   Settled Tunnel(std::string_view method, Value args = Value::array()) {
     return Call("VLVPNTunnel", method, std::move(args));
@@ -198,13 +185,8 @@ TEST(TunnelMethods, AreWiredToTheTunnel) {
   env.management_port = TcpSocket::Listen(0).LocalPort();
   auto services = std::make_shared<ModuleServices>(DataLocations([&] { return root.path(); }), env);
   const Dispatcher dispatcher(BuildModules(services));
-  const auto call = [&](const std::string& method, Value args = Value::array()) {
-    auto done = std::make_shared<std::promise<Settled>>();
-    auto future = done->get_future();
-    dispatcher.Call("VLVPNTunnel", method, args,
-                    Promise([done](std::optional<Value> v) { done->set_value({true, std::move(v), nullptr}); },
-                            [done](Value e) { done->set_value({false, std::nullopt, std::move(e)}); }));
-    return future.get();
+  const auto call = [&](const std::string& method, const Value& args = Value::array()) {
+    return CallAndAwait(dispatcher, "VLVPNTunnel", method, args);
   };
   EXPECT_EQ(call("getStatus").value,
             Value::parse(R"({"state":"disconnected","downBps":0,"upBps":0,"adapterUp":false})"));
@@ -221,7 +203,8 @@ TEST(TunnelMethods, AreWiredToTheTunnel) {
   ASSERT_TRUE(latency.resolved);
   EXPECT_GE(latency.value->get<int>(), 1);
   std::lock_guard guard(sent_lock);
-  EXPECT_EQ(sent, (std::vector<std::string>{"DISABLE", "UNBLOCK_IPV6", "UNBLOCK_IPV6", "ENABLE any 0 0 none "}));
+  EXPECT_EQ(sent,
+            (std::vector<std::string>{"DISABLE", "UNBLOCK_IPV6", "UNBLOCK_IPV6", "ENABLE any 0 0 none "}));
 }
 
 TEST(TunnelInitialize, RoutesTheEmitHooksToTheSlots) {

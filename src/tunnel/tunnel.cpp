@@ -58,7 +58,7 @@ void Tunnel::Connect(std::string profile_id, std::string username, std::string p
                                                    std::move(password), std::move(config_name), promise});
   // Lowered when the worker is done with it, or when it never started.
   std::shared_ptr<void> in_flight(nullptr, [self](void*) { --self->state_.connects_in_flight; });
-  RunDetached(std::move(promise), [self, attempt, in_flight](const Promise&) { self->RunConnect(*attempt); });
+  RunOnWorker(std::move(promise), [self, attempt, in_flight](const Promise&) { self->RunConnect(*attempt); });
 }
 
 void Tunnel::RunConnect(Attempt& attempt) {
@@ -190,7 +190,7 @@ void Tunnel::Disconnect(Promise promise) {
   ++state_.connect_generation;
   state_.tunnel_wanted = false;
   auto self = shared_from_this();
-  RunDetached(std::move(promise), [self](const Promise& settle) {
+  RunOnWorker(std::move(promise), [self](const Promise& settle) {
     {
       std::lock_guard connecting(self->connect_lock_);
       const bool via_service = self->state_.launched_via_service.load();

@@ -1,0 +1,72 @@
+#include "modules/worker.h"
+
+#include <gtest/gtest.h>
+
+#include <future>
+#include <stdexcept>
+
+#include "common/tcp_socket.h"
+#include "support/settlement.h"
+
+namespace vlvpn {
+namespace {
+
+using namespace std::chrono_literals;
+using testing::Await;
+using testing::MakeSettlement;
+using testing::Outcome;
+
+TEST(RunOnWorker, SettlesFromTheWorkerAndTurnsExceptionsIntoRejections) {
+  struct Case {
+    const char* name;
+    std::function<void(const Promise&)> work;
+    bool resolved;
+    Value value_or_message;
+  };
+  const Case cases[] = {
+      {"resolves", [](const Promise& p) { p.Resolve(Value(7)); }, true, Value(7)},
+      {"throws", [](const Promise&) { throw std::runtime_error("worker broke"); }, false, "worker broke"},
+      {"throws a non-exception", [](const Promise&) { throw 42; }, false, "Unexpected error."},
+      {"never settles", [](const Promise&) {}, false, "Promise destroyed."},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    auto [promise, future] = MakeSettlement();
+    RunOnWorker(std::move(promise), c.work);
+    const Outcome out = Await(future, c.name);
+    EXPECT_EQ(out.resolved, c.resolved);
+    EXPECT_EQ(c.resolved ? out.value.value_or(Value()) : out.error["message"], c.value_or_message);
+  }
+}
+
+// A disconnect must be able to run while a connect still waits on its worker.
+TEST(RunOnWorker, JobsRunSideBySide) {
+  auto second_ran = std::make_shared<std::promise<void>>();
+  auto [first, first_done] = MakeSettlement();
+  RunOnWorker(std::move(first), [seen = second_ran->get_future().share()](const Promise& p) {
+    p.Resolve(Value(seen.wait_for(10s) == std::future_status::ready));
+  });
+  auto [second, second_done] = MakeSettlement();
+  RunOnWorker(std::move(second), [second_ran](const Promise& p) {
+    second_ran->set_value();
+    p.Resolve(Value(true));
+  });
+  EXPECT_EQ(Await(second_done, "second").value, Value(true));
+  EXPECT_EQ(Await(first_done, "first").value, Value(true));
+}
+
+// Short jobs one after another, each using thread-local state inside the runtime
+// (std::call_once in the socket start-up), as the tunnel's methods do.
+TEST(RunOnWorker, ManyJobsInARowAllSettle) {
+  for (int i = 0; i < 500; ++i) {
+    auto [promise, future] = MakeSettlement();
+    RunOnWorker(std::move(promise), [](const Promise& settle) {
+      TcpSocket::Connect(1, 10ms);
+      settle.Resolve(Value(1));
+    });
+    ASSERT_TRUE(Await(future, "job " + std::to_string(i), 10s).resolved);
+  }
+}
+
+}  // namespace
+}  // namespace vlvpn
