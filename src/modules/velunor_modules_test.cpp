@@ -19,14 +19,14 @@ using ::testing::HasSubstr;
 using ::testing::StartsWith;
 
 using testing::CallAndAwait;
-using Settled = testing::Outcome;
+using testing::Outcome;
 
 class ModulesTest : public ::testing::Test {
  protected:
-  Settled Call(std::string_view module, std::string_view method, const Value& args = Value::array()) {
+  Outcome Call(std::string_view module, std::string_view method, const Value& args = Value::array()) {
     return CallAndAwait(dispatcher_, module, method, args);
   }
-  Settled Tunnel(std::string_view method, Value args = Value::array()) {
+  Outcome Tunnel(std::string_view method, Value args = Value::array()) {
     return Call("VLVPNTunnel", method, std::move(args));
   }
   fs::path Profiles() const { return root_.path() / "VLVPNDesk" / "profiles"; }
@@ -69,14 +69,14 @@ TEST_F(ModulesTest, MethodsNotBuiltYetRejectNamingThemselves) {
       {"VLVPNAuthSession", "cancelLoopback"},
   };
   for (const auto& [module, method] : pending) {
-    const Settled s = Call(module, method);
+    const Outcome s = Call(module, method);
     EXPECT_FALSE(s.resolved) << method;
     EXPECT_EQ(s.error, RejectionObject(method + " is not available yet.")) << method;
   }
 }
 
 TEST_F(ModulesTest, PromptVpnAuthAlwaysRejects) {
-  const Settled s = Tunnel("promptVpnAuth", Value::parse(R"(["user", "pass"])"));
+  const Outcome s = Tunnel("promptVpnAuth", Value::parse(R"(["user", "pass"])"));
   EXPECT_FALSE(s.resolved);
   EXPECT_EQ(
       DumpLine(s.error),
@@ -84,7 +84,7 @@ TEST_F(ModulesTest, PromptVpnAuthAlwaysRejects) {
 }
 
 TEST_F(ModulesTest, ProfileRoundTrip) {
-  const Settled saved =
+  const Outcome saved =
       Tunnel("saveOvpnProfile", Value::parse(R"(["p1", "client\r\n", "server.ovpn", "unused"])"));
   ASSERT_TRUE(saved.resolved) << saved.error.dump();
   EXPECT_EQ((*saved.value)["configPath"], PathToUtf8(Profiles() / "p1" / "server.ovpn"));
@@ -114,7 +114,7 @@ TEST_F(ModulesTest, EveryMethodTakingAnIdRefusesUnsafeIds) {
   for (const std::string id : {"", ".", "..", "../..", "a/b", "a\\b", "NUL", "x\ny"}) {
     for (auto [method, args] : calls) {
       args[0] = id;
-      const Settled s = Tunnel(method, args);
+      const Outcome s = Tunnel(method, args);
       EXPECT_FALSE(s.resolved) << method << " " << id;
       EXPECT_THAT(s.error["message"].get<std::string>(), StartsWith("Invalid profile id: ")) << method;
     }
@@ -126,7 +126,7 @@ TEST_F(ModulesTest, EveryMethodTakingAnIdRefusesUnsafeIds) {
 }
 
 TEST_F(ModulesTest, CredentialsWithLineBreaksAreRefused) {
-  const Settled s = Tunnel("saveOvpnAuth", Value::parse(R"(["p1", "alice", "pw\nsecond"])"));
+  const Outcome s = Tunnel("saveOvpnAuth", Value::parse(R"(["p1", "alice", "pw\nsecond"])"));
   EXPECT_FALSE(s.resolved);
   EXPECT_EQ(s.error["message"], "The password must not contain a line break.");
   EXPECT_FALSE(fs::exists(Profiles() / "p1" / "auth.txt"));
@@ -151,13 +151,13 @@ TEST_F(ModulesTest, UserDefaultsAndKeychainRoundTrip) {
 
 TEST_F(ModulesTest, FailedWritesRejectWithTheErrorText) {
   fs::create_directories(Profiles() / "p1" / "meta.json");
-  const Settled s = Tunnel("saveOvpnProfileMeta", Value::parse(R"(["p1", "{}"])"));
+  const Outcome s = Tunnel("saveOvpnProfileMeta", Value::parse(R"(["p1", "{}"])"));
   EXPECT_FALSE(s.resolved);
   EXPECT_THAT(s.error["message"].get<std::string>(), HasSubstr("meta.json"));
 }
 
 TEST_F(ModulesTest, DeviceNameMatchesTheConstant) {
-  const Settled s = Tunnel("getDeviceMarketingName");
+  const Outcome s = Tunnel("getDeviceMarketingName");
   ASSERT_TRUE(s.resolved);
   EXPECT_EQ(*s.value, dispatcher_.Describe()["VLVPNBuildConfig"]["constants"]["deviceModel"]);
 }
@@ -199,7 +199,7 @@ TEST(TunnelMethods, AreWiredToTheTunnel) {
   EXPECT_EQ(call("setBlockIpv6Enabled", {false}).value, Value::parse(R"({"enabled":false})"));
   EXPECT_EQ(call("connectOvpn", {"p1", "", "", "x.ovpn"}).error["message"], kOpenVpnNotFound);
   EXPECT_EQ(call("disconnect").value, Value::parse(R"({"state":"disconnected"})"));
-  const Settled latency = call("measureTcpLatency", {"127.0.0.1", static_cast<int>(listener.LocalPort())});
+  const Outcome latency = call("measureTcpLatency", {"127.0.0.1", static_cast<int>(listener.LocalPort())});
   ASSERT_TRUE(latency.resolved);
   EXPECT_GE(latency.value->get<int>(), 1);
   std::lock_guard guard(sent_lock);
