@@ -1,5 +1,6 @@
 #include <benchmark/benchmark.h>
 
+#include "common/arguments.h"
 #include "tunnel/command_line.h"
 
 namespace {

@@ -84,11 +84,11 @@ double BareSecondsToConnected(const Loopback& loopback, std::uint16_t port) {
   return seconds;
 }
 
-std::shared_ptr<vlvpn::Tunnel> BenchTunnel(const Loopback& loopback) {
+std::unique_ptr<vlvpn::Tunnel> BenchTunnel(const Loopback& loopback) {
   vlvpn::TunnelEnvironment env;
   env.locate_openvpn = [] { return fs::path(kOpenVpn); };
   env.ensure_tap = [](const fs::path&) { return true; };
-  env.launch = [](const fs::path& program, const std::string& args) {
+  env.launch = [](const fs::path& program, const std::string& args, std::function<bool()>) {
     const vlvpn::ElevatedStart started = vlvpn::StartElevatedVia("", program, args);
     return vlvpn::LaunchOutcome{started.started, started.process, false, {}};
   };
@@ -109,11 +109,11 @@ std::shared_ptr<vlvpn::Tunnel> BenchTunnel(const Loopback& loopback) {
 
 double TunnelSecondsToConnected(vlvpn::Tunnel& tunnel) {
   const auto start = Clock::now();
-  tunnel.Connect("home", "", "", "home.ovpn", vlvpn::Promise([](auto) {}, [](auto) {}));
-  while (tunnel.state().Snapshot().state != "connected") std::this_thread::sleep_for(5ms);
+  tunnel.Connect({"home", "", "", "home.ovpn"}, [](const vlvpn::ConnectResult&) {});
+  while (tunnel.Snapshot()->state() != "connected") std::this_thread::sleep_for(5ms);
   const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
   std::promise<void> done;
-  tunnel.Disconnect(vlvpn::Promise([&done](auto) { done.set_value(); }, [&done](auto) { done.set_value(); }));
+  tunnel.Disconnect([&done] { done.set_value(); });
   done.get_future().wait();
   return seconds;
 }

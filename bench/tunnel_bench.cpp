@@ -9,6 +9,7 @@
 #include <benchmark/benchmark.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cstring>
 #include <vector>
@@ -16,6 +17,7 @@
 
 #include "common/tcp_socket.h"
 #include "common/unique_fd.h"
+#include "modules/velunor_modules.h"
 #include "tunnel/tunnel.h"
 
 namespace {
@@ -27,14 +29,43 @@ vlvpn::TunnelEnvironment QuietEnvironment() {
   vlvpn::TunnelEnvironment env;
   env.transact = [](std::string_view) { return std::string(); };
   env.resolve = [](const std::string&) { return std::vector<std::string>{}; };
-  env.find_openvpn_process = [](std::uint16_t) { return 0u; };
-  env.open_process = [](std::uint32_t) { return nullptr; };
+  // The "OpenVPN" on the port is this process, played by PlayedOpenVpn.
+  env.find_openvpn_process = [](std::uint16_t) { return static_cast<std::uint32_t>(::getpid()); };
+  env.open_process = [](std::uint32_t pid) { return vlvpn::ProcessHandle::Open(pid); };
   env.sample_traffic = [] { return vlvpn::TrafficSampler::Rates{1000, 2000}; };
   env.reset_traffic = [] {};
   env.adapter_up = [] { return true; };
   env.management_port = TcpSocket::Listen(0).LocalPort();
   return env;
 }
+
+// A connected OpenVPN's management interface, played on the port until Drop().
+class PlayedOpenVpn {
+ public:
+  explicit PlayedOpenVpn(std::uint16_t port)
+      : listener_(TcpSocket::Listen(port)), thread_([this] {
+          client_ = listener_.Accept(5s);
+          client_.SendAll(">INFO:OpenVPN Management Interface Version 5 -- type 'help' for more info\r\n");
+          std::string seen;
+          while (!dropped_ && client_.Receive(seen, 20ms) != TcpSocket::Received::kClosed) {
+            for (std::size_t at; (at = seen.find("state\r\n")) != std::string::npos; seen.erase(0, at + 7)) {
+              client_.SendAll("1,CONNECTED,SUCCESS,10.8.0.2,,,,\r\nEND\r\n");
+            }
+          }
+          client_ = TcpSocket();  // closed: the tunnel drops
+        }) {}
+  ~PlayedOpenVpn() {
+    dropped_ = true;
+    thread_.join();
+  }
+  void Drop() { dropped_ = true; }
+
+ private:
+  TcpSocket listener_;
+  TcpSocket client_;
+  std::atomic<bool> dropped_{false};
+  std::thread thread_;
+};
 
 // A tun device that is up, as OpenVPN leaves one, so the status reads real counters;
 // needs root (without it the status still scans for one and finds none).
@@ -56,8 +87,9 @@ class UpTunDevice {
   bool up_ = false;
 };
 
-// The whole status as the interface polls it, with the system's traffic sampler and
-// adapter check; reports the 99th percentile of single calls too.
+// The whole status as the interface polls it (the tunnel's status and its object), with
+// the system's traffic sampler and adapter check, while the controller follows a tunnel
+// that is up; reports the 99th percentile of single calls too.
 void BM_GetStatusWithTunnelUp(benchmark::State& state) {
   const UpTunDevice tun;
   const vlvpn::DataLocations locations([] { return std::filesystem::temp_directory_path(); });
@@ -66,18 +98,14 @@ void BM_GetStatusWithTunnelUp(benchmark::State& state) {
   env.sample_traffic = system.sample_traffic;
   env.reset_traffic = system.reset_traffic;
   env.adapter_up = system.adapter_up;
+  const PlayedOpenVpn openvpn(env.management_port);
   auto tunnel = vlvpn::Tunnel::Create(locations, env);
-  tunnel->Status();  // the one adoption attempt
-  tunnel->state().Update([](vlvpn::TunnelRecord& r) {
-    r.state = "connected";
-    r.profile_id = "home";
-    r.process = vlvpn::ProcessHandle::Open(static_cast<std::uint32_t>(::getpid()));
-  });
+  if (tunnel->Status().state != "connected") state.SkipWithError("the played tunnel was not adopted");
   std::vector<double> calls;
   calls.reserve(1 << 20);
   for (auto _ : state) {
     const auto start = std::chrono::steady_clock::now();
-    benchmark::DoNotOptimize(tunnel->Status());
+    benchmark::DoNotOptimize(vlvpn::StatusObject(tunnel->Status()));
     if (calls.size() < calls.capacity())
       calls.push_back(
           std::chrono::duration<double, std::micro>(std::chrono::steady_clock::now() - start).count());
@@ -85,30 +113,24 @@ void BM_GetStatusWithTunnelUp(benchmark::State& state) {
   std::sort(calls.begin(), calls.end());
   if (!calls.empty()) state.counters["p99_us"] = calls[calls.size() * 99 / 100];
   state.counters["tun_up"] = tun.up() ? 1 : 0;
-  state.counters["adapter_seen"] = tunnel->Status()["adapterUp"] == true ? 1 : 0;
+  state.counters["adapter_seen"] = tunnel->Status().adapter_up ? 1 : 0;
 }
 BENCHMARK(BM_GetStatusWithTunnelUp);
-// From the management connection closing (OpenVPN or its server gone) to the record
-// saying "disconnected".
+
+// From the management connection closing (OpenVPN or its server gone) to the published
+// state saying "disconnected".
 void BM_DropNoticed(benchmark::State& state) {
+  const vlvpn::DataLocations locations([] { return std::filesystem::temp_directory_path(); });
   for (auto _ : state) {
-    TcpSocket listener = TcpSocket::Listen(0);
-    vlvpn::TunnelState record;
-    vlvpn::TunnelMonitor monitor(record,
-                                 {[] {}, [] {}, [](const std::filesystem::path&) { return std::string(); }});
-    auto connection = vlvpn::ManagementConnection::Open(listener.LocalPort());
-    TcpSocket server = listener.Accept(1s);
-    record.Update([&](vlvpn::TunnelRecord& r) {
-      r.state = "connected";
-      r.management = connection;
-    });
-    monitor.Start(connection);
+    const vlvpn::TunnelEnvironment env = QuietEnvironment();
+    PlayedOpenVpn openvpn(env.management_port);
+    auto tunnel = vlvpn::Tunnel::Create(locations, env);
+    if (tunnel->Status().state != "connected") state.SkipWithError("the played tunnel was not adopted");
     std::this_thread::sleep_for(20ms);
     const auto start = std::chrono::steady_clock::now();
-    server = TcpSocket();  // closed
-    while (record.Snapshot().state != "disconnected") std::this_thread::yield();
+    openvpn.Drop();
+    while (tunnel->Snapshot()->state() != "disconnected") std::this_thread::yield();
     state.SetIterationTime(std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());
-    monitor.Stop();
   }
 }
 BENCHMARK(BM_DropNoticed)->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(20);

@@ -28,4 +28,9 @@ std::filesystem::path TemporarySibling(const std::filesystem::path& target) {
   return target.parent_path() / name;
 }
 
+bool IsRegularFile(const std::filesystem::path& path) {
+  std::error_code ec;
+  return std::filesystem::is_regular_file(path, ec);
+}
+
 }  // namespace vlvpn

@@ -30,6 +30,9 @@ void WriteFileAtomically(const std::filesystem::path& target, std::string_view b
 // Every byte of a file, read in binary mode; nullopt when it cannot be opened or read.
 std::optional<std::string> ReadFileBytes(const std::filesystem::path& path);
 
+// Whether a regular file is there; errors read as no.
+bool IsRegularFile(const std::filesystem::path& path);
+
 // Moves a file over another (replacing it, copying across volumes when it must).
 // Returns false when nothing was moved.
 bool MoveFileReplacing(const std::filesystem::path& from, const std::filesystem::path& to);

@@ -159,4 +159,13 @@ bool EqualsIgnoreAsciiCase(std::string_view a, std::string_view b) {
   return true;
 }
 
+bool Contains(std::string_view text, std::string_view needle) {
+  return text.find(needle) != std::string_view::npos;
+}
+
+std::string_view TrimTrailing(std::string_view text, std::string_view chars) {
+  while (!text.empty() && chars.find(text.back()) != std::string_view::npos) text.remove_suffix(1);
+  return text;
+}
+
 }  // namespace vlvpn

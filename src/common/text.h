@@ -33,6 +33,13 @@ char AsciiToLower(char byte);
 std::string AsciiLowerCopy(std::string_view text);
 bool EqualsIgnoreAsciiCase(std::string_view a, std::string_view b);
 
+// Plain substring test.
+bool Contains(std::string_view text, std::string_view needle);
+// The text without the trailing bytes that `chars` lists.
+std::string_view TrimTrailing(std::string_view text, std::string_view chars);
+// The text without trailing carriage returns and line feeds.
+inline std::string_view TrimLineEnd(std::string_view text) { return TrimTrailing(text, "\r\n"); }
+
 // A decimal number of digits only (no sign, blanks or other text), at most `max`;
 // nullopt for anything else, so a bad number is never taken for a good one.
 std::optional<std::uint64_t> ParseDecimal(std::string_view digits, std::uint64_t max);

@@ -1,6 +1,5 @@
 #include "killswitch/kill_switch.h"
 
-#include <cstdlib>
 #include <sstream>
 #include <system_error>
 
@@ -10,20 +9,15 @@
 namespace vlvpn {
 namespace {
 
-using namespace std::chrono_literals;
+constexpr std::string_view kBlanksAndLineEnds = "\r\n ";
 
-std::string_view TrimEnd(std::string_view s) {
-  while (!s.empty() && (s.back() == '\r' || s.back() == '\n' || s.back() == ' ')) s.remove_suffix(1);
-  return s;
+// Best effort: the files only help a later run adopt the tunnel.
+void WriteQuietly(const std::filesystem::path& path, std::string_view text) {
+  try {
+    WriteFileAtomically(path, text);
+  } catch (const std::exception&) {
+  }
 }
-
-std::string Join(const std::vector<std::string>& parts) {
-  std::string joined;
-  for (const std::string& part : parts) joined += (joined.empty() ? "" : ",") + part;
-  return joined;
-}
-
-bool Running(const std::string& state) { return state == kStateConnected || state == kStateConnecting; }
 
 }  // namespace
 
@@ -64,153 +58,34 @@ KillSwitchFacts ParseKillSwitchFile(std::string_view text) {
   std::string lines[3];
   for (std::string& line : lines) {
     const std::size_t nl = text.find('\n');
-    line = std::string(TrimEnd(text.substr(0, nl)));
+    line = std::string(TrimTrailing(text.substr(0, nl), kBlanksAndLineEnds));
     text = nl == std::string_view::npos ? std::string_view() : text.substr(nl + 1);
   }
   return {lines[0], ParsePortLine(lines[1]), lines[2]};
 }
 
-std::string ParseActiveFile(std::string_view text) { return std::string(TrimEnd(text)); }
+std::string ParseActiveFile(std::string_view text) { return std::string(TrimTrailing(text, kBlanksAndLineEnds)); }
 
-std::string EnableCommand(const KillSwitchFacts& facts, int flag, const std::string& program) {
-  if (facts.addresses.empty() && flag == 1) return {};
-  return "ENABLE " + (facts.protocol.empty() ? std::string("any") : facts.protocol) + " " +
-         std::to_string(facts.port) + " " + std::to_string(flag) + " " +
-         (facts.addresses.empty() ? std::string("none") : facts.addresses) + " " + program;
+void KillSwitchFiles::WriteFacts(const KillSwitchFacts& facts) const {
+  WriteQuietly(locations_.KillSwitchFile(), KillSwitchFileText(facts));
 }
 
-KillSwitchControl::KillSwitchControl(TunnelState& state, const DataLocations& locations, Actions actions)
-    : state_(state), locations_(locations), actions_(std::move(actions)) {}
-
-KillSwitchControl::~KillSwitchControl() {
-  std::lock_guard background(background_lock_);
-  if (background_.joinable()) background_.join();
+void KillSwitchFiles::WriteActive(const std::string& profile_id) const {
+  WriteQuietly(locations_.ActiveFile(), profile_id);
 }
 
-void KillSwitchControl::EnableStep(int flag) {
-  const KillSwitchFacts facts = state_.Update([](TunnelRecord& r) {
-    return KillSwitchFacts{r.server_protocol, r.server_port, r.server_addresses};
-  });
-  const std::string command = EnableCommand(facts, flag, actions_.program);
-  if (!command.empty()) Send(command);
-}
-
-void KillSwitchControl::StoreResolved(const std::vector<std::string>& addresses, std::uint64_t epoch) {
-  if (addresses.empty()) return;
-  std::lock_guard files(files_lock_);
-  // A resolution that an newer connect or a disconnect overtook stores nothing.
-  if (facts_epoch_.load() != epoch) return;
-  const KillSwitchFacts facts = state_.Update([&addresses](TunnelRecord& r) {
-    r.server_addresses = Join(addresses);
-    return KillSwitchFacts{r.server_protocol, r.server_port, r.server_addresses};
-  });
-  try {
-    WriteFileAtomically(locations_.KillSwitchFile(), KillSwitchFileText(facts));
-  } catch (const std::exception&) {
-    // The file only helps a later run adopt the tunnel.
-  }
-}
-
-void KillSwitchControl::PrepareForConnect(const std::filesystem::path& config) {
-  Send("DISABLE");
-  const ServerEndpoint endpoint = ExtractEndpoint(ReadFileBytes(config).value_or(std::string()));
-  const std::uint64_t epoch = ++facts_epoch_;
-  state_.Update([&endpoint](TunnelRecord& r) {
-    r.server_protocol = endpoint.protocol;
-    r.server_port = endpoint.port;
-  });
-  if (enabled) {
-    std::vector<std::string> addresses;
-    for (int attempt = 0; attempt < 5 && !endpoint.host.empty(); ++attempt) {
-      if (attempt > 0) actions_.sleep(800ms);
-      addresses = actions_.resolve(endpoint.host);
-      if (!addresses.empty()) break;
-    }
-    StoreResolved(addresses, epoch);
-    EnableStep(1);
-    return;
-  }
-  if (endpoint.host.empty()) return;
-  std::lock_guard background(background_lock_);
-  if (background_.joinable()) background_.join();  // an older one, long finished or now stale
-  background_ =
-      std::thread([this, host = endpoint.host, epoch] { StoreResolved(actions_.resolve(host), epoch); });
-}
-
-void KillSwitchControl::ApplyIpv6ForConnect() { Send(block_ipv6 ? "BLOCK_IPV6" : "UNBLOCK_IPV6"); }
-
-void KillSwitchControl::WriteActive(const std::string& profile_id) {
-  std::lock_guard files(files_lock_);
-  try {
-    WriteFileAtomically(locations_.ActiveFile(), profile_id);
-  } catch (const std::exception&) {
-    // As above: only adoption needs it.
-  }
-}
-
-void KillSwitchControl::OnConnected() {
-  if (block_ipv6) Send("BLOCK_IPV6");
-}
-
-void KillSwitchControl::OnDrop() {
-  Send("UNBLOCK_IPV6");
-  if (enabled && state_.tunnel_wanted) EnableStep(1);
-}
-
-void KillSwitchControl::OnUserDisconnect() {
-  {
-    std::lock_guard files(files_lock_);
-    ++facts_epoch_;
-    std::error_code ignored;
-    std::filesystem::remove(locations_.ActiveFile(), ignored);
-    std::filesystem::remove(locations_.KillSwitchFile(), ignored);
-  }
-  Send("UNBLOCK_IPV6");
-  if (enabled) {
-    EnableStep(0);
-  } else {
-    Send("DISABLE");
-  }
-}
-
-KillSwitchFacts KillSwitchControl::ReadFacts() const {
+KillSwitchFacts KillSwitchFiles::ReadFacts() const {
   return ParseKillSwitchFile(ReadFileBytes(locations_.KillSwitchFile()).value_or(std::string()));
 }
 
-std::string KillSwitchControl::ReadActive() const {
+std::string KillSwitchFiles::ReadActive() const {
   return ParseActiveFile(ReadFileBytes(locations_.ActiveFile()).value_or(std::string()));
 }
 
-void KillSwitchControl::OnAdoption(const std::string& state_word) {
-  if (block_ipv6 && Running(state_word)) Send("BLOCK_IPV6");
-}
-
-void KillSwitchControl::SetEnabledWorker(bool on, std::uint64_t ticket) {
-  std::lock_guard order(order_lock_);
-  if (ticket != kill_switch_ticket_.load()) return;
-  const std::string state = state_.Snapshot().state;
-  if (on) {
-    if (state == kStateConnected) EnableStep(1);
-    return;
-  }
-  Send("DISABLE");
-  if (block_ipv6 && Running(state)) Send("BLOCK_IPV6");
-}
-
-void KillSwitchControl::SetBlockIpv6Worker(bool on, std::uint64_t ticket) {
-  std::lock_guard order(order_lock_);
-  if (ticket != ipv6_ticket_.load()) return;
-  if (Running(state_.Snapshot().state)) {
-    Send(on ? "BLOCK_IPV6" : "UNBLOCK_IPV6");
-  } else if (!on) {
-    Send("UNBLOCK_IPV6");
-  }
-}
-
-void KillSwitchControl::PrepareForReconnectWorker(std::uint64_t ticket) {
-  std::lock_guard order(order_lock_);
-  if (ticket != kill_switch_ticket_.load()) return;
-  Send("DISABLE");
+void KillSwitchFiles::Remove() const {
+  std::error_code ignored;
+  std::filesystem::remove(locations_.ActiveFile(), ignored);
+  std::filesystem::remove(locations_.KillSwitchFile(), ignored);
 }
 
 }  // namespace vlvpn

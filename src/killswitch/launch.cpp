@@ -8,44 +8,48 @@ namespace vlvpn {
 namespace {
 
 using namespace std::chrono_literals;
+namespace ksp = kill_switch_protocol;
 
-bool Contains(std::string_view text, std::string_view needle) {
-  return text.find(needle) != std::string_view::npos;
-}
+bool Cancelled(const LaunchActions& actions) { return actions.cancelled && actions.cancelled(); }
 
 // Sends "PING" until "PONG" or the retries are used up; an unregistered service gets one.
-bool Reach(const LaunchActions& actions, bool registered, int retries) {
-  if (Contains(actions.transact("PING"), "PONG")) return true;
+bool Reach(const LaunchActions& actions, const KillSwitchService& service, bool registered, int retries) {
+  if (service.Ping()) return true;
   if (!registered) return false;
-  for (int i = 0; i < retries; ++i) {
+  for (int i = 0; i < retries && !Cancelled(actions); ++i) {
     actions.sleep(200ms);
-    if (Contains(actions.transact("PING"), "PONG")) return true;
+    if (service.Ping()) return true;
   }
   return false;
+}
+
+LaunchOutcome CancelledOutcome() {
+  LaunchOutcome outcome;
+  outcome.cancelled = true;
+  return outcome;
 }
 
 // The service is there: have it stop any OpenVPN it runs and start ours.
 // nullopt means silence.
 std::optional<LaunchOutcome> StartThroughService(const std::filesystem::path& program,
-                                                 const std::string& arguments, const LaunchActions& actions) {
-  actions.transact("OPENVPN_STOP");
-  const std::string start = "OPENVPN_START\t" + PathToUtf8(program) + "\t" + arguments;
-  std::string reply = actions.transact(start);
-  for (int i = 0; i < 3 && reply.empty(); ++i) {
-    const std::string status = actions.transact("OPENVPN_STATUS");
-    if (Contains(status, "RUNNING")) {
-      const std::size_t space = status.find(' ');
-      reply = space == std::string::npos ? "OK 0" : "OK " + status.substr(space + 1);
+                                                 const std::string& arguments, const LaunchActions& actions,
+                                                 const KillSwitchService& service) {
+  service.StopOpenVpn();
+  std::string reply = service.StartOpenVpn(program, arguments);
+  for (int i = 0; i < 3 && reply.empty() && !Cancelled(actions); ++i) {
+    const ksp::OpenVpnStatus status = service.Status();
+    if (status.running) {
+      reply = "OK " + (status.detail.empty() ? std::string("0") : status.detail);
       break;
     }
-    reply = actions.transact(start);
+    reply = service.StartOpenVpn(program, arguments);
   }
   if (reply.empty()) return std::nullopt;
   LaunchOutcome outcome;
   if (reply.rfind("OK ", 0) == 0) {
     outcome.ok = true;
     outcome.via_service = true;
-    if (const auto pid = ParseProcessId(std::string_view(reply).substr(3)); pid && *pid != 0) {
+    if (const auto pid = ksp::ParseProcessId(std::string_view(reply).substr(3)); pid && *pid != 0) {
       outcome.process = actions.open_process(*pid);
     }
     return outcome;
@@ -56,23 +60,20 @@ std::optional<LaunchOutcome> StartThroughService(const std::filesystem::path& pr
 
 }  // namespace
 
-std::optional<std::uint32_t> ParseProcessId(std::string_view text) {
-  const auto value = ParseDecimal(text, 0xFFFFFFFFu);
-  if (!value) return std::nullopt;
-  return static_cast<std::uint32_t>(*value);
-}
-
 LaunchOutcome LaunchOpenVpn(const std::filesystem::path& program, const std::string& arguments,
                             const LaunchActions& actions) {
   try {
+    const KillSwitchService service(actions.transact, {});
     const bool registered = actions.service_registered();
-    bool reached = Reach(actions, registered, 10);
-    if (!reached && registered) {
+    bool reached = Reach(actions, service, registered, 10);
+    if (!reached && registered && !Cancelled(actions)) {
       const ServiceStart start = actions.start_service();
-      if (start != ServiceStart::kFailed) reached = Reach(actions, registered, 15);
+      if (start != ServiceStart::kFailed) reached = Reach(actions, service, registered, 15);
     }
+    if (Cancelled(actions)) return CancelledOutcome();
     if (reached) {
-      if (auto outcome = StartThroughService(program, arguments, actions)) return *outcome;
+      if (auto outcome = StartThroughService(program, arguments, actions, service)) return *outcome;
+      if (Cancelled(actions)) return CancelledOutcome();
     }
     if (registered) return {false, nullptr, false, std::string(kServiceNotResponding)};
 

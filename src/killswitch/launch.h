@@ -11,6 +11,7 @@
 
 #include "common/process_handle.h"
 #include "killswitch/pipe_client.h"
+#include "killswitch/protocol.h"
 #include "killswitch/service_control.h"
 
 namespace vlvpn {
@@ -27,6 +28,7 @@ struct LaunchOutcome {
   std::shared_ptr<ProcessHandle> process;
   bool via_service = false;
   std::string error;  // empty on success; the caller says "Failed to launch OpenVPN" for an empty failure
+  bool cancelled = false;  // given up because the attempt was no longer wanted; nothing started
 };
 
 // What the launch does to the world; the real ones come from SystemLaunchActions.
@@ -38,6 +40,8 @@ struct LaunchActions {
   std::function<std::shared_ptr<ProcessHandle>(std::uint32_t pid)> open_process;
   std::function<ElevatedStart(const std::filesystem::path& program, const std::string& arguments)>
       start_elevated;
+  // Asked between the service's round trips; true ends the launch (empty: never).
+  std::function<bool()> cancelled;
 };
 
 LaunchActions SystemLaunchActions(const KillSwitchClient& client);
@@ -46,8 +50,5 @@ LaunchActions SystemLaunchActions(const KillSwitchClient& client);
 // registered. Never throws; every outcome is in the result.
 LaunchOutcome LaunchOpenVpn(const std::filesystem::path& program, const std::string& arguments,
                             const LaunchActions& actions);
-
-// "OK <pid>" and "RUNNING <pid>" numbers: a 32-bit decimal, else nullopt.
-std::optional<std::uint32_t> ParseProcessId(std::string_view text);
 
 }  // namespace vlvpn

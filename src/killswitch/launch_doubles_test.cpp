@@ -3,10 +3,10 @@
 #include <gtest/gtest.h>
 
 #include "common/tcp_socket.h"
-#include "killswitch/fake_service_fixture.h"
+#include "support/fake_service_fixture.h"
 #include "support/lines.h"
 #include "killswitch/launch.h"
-#include "tunnel/command_line.h"
+#include "common/arguments.h"
 
 namespace vlvpn {
 namespace {
@@ -31,7 +31,8 @@ TEST(LaunchWithDoubles, ServiceStartsOpenVpnWithTheWholeArgumentString) {
   fs::create_directories(folder);
   WriteFileAtomically(folder / "c.ovpn", "#fake state CONNECTED\n");
   const fs::path openvpn = testing::SiblingProgram("fake-openvpn");
-  const std::string args = BuildOpenVpnArguments(folder / "c.ovpn", std::nullopt, folder / "openvpn.log");
+  const std::string args = "--config " + QuoteArgument(PathToUtf8(folder / "c.ovpn")) + " --log " +
+                           QuoteArgument(PathToUtf8(folder / "openvpn.log")) + " --management 127.0.0.1 11940";
 
   const LaunchOutcome out = LaunchOpenVpn(openvpn, args, actions);
   ASSERT_TRUE(out.ok) << out.error;

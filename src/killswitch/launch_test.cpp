@@ -170,11 +170,11 @@ TEST(Launch, UnregisteredServiceGetsOnePingThenElevation) {
 }
 
 TEST(ParseProcessId, RangeChecked) {
-  EXPECT_EQ(ParseProcessId("4242"), 4242u);
-  EXPECT_EQ(ParseProcessId("0"), 0u);
-  EXPECT_EQ(ParseProcessId("4294967295"), 4294967295u);
+  EXPECT_EQ(kill_switch_protocol::ParseProcessId("4242"), 4242u);
+  EXPECT_EQ(kill_switch_protocol::ParseProcessId("0"), 0u);
+  EXPECT_EQ(kill_switch_protocol::ParseProcessId("4294967295"), 4294967295u);
   for (const std::string bad : {"", "4294967296", "-1", "12a", " 12", "12 ", "+3", "0x10"}) {
-    EXPECT_EQ(ParseProcessId(bad), std::nullopt) << bad;
+    EXPECT_EQ(kill_switch_protocol::ParseProcessId(bad), std::nullopt) << bad;
   }
 }
 

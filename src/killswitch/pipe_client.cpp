@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <mutex>
 
+#include "common/text.h"
+
 namespace vlvpn {
 
 bool IsSafeKillSwitchCommand(std::string_view command) {
@@ -15,12 +17,7 @@ bool IsSafeKillSwitchCommand(std::string_view command) {
   return true;
 }
 
-std::string TrimReply(std::string_view reply) {
-  while (!reply.empty() && (reply.back() == '\r' || reply.back() == '\n' || reply.back() == ' ')) {
-    reply.remove_suffix(1);
-  }
-  return std::string(reply);
-}
+std::string TrimReply(std::string_view reply) { return std::string(TrimTrailing(reply, "\r\n ")); }
 
 KillSwitchClient::KillSwitchClient(KillSwitchEndpoint endpoint, std::function<bool()> service_registered,
                                    PipeTimings timings)

@@ -4,7 +4,7 @@
 
 #include <chrono>
 
-#include "killswitch/fake_service_fixture.h"
+#include "support/fake_service_fixture.h"
 
 namespace vlvpn {
 namespace {

@@ -15,7 +15,7 @@
 #include "common/spawn_posix.h"
 #include "killswitch/elevation_posix.h"
 #include "killswitch/service_control.h"
-#include "tunnel/command_line.h"
+#include "common/arguments.h"
 
 namespace vlvpn {
 namespace {

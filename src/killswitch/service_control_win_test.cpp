@@ -13,7 +13,7 @@
 #include "support/child_process.h"
 #include "support/installed_service.h"
 #include "support/temp_folder.h"
-#include "tunnel/command_line.h"
+#include "common/arguments.h"
 
 namespace vlvpn {
 namespace {

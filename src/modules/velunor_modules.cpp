@@ -68,14 +68,25 @@ ModuleSpec TunnelModule(const std::shared_ptr<ModuleServices>& services) {
        {S, S, S, S},
        R::kObject,
        [svc](const Args& a, Promise promise) {
-         svc->tunnel->Connect(a.String(0), a.String(1), a.String(2), a.String(3), std::move(promise));
+         svc->tunnel->Connect({a.String(0), a.String(1), a.String(2), a.String(3)},
+                              [promise](const ConnectResult& result) {
+                                if (result.outcome == ConnectResult::Outcome::kFailed) {
+                                  return promise.Reject(result.message);
+                                }
+                                Value state = Value::object();
+                                state["state"] = std::string(kStateConnecting);
+                                if (result.outcome == ConnectResult::Outcome::kSuperseded) state["superseded"] = true;
+                                promise.Resolve(std::move(state));
+                              });
        }},
       {"disconnect",
        {},
        R::kObject,
-       [svc](const Args&, Promise promise) { svc->tunnel->Disconnect(std::move(promise)); }},
+       [svc](const Args&, Promise promise) {
+         svc->tunnel->Disconnect([promise] { promise.Resolve(Value{{"state", kStateDisconnected}}); });
+       }},
       {"getStatus", {}, R::kObject, OnCallingThread([svc](const Args&) -> std::optional<Value> {
-         return svc->tunnel->Status();
+         return StatusObject(svc->tunnel->Status());
        })},
       Pending("getHelperInfo", {}, R::kObject),
       {"measureTcpLatency",
@@ -87,7 +98,9 @@ ModuleSpec TunnelModule(const std::shared_ptr<ModuleServices>& services) {
          });
        }},
       {"getTrafficStats", {}, R::kObject, OnCallingThread([svc](const Args&) -> std::optional<Value> {
-         return svc->tunnel->TrafficStats();
+         const TrafficSampler::Rates rates = svc->tunnel->TrafficStats();
+         return Value{{"downBps", static_cast<std::int64_t>(rates.down)},
+                      {"upBps", static_cast<std::int64_t>(rates.up)}};
        })},
       {"getDeviceMarketingName", {}, R::kString, OnCallingThread([](const Args&) -> std::optional<Value> {
          return DeviceModel();
@@ -102,41 +115,24 @@ ModuleSpec TunnelModule(const std::shared_ptr<ModuleServices>& services) {
        {B},
        R::kObject,
        [svc](const Args& a, Promise promise) {
-         KillSwitchControl& control = svc->tunnel->kill_switch();
          const bool on = a.Bool(0);
-         control.enabled = on;
-         const std::uint64_t ticket = control.TakeKillSwitchTicket();
-         RunOnWorker(std::move(promise), [svc, on, ticket](const Promise& settle) {
-           svc->tunnel->kill_switch().SetEnabledWorker(on, ticket);
-           settle.Resolve(Value{{"enabled", on}});
-         });
+         svc->tunnel->SetKillSwitchEnabled(on, [promise, on] { promise.Resolve(Value{{"enabled", on}}); });
        }},
       {"prepareKillSwitchForReconnect",
        {},
        R::kObject,
        [svc](const Args&, Promise promise) {
-         KillSwitchControl& control = svc->tunnel->kill_switch();
-         if (!control.enabled) {
-           return promise.Resolve(Value{{"prepared", false}, {"reason", "kill_switch_off"}});
-         }
-         const std::uint64_t ticket = control.TakeKillSwitchTicket();
-         RunOnWorker(std::move(promise), [svc, ticket](const Promise& settle) {
-           svc->tunnel->kill_switch().PrepareForReconnectWorker(ticket);
-           settle.Resolve(Value{{"prepared", true}, {"path", "windows-wfp"}, {"mode", "fully_open"}});
+         svc->tunnel->PrepareKillSwitchForReconnect([promise](bool prepared) {
+           if (!prepared) return promise.Resolve(Value{{"prepared", false}, {"reason", "kill_switch_off"}});
+           promise.Resolve(Value{{"prepared", true}, {"path", "windows-wfp"}, {"mode", "fully_open"}});
          });
        }},
       {"setBlockIpv6Enabled",
        {B},
        R::kObject,
        [svc](const Args& a, Promise promise) {
-         KillSwitchControl& control = svc->tunnel->kill_switch();
          const bool on = a.Bool(0);
-         control.block_ipv6 = on;
-         const std::uint64_t ticket = control.TakeIpv6Ticket();
-         RunOnWorker(std::move(promise), [svc, on, ticket](const Promise& settle) {
-           svc->tunnel->kill_switch().SetBlockIpv6Worker(on, ticket);
-           settle.Resolve(Value{{"enabled", on}});
-         });
+         svc->tunnel->SetBlockIpv6Enabled(on, [promise, on] { promise.Resolve(Value{{"enabled", on}}); });
        }},
       Pending("pickApp", {}, R::kObject),
       Pending("pickOvpnFile", {}, R::kObject),
@@ -195,6 +191,18 @@ ModuleSpec BuildConfigModule() {
 }
 
 }  // namespace
+
+Value StatusObject(const TunnelStatus& status) {
+  Value result = Value::object();
+  result["state"] = status.state;
+  if (!status.message.empty()) result["message"] = status.message;
+  if (!status.profile_id.empty()) result["profileId"] = status.profile_id;
+  if (status.pid > 0) result["pid"] = status.pid;
+  result["downBps"] = status.down_bps;
+  result["upBps"] = status.up_bps;
+  result["adapterUp"] = status.adapter_up;
+  return result;
+}
 
 TunnelEnvironment ModuleServices::DefaultTunnelEnvironment() {
   return SystemTunnelEnvironment(std::make_shared<KillSwitchClient>(

@@ -28,7 +28,7 @@ struct ModuleServices {
   ProfileStore profiles;
   UserDefaults defaults;
   Keychain keychain;
-  std::shared_ptr<Tunnel> tunnel;
+  std::unique_ptr<Tunnel> tunnel;
 
   // The real environment, with the kill-switch service at its usual address.
   static TunnelEnvironment DefaultTunnelEnvironment();
@@ -44,6 +44,9 @@ struct TunnelEventSlots {
 
 // Events of VLVPNTunnel, in slot order.
 const std::vector<std::string>& TunnelEventNames();
+
+// getStatus's object, keys in the interface's order.
+Value StatusObject(const TunnelStatus& status);
 
 // VLVPNTunnel, VLVPNAuthSession and VLVPNBuildConfig, in registration order.
 std::vector<ModuleSpec> BuildModules(std::shared_ptr<ModuleServices> services);

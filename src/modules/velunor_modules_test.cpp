@@ -177,6 +177,7 @@ TEST(TunnelMethods, AreWiredToTheTunnel) {
   };
   env.resolve = [](const std::string&) { return std::vector<std::string>{}; };
   env.find_openvpn_process = [](std::uint16_t) { return 0u; };
+  env.launch = [](const std::filesystem::path&, const std::string&, std::function<bool()>) { return LaunchOutcome{}; };
   env.open_process = [](std::uint32_t) { return nullptr; };
   env.sample_traffic = [] { return TrafficSampler::Rates{}; };
   env.reset_traffic = [] {};

@@ -13,7 +13,6 @@ namespace vlvpn {
 namespace {
 
 constexpr std::string_view kMetaFile = "meta.json";
-constexpr std::string_view kAuthFile = "auth.txt";
 
 void RequireSingleLine(std::string_view text, std::string_view what) {
   if (text.find_first_of("\r\n") != std::string_view::npos) {
@@ -76,11 +75,11 @@ ProfileStore::Credentials ProfileStore::ParseCredentialsFile(std::string_view ra
 void ProfileStore::SaveCredentials(std::string_view id, std::string_view username,
                                    std::string_view password) const {
   const std::string text = CredentialsFileText(username, password);
-  WriteFileAtomically(locations_.ProfileFile(id, kAuthFile), text, FileAccess::kOwnerOnly);
+  WriteFileAtomically(locations_.ProfileFile(id, kCredentialsFile), text, FileAccess::kOwnerOnly);
 }
 
 ProfileStore::Credentials ProfileStore::ReadCredentials(std::string_view id) const {
-  const std::optional<std::string> text = ReadFileBytes(locations_.ProfileFile(id, kAuthFile));
+  const std::optional<std::string> text = ReadFileBytes(locations_.ProfileFile(id, kCredentialsFile));
   if (!text) throw std::runtime_error("Auth file not found");
   return ParseCredentialsFile(*text);
 }

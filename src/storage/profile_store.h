@@ -38,6 +38,8 @@ class ProfileStore {
   Credentials ReadCredentials(std::string_view id) const;
 
   // The two-line form OpenVPN's --auth-user-pass reads.
+  // The credentials file's name inside a profile folder.
+  static constexpr std::string_view kCredentialsFile = "auth.txt";
   static std::string CredentialsFileText(std::string_view username, std::string_view password);
   static Credentials ParseCredentialsFile(std::string_view text);
 

@@ -19,16 +19,6 @@ inline constexpr bool kPassWindowsDriver = true;
 inline constexpr bool kPassWindowsDriver = false;
 #endif
 
-// One argument in double quotes, read back whole by the Windows command-line rules
-// (and by SplitArguments): a plain path comes out as "<path>"; quotes inside and
-// backslashes before a quote or the closing quote are escaped, so no text can end
-// the argument early or swallow the next one.
-std::string QuoteArgument(std::string_view argument);
-
-// Splits an argument string by the Windows command-line rules; what the kill-switch
-// service and OpenVPN do with the string we send.
-std::vector<std::string> SplitArguments(std::string_view command_line);
-
 // OpenVPN's argument string for a profile. `credentials` is passed only when given.
 std::string BuildOpenVpnArguments(const std::filesystem::path& config,
                                   const std::optional<std::filesystem::path>& credentials,

@@ -57,11 +57,6 @@ std::optional<std::string> MatchLowered(std::string_view lower, std::string_view
   return std::nullopt;
 }
 
-std::string_view TrimLineEnd(std::string_view line) {
-  while (!line.empty() && (line.back() == '\r' || line.back() == '\n')) line.remove_suffix(1);
-  return line;
-}
-
 }  // namespace
 
 std::optional<std::string> MatchDiagnosisRule(std::string_view line) {

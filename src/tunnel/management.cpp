@@ -1,14 +1,11 @@
 #include "tunnel/management.h"
 
+#include "common/text.h"
+
 namespace vlvpn {
 namespace {
 
 using namespace std::chrono_literals;
-
-std::string_view TrimLineEnd(std::string_view s) {
-  while (!s.empty() && (s.back() == '\r' || s.back() == '\n')) s.remove_suffix(1);
-  return s;
-}
 
 // "time,WORD,..." -> WORD (the reply form of "state", and the body of ">STATE:").
 std::optional<std::string> WordOfStateFields(std::string_view fields) {
@@ -98,20 +95,26 @@ std::string QueryState(const ManagementConnection& connection) {
                                                        : std::string(kStateConnecting);
 }
 
-void TunnelMonitor::Start(std::shared_ptr<ManagementConnection> connection) {
-  std::lock_guard guard(lock_);
-  if (thread_.joinable()) {
-    running_ = false;
-    if (current_) current_->Shutdown();
-    thread_.join();
+bool GreetedByOpenVpn(const ManagementConnection& connection, std::chrono::milliseconds timeout) {
+  constexpr std::string_view kGreeting = ">INFO:OpenVPN Management Interface";
+  const auto deadline = std::chrono::steady_clock::now() + timeout;
+  std::string text;
+  while (text.find('\n') == std::string::npos && text.size() < 4096) {
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+    if (left <= std::chrono::milliseconds::zero()) break;
+    if (connection.socket().Receive(text, left) != TcpSocket::Received::kData) break;
   }
+  return text.rfind(kGreeting, 0) == 0;
+}
+
+void TunnelMonitor::Start(std::shared_ptr<ManagementConnection> connection, std::uint64_t serial) {
+  Stop();
   current_ = connection;
   running_ = true;
-  thread_ = std::thread([this, connection] { Run(connection); });
+  thread_ = std::thread([this, connection, serial] { Run(connection, serial); });
 }
 
 void TunnelMonitor::Stop() {
-  std::lock_guard guard(lock_);
   running_ = false;
   if (thread_.joinable()) {
     // Wake the reader at once rather than after its wait; the connection is being
@@ -122,32 +125,7 @@ void TunnelMonitor::Stop() {
   current_.reset();
 }
 
-void TunnelMonitor::Apply(const std::string& word) {
-  const bool became_connected = state_.Update([&word](TunnelRecord& r) {
-    const bool turned = word == kStateConnected && r.state != kStateConnected;
-    r.state = word;
-    if (word == kStateConnected) r.message.clear();
-    return turned;
-  });
-  if (became_connected && hooks_.became_connected) hooks_.became_connected();
-}
-
-void TunnelMonitor::Dropped(const std::shared_ptr<ManagementConnection>& connection) {
-  const TunnelRecord before = state_.Snapshot();
-  if (before.state == kStateDisconnected) return;
-  // The diagnosis reads a file: work it out before taking the lock.
-  std::string message = hooks_.diagnose ? hooks_.diagnose(before.log_path) : std::string();
-  if (message.empty()) message = "Connection closed";
-  const bool noted = state_.Update([&](TunnelRecord& r) {
-    if (r.state == kStateDisconnected || r.management != connection) return false;
-    r.state = std::string(kStateDisconnected);
-    r.message = message;
-    return true;
-  });
-  if (noted && hooks_.dropped) hooks_.dropped();
-}
-
-void TunnelMonitor::Run(const std::shared_ptr<ManagementConnection>& connection) {
+void TunnelMonitor::Run(const std::shared_ptr<ManagementConnection>& connection, std::uint64_t serial) {
   connection->Send("state on");
   // "state on" reports only later changes; ask once for where OpenVPN already is.
   connection->Send("state");
@@ -159,30 +137,27 @@ void TunnelMonitor::Run(const std::shared_ptr<ManagementConnection>& connection)
     // Short waits: a stop is seen within one of them even where shutting the socket
     // down does not wake a waiting reader (it does on Linux, not everywhere on Windows).
     const auto received = connection->socket().Receive(bytes, 100ms);
-    if (!running_) break;
+    if (!running_) return;
     if (received == TcpSocket::Received::kTimedOut) continue;
     // A reset counts like a close: OpenVPN killed with our commands unread resets the
     // connection rather than closing it.
     if (received == TcpSocket::Received::kClosed || received == TcpSocket::Received::kFailed) {
-      Dropped(connection);
-      break;
+      events_.ended(serial);
+      return;
     }
     lines.Append(bytes);
     while (auto line = lines.Next()) {
       if (auto word = StateOfLine(*line)) {
-        Apply(*word);
+        events_.reported(serial, *word);
       } else if (in_state_reply) {
         if (*line == "END") {
           in_state_reply = false;
         } else if (!line->empty() && line->front() != '>' && line->rfind("SUCCESS:", 0) != 0) {
-          if (auto current = WordOfStateFields(*line)) Apply(*current);
+          if (auto current = WordOfStateFields(*line)) events_.reported(serial, *current);
         }
       }
     }
   }
-  state_.Update([&connection](TunnelRecord& r) {
-    if (r.management == connection) r.management.reset();
-  });
 }
 
 }  // namespace vlvpn

@@ -13,7 +13,7 @@
 #include <vector>
 
 #include "common/tcp_socket.h"
-#include "tunnel/tunnel_state.h"
+#include "tunnel/phase.h"
 
 namespace vlvpn {
 
@@ -64,34 +64,36 @@ class ManagementConnection {
 // Asks for the current state ("state") and reads the reply with bounded waits.
 std::string QueryState(const ManagementConnection& connection);
 
-// The tunnel monitor: reads OpenVPN's state lines and keeps the record current.
+// Whether OpenVPN's greeting (">INFO:OpenVPN Management Interface ...") arrives on the
+// connection within the time-out: what tells OpenVPN from another program on the port.
+bool GreetedByOpenVpn(const ManagementConnection& connection, std::chrono::milliseconds timeout);
+
+// The tunnel monitor: one thread that reads OpenVPN's state lines from a connection and
+// reports them, and the connection's end. Started and stopped by one owner only.
 class TunnelMonitor {
  public:
-  struct Hooks {
-    std::function<void()> became_connected;  // BLOCK_IPV6 when the block is on
-    std::function<void()> dropped;           // UNBLOCK_IPV6, re-apply the kill switch
-    std::function<std::string(const std::filesystem::path&)> diagnose;
+  // Called on the monitor's thread, tagged with the serial given to Start.
+  struct Events {
+    std::function<void(std::uint64_t serial, std::string word)> reported;
+    std::function<void(std::uint64_t serial)> ended;  // closed, reset or failed; the thread then ends
   };
 
-  TunnelMonitor(TunnelState& state, Hooks hooks) : state_(state), hooks_(std::move(hooks)) {}
+  explicit TunnelMonitor(Events events) : events_(std::move(events)) {}
   TunnelMonitor(const TunnelMonitor&) = delete;
   TunnelMonitor& operator=(const TunnelMonitor&) = delete;
   ~TunnelMonitor() { Stop(); }
 
   // Stops a running monitor, then follows this connection.
-  void Start(std::shared_ptr<ManagementConnection> connection);
-  // Returns once the monitor thread has ended; wakes it from its wait.
+  void Start(std::shared_ptr<ManagementConnection> connection, std::uint64_t serial);
+  // Returns once the monitor thread has ended; wakes it from its wait. Nothing more is
+  // reported after it returns.
   void Stop();
-  bool Running() const { return running_.load(); }
+  bool Running() const { return thread_.joinable(); }
 
  private:
-  void Run(const std::shared_ptr<ManagementConnection>& connection);
-  void Apply(const std::string& word);
-  void Dropped(const std::shared_ptr<ManagementConnection>& connection);
+  void Run(const std::shared_ptr<ManagementConnection>& connection, std::uint64_t serial);
 
-  TunnelState& state_;
-  Hooks hooks_;
-  std::mutex lock_;  // start and stop only
+  Events events_;
   std::atomic<bool> running_{false};
   std::thread thread_;
   std::shared_ptr<ManagementConnection> current_;

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <mutex>
 #include <thread>
 
 namespace vlvpn {
@@ -99,27 +100,56 @@ TEST(QueryState, ReadsTheAnswerOrGuesses) {
   }
 }
 
+// Only OpenVPN's own greeting counts, and waiting for it is bounded.
+TEST(GreetedByOpenVpn, TellsOpenVpnFromAnotherListener) {
+  const std::pair<std::string, bool> cases[] = {
+      {">INFO:OpenVPN Management Interface Version 5 -- type 'help' for more info\r\n", true},
+      {"SSH-2.0-OpenSSH_9.2\r\n", false},
+      {"HTTP/1.1 400 Bad Request\r\n>INFO:OpenVPN Management Interface\r\n", false},
+      {"", false},  // accepts and stays silent
+  };
+  for (const auto& [greeting, openvpn] : cases) {
+    FakeManagement server([greeting = greeting](TcpSocket& client) {
+      if (!greeting.empty()) client.SendAll(greeting);
+      std::string seen;
+      WaitFor(client, seen, "<never>");
+    });
+    const auto connection = ManagementConnection::Open(server.port());
+    ASSERT_NE(connection, nullptr);
+    EXPECT_EQ(GreetedByOpenVpn(*connection, 300ms), openvpn) << greeting;
+    connection->Shutdown();
+  }
+}
+
+// The monitor's reports as the test sees them: "word" lines and "<ended>".
 class MonitorTest : public ::testing::Test {
  protected:
-  TunnelMonitor::Hooks Hooks() {
-    return {[this] { ++connected_hooks_; }, [this] { ++dropped_hooks_; },
-            [](const std::filesystem::path&) { return std::string(); }};
+  TunnelMonitor::Events Events() {
+    return {[this](std::uint64_t serial, std::string word) { Note(serial, word); },
+            [this](std::uint64_t serial) { Note(serial, "<ended>"); }};
   }
-  std::string StateWhen(const std::function<bool(const TunnelRecord&)>& ready) {
+  void Note(std::uint64_t serial, const std::string& what) {
+    std::lock_guard guard(lock_);
+    reports_.push_back(std::to_string(serial) + " " + what);
+  }
+  // The reports once `count` have arrived (or after 2 s).
+  std::vector<std::string> Reports(std::size_t count) {
     for (int i = 0; i < 200; ++i) {
-      const TunnelRecord r = state_.Snapshot();
-      if (ready(r)) return r.state;
+      {
+        std::lock_guard guard(lock_);
+        if (reports_.size() >= count) return reports_;
+      }
       std::this_thread::sleep_for(10ms);
     }
-    return "<timed out: " + state_.Snapshot().state + ">";
+    std::lock_guard guard(lock_);
+    return reports_;
   }
 
-  TunnelState state_;
-  std::atomic<int> connected_hooks_{0};
-  std::atomic<int> dropped_hooks_{0};
+  std::mutex lock_;
+  std::vector<std::string> reports_;
 };
 
-TEST_F(MonitorTest, FollowsStatesAndNoticesTheDrop) {
+TEST_F(MonitorTest, ReportsStatesInOrderThenTheEnd) {
   FakeManagement server([](TcpSocket& client) {
     std::string seen;
     WaitFor(client, seen, "state on\r\n");
@@ -127,89 +157,46 @@ TEST_F(MonitorTest, FollowsStatesAndNoticesTheDrop) {
     client.SendAll("SUCCESS: real-time state notification set to ON\r\n1,WAIT,,,,,,\r\nEND\r\n");
     client.SendAll(">STATE:2,CONNECTED,SUCCESS,,,,,\r\n>STA");
     std::this_thread::sleep_for(50ms);
-    client.SendAll("TE:3,CONNECTED,SUCCESS,,,,,\r\n>LOG:x,CONNECTED\r\n");
-    std::this_thread::sleep_for(200ms);
+    client.SendAll("TE:3,CONNECTED,SUCCESS,,,,,\r\n>LOG:x,CONNECTED\r\n1,EXITING,,,\r\n");
     client.SendAll(">STATE:4,RECONNECTING,ping-restart,,,,,\r\n");
-    std::this_thread::sleep_for(200ms);
+    std::this_thread::sleep_for(100ms);
   });
-  auto connection = ManagementConnection::Open(server.port());
-  ASSERT_NE(connection, nullptr);
-  state_.Update([&](TunnelRecord& r) {
-    r.state = "connecting";
-    r.message = "old failure";
-    r.management = connection;
-  });
-  TunnelMonitor monitor(state_, Hooks());
-  monitor.Start(connection);
-  connection.reset();
-  EXPECT_EQ(StateWhen([](const TunnelRecord& r) { return r.state == "connected"; }), "connected");
-  EXPECT_EQ(state_.Snapshot().message, "") << "connected clears the message";
-  EXPECT_EQ(StateWhen([](const TunnelRecord& r) { return r.state == "disconnected"; }), "disconnected");
-  const TunnelRecord after = state_.Snapshot();
-  EXPECT_EQ(after.message, "Connection closed");
-  EXPECT_EQ(after.management, nullptr) << "the monitor lets go of its connection";
-  EXPECT_EQ(connected_hooks_.load(), 1) << "two CONNECTED lines in a row block IPv6 once";
-  EXPECT_EQ(dropped_hooks_.load(), 1);
+  TunnelMonitor monitor(Events());
+  monitor.Start(ManagementConnection::Open(server.port()), 7);
+  EXPECT_EQ(Reports(5), (std::vector<std::string>{"7 connecting", "7 connected", "7 connected", "7 connecting",
+                                                  "7 <ended>"}))
+      << "a line split across reads counts once; other lines and a state reply after END are ignored";
   monitor.Stop();
 }
 
 // OpenVPN killed before it read our commands resets the connection instead of closing
-// it; that is a drop all the same.
-TEST_F(MonitorTest, AResetConnectionIsADrop) {
-  std::optional<FakeManagement> server;
-  server.emplace([](TcpSocket& client) { std::this_thread::sleep_for(200ms); (void)client; });
-  auto connection = ManagementConnection::Open(server->port());
-  state_.Update([&](TunnelRecord& r) {
-    r.state = "connected";
-    r.management = connection;
-  });
-  TunnelMonitor monitor(state_, Hooks());
-  monitor.Start(connection);
-  EXPECT_EQ(StateWhen([](const TunnelRecord& r) { return r.state == "disconnected"; }), "disconnected");
-  EXPECT_EQ(dropped_hooks_.load(), 1);
-  monitor.Stop();
-}
-
-// OpenVPN already connected before the monitor subscribed: the state asked for once
-// after subscribing brings the record up to date.
-TEST_F(MonitorTest, CatchesUpWithAStateReachedBeforeSubscribing) {
+// it; that ends the monitor all the same.
+TEST_F(MonitorTest, AResetConnectionEndsIt) {
   FakeManagement server([](TcpSocket& client) {
-    std::string seen;
-    WaitFor(client, seen, "state\r\n");
-    client.SendAll("SUCCESS: real-time state notification set to ON\r\n1,CONNECTED,SUCCESS,,,,,\r\nEND\r\n");
-    WaitFor(client, seen, "<never>");
+    std::this_thread::sleep_for(100ms);
+    (void)client;
   });
-  auto connection = ManagementConnection::Open(server.port());
-  TunnelMonitor monitor(state_, Hooks());
-  monitor.Start(connection);
-  EXPECT_EQ(StateWhen([](const TunnelRecord& r) { return r.state == "connected"; }), "connected");
+  TunnelMonitor monitor(Events());
+  monitor.Start(ManagementConnection::Open(server.port()), 1);
+  EXPECT_EQ(Reports(1), (std::vector<std::string>{"1 <ended>"}));
   monitor.Stop();
-  connection->Shutdown();
 }
 
-// Stopping never waits out a blocked read: the monitor is woken and joined at once,
-// and a stop is not mistaken for a drop.
-TEST_F(MonitorTest, StopWakesABlockedReader) {
+// Stopping never waits out a blocked read, and a stop is not reported as an end.
+TEST_F(MonitorTest, StopWakesABlockedReaderAndReportsNothing) {
   std::atomic<bool> release{false};
   FakeManagement server([&release](TcpSocket& client) {
     std::string seen;
     while (!release) client.Receive(seen, 50ms);
   });
-  auto connection = ManagementConnection::Open(server.port());
-  state_.Update([&](TunnelRecord& r) {
-    r.state = "connected";
-    r.management = connection;
-  });
-  TunnelMonitor monitor(state_, Hooks());
-  monitor.Start(connection);
-  std::this_thread::sleep_for(100ms);  // the monitor is now inside its 1 s wait
-  const auto start = std::chrono::steady_clock::now();
+  TunnelMonitor monitor(Events());
+  monitor.Start(ManagementConnection::Open(server.port()), 1);
+  std::this_thread::sleep_for(100ms);
   monitor.Stop();
-  EXPECT_LT(std::chrono::steady_clock::now() - start, 900ms) << "woken, not waited out";
   EXPECT_FALSE(monitor.Running());
-  EXPECT_EQ(state_.Snapshot().state, "connected");
-  EXPECT_EQ(dropped_hooks_.load(), 0);
   release = true;
+  std::this_thread::sleep_for(100ms);
+  EXPECT_EQ(Reports(0), std::vector<std::string>{});
 }
 
 }  // namespace

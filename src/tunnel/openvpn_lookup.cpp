@@ -2,6 +2,7 @@
 
 #include <system_error>
 
+#include "common/file_io.h"
 #include "common/text.h"
 
 namespace fs = std::filesystem;
@@ -14,11 +15,6 @@ constexpr char kPathSeparator = ';';
 #else
 constexpr char kPathSeparator = ':';
 #endif
-
-bool IsRegularFile(const fs::path& path) {
-  std::error_code ec;
-  return fs::is_regular_file(path, ec);
-}
 
 }  // namespace
 

@@ -7,6 +7,13 @@
 
 namespace vlvpn {
 
+std::uint32_t ChooseOpenVpnToAdopt(const PortListener& listener,
+                                   const std::function<std::uint32_t()>& first_named_openvpn) {
+  if (listener.owner != 0) return listener.owner_is_openvpn ? listener.owner : 0;
+  if (!listener.listening) return 0;
+  return first_named_openvpn();
+}
+
 std::optional<std::uint64_t> ListeningInode(std::string_view proc_net_tcp, std::uint16_t port) {
   static constexpr char kHex[] = "0123456789ABCDEF";
   std::string port_hex = ":";

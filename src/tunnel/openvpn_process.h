@@ -1,15 +1,26 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string_view>
 
 namespace vlvpn {
 
-// The OpenVPN to adopt: the process that listens on the management port, so another
-// OpenVPN on the machine is never taken for ours; else the first process with
-// OpenVPN's name. 0 when there is none.
-std::uint32_t FindOpenVpnProcess(std::uint16_t management_port);
+// The OpenVPN to adopt on the management port: the listener's owner when that is
+// OpenVPN; when the owner cannot be seen (an OpenVPN a service started under another
+// account), the first process with OpenVPN's name. 0 when nothing listens, when the
+// listener is another program, or when no OpenVPN runs at all.
+std::uint32_t FindAdoptableOpenVpn(std::uint16_t management_port);
+
+// What the system tells of the port's listener.
+struct PortListener {
+  bool listening = false;         // something listens (true also when that cannot be told)
+  std::uint32_t owner = 0;        // its process; 0 when it cannot be seen
+  bool owner_is_openvpn = false;  // the owner's program is OpenVPN
+};
+std::uint32_t ChooseOpenVpnToAdopt(const PortListener& listener,
+                                   const std::function<std::uint32_t()>& first_named_openvpn);
 
 // Linux: the socket inode listening on 127.0.0.1:port (or any address) in a
 // /proc/net/tcp table.

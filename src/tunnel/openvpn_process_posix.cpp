@@ -11,7 +11,7 @@ namespace fs = std::filesystem;
 namespace vlvpn {
 namespace {
 
-// Calls `visit` with each process id under /proc until it returns true.
+// Calls `visit` with each process folder under /proc until it returns true.
 template <typename Visit>
 std::uint32_t FirstProcess(Visit visit) {
   std::error_code ec;
@@ -22,27 +22,34 @@ std::uint32_t FirstProcess(Visit visit) {
   return 0;
 }
 
+bool NamedOpenVpn(const fs::path& process) {
+  return TrimLineEnd(ReadFileBytes(process / "comm").value_or("")) == "openvpn";
+}
+
 }  // namespace
 
-std::uint32_t FindOpenVpnProcess(std::uint16_t management_port) {
+std::uint32_t FindAdoptableOpenVpn(std::uint16_t management_port) {
+  PortListener listener;
   const auto inode = ListeningInode(ReadFileBytes("/proc/net/tcp").value_or(""), management_port);
+  listener.listening = inode.has_value();
   if (inode) {
+    // Another user's descriptors cannot be read: the owner then stays unseen.
     const std::string target = "socket:[" + std::to_string(*inode) + "]";
-    const std::uint32_t owner = FirstProcess([&target](const fs::path& process) {
+    bool is_openvpn = false;
+    listener.owner = FirstProcess([&](const fs::path& process) {
       std::error_code ec;
       for (fs::directory_iterator fd(process / "fd", ec), end; !ec && fd != end; fd.increment(ec)) {
         std::error_code link_error;
-        if (fs::read_symlink(fd->path(), link_error).string() == target) return true;
+        if (fs::read_symlink(fd->path(), link_error).string() == target) {
+          is_openvpn = NamedOpenVpn(process);
+          return true;
+        }
       }
       return false;
     });
-    if (owner != 0) return owner;
+    listener.owner_is_openvpn = is_openvpn;
   }
-  return FirstProcess([](const fs::path& process) {
-    std::string name = ReadFileBytes(process / "comm").value_or("");
-    while (!name.empty() && name.back() == '\n') name.pop_back();
-    return name == "openvpn";
-  });
+  return ChooseOpenVpnToAdopt(listener, [] { return FirstProcess(NamedOpenVpn); });
 }
 
 }  // namespace vlvpn

@@ -12,11 +12,6 @@ namespace fs = std::filesystem;
 namespace vlvpn {
 namespace {
 
-bool IsRegularFile(const fs::path& path) {
-  std::error_code ec;
-  return fs::is_regular_file(path, ec);
-}
-
 // The text after the last dot of a file name, dot included; ".ovpn" itself counts.
 std::string_view Extension(std::string_view file_name) {
   const std::size_t dot = file_name.rfind('.');
@@ -27,7 +22,7 @@ std::string_view Extension(std::string_view file_name) {
 
 std::optional<fs::path> PrepareCredentials(const fs::path& folder, std::string_view username,
                                            std::string_view password) {
-  const fs::path path = folder / "auth.txt";
+  const fs::path path = folder / ProfileStore::kCredentialsFile;
   if (!username.empty()) {
     const std::string text = ProfileStore::CredentialsFileText(username, password);
     try {

@@ -1,12 +1,12 @@
 #include "tunnel/tunnel.h"
 
-#include <thread>
+#include <future>
 
+#include "common/file_io.h"
 #include "common/process_path.h"
 #include "common/resolve.h"
 #include "common/text.h"
 #include "device/tap_adapter.h"
-#include "modules/worker.h"
 #include "storage/names.h"
 #include "storage/profile_store.h"
 #include "tunnel/diagnosis.h"
@@ -18,299 +18,484 @@ namespace vlvpn {
 namespace {
 
 using namespace std::chrono_literals;
+using Outcome = ConnectResult::Outcome;
 
-Value StateObject(std::string_view state, bool superseded = false) {
-  Value result = Value::object();
-  result["state"] = std::string(state);
-  if (superseded) result["superseded"] = true;
-  return result;
+ConnectResult Failed(std::string message) { return {Outcome::kFailed, std::move(message)}; }
+const ConnectResult kSuperseded{Outcome::kSuperseded, {}};
+
+std::optional<TunnelEvent> ReportOf(std::string_view word) {
+  if (word == kStateConnected) return TunnelEvent::kReportedConnected;
+  if (word == kStateConnecting) return TunnelEvent::kReportedConnecting;
+  if (word == kStateDisconnected) return TunnelEvent::kReportedDisconnected;
+  return std::nullopt;
 }
 
-bool Contains(std::string_view text, std::string_view needle) {
-  return text.find(needle) != std::string_view::npos;
+std::string Join(const std::vector<std::string>& parts) {
+  std::string joined;
+  for (const std::string& part : parts) joined += (joined.empty() ? "" : ",") + part;
+  return joined;
 }
 
 }  // namespace
 
-std::shared_ptr<Tunnel> Tunnel::Create(const DataLocations& locations, TunnelEnvironment environment) {
-  return std::shared_ptr<Tunnel>(new Tunnel(locations, std::move(environment)));
-}
-
 Tunnel::Tunnel(const DataLocations& locations, TunnelEnvironment environment)
     : locations_(locations),
       environment_(std::move(environment)),
-      kill_switch_(
-          state_, locations_,
-          {environment_.transact, environment_.resolve,
-           [](std::chrono::milliseconds d) { std::this_thread::sleep_for(d); }, environment_.program}),
-      monitor_(state_, {[this] { kill_switch_.OnConnected(); }, [this] { kill_switch_.OnDrop(); },
-                        [](const std::filesystem::path& log) { return DiagnoseLog(log); }}) {}
+      service_(environment_.transact, environment_.program),
+      files_(locations_),
+      snapshot_(std::make_shared<TunnelSnapshot>()),
+      monitor_({[this](std::uint64_t serial, std::string word) {
+                  Post([this, serial, word = std::move(word)] { OnReported(serial, word); }, false);
+                },
+                [this](std::uint64_t serial) { Post([this, serial] { OnMonitorEnded(serial); }, false); }}),
+      thread_([this] { Loop(); }) {}
 
-Tunnel::~Tunnel() { monitor_.Stop(); }
-
-void Tunnel::Connect(std::string profile_id, std::string username, std::string password,
-                     std::string config_name, Promise promise) {
-  const std::uint64_t generation = ++state_.connect_generation;
-  // Counted here, so a status call right after this one cannot adopt beside the connect.
-  ++state_.connects_in_flight;
-  auto self = shared_from_this();
-  auto attempt = std::make_shared<Attempt>(Attempt{generation, std::move(profile_id), std::move(username),
-                                                   std::move(password), std::move(config_name), promise});
-  // Lowered when the worker is done with it, or when it never started.
-  std::shared_ptr<void> in_flight(nullptr, [self](void*) { --self->state_.connects_in_flight; });
-  RunOnWorker(std::move(promise), [self, attempt, in_flight](const Promise&) { self->RunConnect(*attempt); });
+Tunnel::~Tunnel() {
+  {
+    std::lock_guard guard(queue_lock_);
+    stopping_ = true;
+    for (const auto& attempt : open_attempts_) attempt->Cancel();
+  }
+  queue_wake_.notify_all();
+  thread_.join();
 }
 
-void Tunnel::RunConnect(Attempt& attempt) {
-  const Promise& promise = attempt.promise;
+void Tunnel::Post(std::function<void()> job, bool supersedes, std::shared_ptr<CancelToken> attempt) {
+  {
+    std::lock_guard guard(queue_lock_);
+    if (supersedes) {
+      for (const auto& earlier : open_attempts_) earlier->Cancel();
+      open_attempts_.clear();
+    }
+    if (attempt) open_attempts_.push_back(std::move(attempt));
+    queue_.push_back(std::move(job));
+  }
+  queue_wake_.notify_all();
+}
+
+void Tunnel::Loop() {
+  for (;;) {
+    std::function<void()> job;
+    {
+      std::unique_lock guard(queue_lock_);
+      queue_wake_.wait(guard, [this] { return stopping_ || !queue_.empty(); });
+      if (queue_.empty()) break;
+      job = std::move(queue_.front());
+      queue_.pop_front();
+    }
+    job();
+  }
+  // OpenVPN keeps running; only our following of it ends.
+  monitor_.Stop();
+  record_.management.reset();
+}
+
+void Tunnel::Connect(ConnectRequest request, std::function<void(ConnectResult)> done) {
+  auto token = std::make_shared<CancelToken>();
+  ++connects_pending_;
+  Post(
+      [this, request = std::move(request), done = std::move(done), token] {
+        ConnectResult result;
+        try {
+          result = RunConnect(request, token);
+        } catch (const std::exception& e) {
+          result = Failed(e.what());
+        }
+        --connects_pending_;
+        done(std::move(result));
+      },
+      true, token);
+}
+
+void Tunnel::Disconnect(std::function<void()> done) {
+  Post(
+      [this, done = std::move(done)] {
+        RunDisconnect();
+        done();
+      },
+      true);
+}
+
+void Tunnel::SetKillSwitchEnabled(bool on, std::function<void()> done) {
+  kill_switch_requested_ = on;
+  Post(
+      [this, on, done = std::move(done)] {
+        kill_switch_ = on;
+        if (on) {
+          if (record_.phase == Phase::kConnected) service_.Enable(record_.server, 1);
+        } else {
+          service_.Disable();
+          if (block_ipv6_ && Running()) service_.BlockIpv6(true);
+        }
+        done();
+      },
+      false);
+}
+
+void Tunnel::PrepareKillSwitchForReconnect(std::function<void(bool)> done) {
+  if (!kill_switch_requested_) return done(false);
+  Post(
+      [this, done = std::move(done)] {
+        // The switch stays on: the next connect applies it again.
+        service_.Disable();
+        done(true);
+      },
+      false);
+}
+
+void Tunnel::SetBlockIpv6Enabled(bool on, std::function<void()> done) {
+  Post(
+      [this, on, done = std::move(done)] {
+        block_ipv6_ = on;
+        if (Running() || !on) service_.BlockIpv6(on);
+        done();
+      },
+      false);
+}
+
+ConnectResult Tunnel::RunConnect(const ConnectRequest& request, const std::shared_ptr<CancelToken>& token) {
+  if (token->cancelled()) return kSuperseded;
   const std::filesystem::path openvpn = environment_.locate_openvpn();
-  if (openvpn.empty()) return promise.Reject(kOpenVpnNotFound);
-  if (!environment_.ensure_tap(openvpn)) return promise.Reject(kNoTapAdapter);
-  if (auto problem = PlainNameProblem(attempt.profile_id, "profile id")) return promise.Reject(*problem);
+  if (openvpn.empty()) return Failed(std::string(kOpenVpnNotFound));
+  if (!environment_.ensure_tap(openvpn)) return Failed(std::string(kNoTapAdapter));
+  if (auto problem = PlainNameProblem(request.profile_id, "profile id")) return Failed(*problem);
   // Found before anything is stopped or written: a connect without a configuration
   // must not tear down the tunnel that runs.
-  const std::filesystem::path folder = locations_.ProfileFolder(attempt.profile_id);
-  const std::optional<std::filesystem::path> config = FindConfigFile(folder, attempt.config_name);
-  if (!config) return promise.Reject(ConfigNotFoundMessage(attempt.profile_id));
+  const std::filesystem::path folder = locations_.ProfileFolder(request.profile_id);
+  const std::optional<std::filesystem::path> config = FindConfigFile(folder, request.config_name);
+  if (!config) return Failed(ConfigNotFoundMessage(request.profile_id));
   // Credentials that cannot be written are refused before the running tunnel is touched.
-  if (!attempt.username.empty()) ProfileStore::CredentialsFileText(attempt.username, attempt.password);
+  if (!request.username.empty()) ProfileStore::CredentialsFileText(request.username, request.password);
+  if (token->cancelled()) return kSuperseded;
 
-  std::filesystem::path log;
-  LaunchOutcome launched;
-  {
-    std::lock_guard connecting(connect_lock_);
-    // Overtaken while waiting (a newer connect or a disconnect): do nothing at all.
-    if (!Current(attempt.generation)) return promise.Resolve(StateObject(kStateConnecting, true));
-    StopEarlierOpenVpn();
-    const std::optional<std::filesystem::path> credentials =
-        PrepareCredentials(folder, attempt.username, attempt.password);
-    log = RotateLog(folder);
-    kill_switch_.PrepareForConnect(*config);
-    const std::string args = BuildOpenVpnArguments(*config, credentials, log, environment_.windows_driver,
-                                                   environment_.management_port);
-    kill_switch_.ApplyIpv6ForConnect();
-    if (!Current(attempt.generation)) return promise.Resolve(StateObject(kStateConnecting, true));
-    launched = environment_.launch(openvpn, args);
-    if (!launched.ok)
-      return promise.Reject(launched.error.empty() ? "Failed to launch OpenVPN" : launched.error);
-    state_.Update([&](TunnelRecord& r) {
-      r.process = launched.process;
-      r.state = std::string(kStateConnecting);
-      r.profile_id = attempt.profile_id;
-      r.log_path = log;
-    });
-    state_.launched_via_service = launched.via_service;
-    kill_switch_.WriteActive(attempt.profile_id);
-    state_.tunnel_wanted = true;
+  const bool ended_a_tunnel = StopForNewConnect(*token);
+  const std::optional<std::filesystem::path> credentials =
+      PrepareCredentials(folder, request.username, request.password);
+  const std::filesystem::path log = RotateLog(folder);
+  PrepareKillSwitch(*config, token);
+  const std::string args = BuildOpenVpnArguments(*config, credentials, log, environment_.windows_driver,
+                                                 environment_.management_port);
+  service_.BlockIpv6(block_ipv6_);
+  if (token->cancelled()) return kSuperseded;
+
+  const LaunchOutcome launched = environment_.launch(openvpn, args, [token] { return token->cancelled(); });
+  if (launched.cancelled) return kSuperseded;
+  if (!launched.ok) {
+    std::string text = launched.error.empty() ? std::string(kLaunchFailed) : launched.error;
+    // The tunnel this connect replaced is gone: say why nothing took its place.
+    if (ended_a_tunnel) {
+      record_.message = text;
+      Publish();
+    }
+    return Failed(std::move(text));
   }
+  Enter(TunnelEvent::kLaunched);
+  record_.process = launched.process;
+  record_.via_service = launched.via_service;
+  record_.profile_id = request.profile_id;
+  record_.log_path = log;
+  record_.wanted = true;
+  Publish();
+  files_.WriteActive(request.profile_id);
+  return FollowLaunched(*token);
+}
 
+// Stops what the record follows (or an OpenVPN nobody follows on the port); true when
+// the record showed a tunnel on its way or up.
+bool Tunnel::StopForNewConnect(const CancelToken& token) {
+  const bool was_running = Running();
+  if (record_.management) {
+    record_.management->Send("signal SIGTERM");
+  } else if (auto other = ManagementConnection::Open(environment_.management_port)) {
+    other->Send("signal SIGTERM");
+    other.reset();
+    for (int i = 0; i < 30 && token.SleepFor(50ms); ++i) {
+      if (!ManagementConnection::Open(environment_.management_port)) break;
+    }
+  }
+  monitor_.Stop();
+  record_.followed = 0;
+  record_.management.reset();
+  if (record_.process) {
+    record_.process->WaitForExit(2000ms);
+    record_.process.reset();
+  }
+  Enter(TunnelEvent::kStopped);
+  Publish();
+  return was_running;
+}
+
+void Tunnel::PrepareKillSwitch(const std::filesystem::path& config, const std::shared_ptr<CancelToken>& token) {
+  service_.Disable();
+  const ServerEndpoint endpoint = ExtractEndpoint(ReadFileBytes(config).value_or(std::string()));
+  const std::uint64_t epoch = ++facts_epoch_;
+  record_.server.protocol = endpoint.protocol;
+  record_.server.port = endpoint.port;
+  if (kill_switch_) {
+    std::vector<std::string> addresses;
+    for (int attempt = 0; attempt < 5 && !endpoint.host.empty(); ++attempt) {
+      if (attempt > 0 && !token->SleepFor(800ms)) break;
+      addresses = Resolve(endpoint.host, token);
+      if (!addresses.empty()) break;
+    }
+    StoreResolved(addresses);
+    Publish();
+    service_.Enable(record_.server, 1);
+    return;
+  }
+  if (endpoint.host.empty()) return;
+  helpers_.Start([this, resolve = environment_.resolve, host = endpoint.host, epoch] {
+    std::vector<std::string> addresses = resolve(host);
+    Post(
+        [this, epoch, addresses = std::move(addresses)] {
+          // A newer connect or a disconnect came in between: the answer is stale.
+          if (epoch != facts_epoch_) return;
+          StoreResolved(addresses);
+          Publish();
+        },
+        false);
+  });
+}
+
+// Resolution on a helper thread, so that a cancel does not wait for the resolver.
+std::vector<std::string> Tunnel::Resolve(const std::string& host, const std::shared_ptr<CancelToken>& token) {
+  struct Answer {
+    std::atomic<bool> ready{false};
+    std::vector<std::string> addresses;
+  };
+  auto answer = std::make_shared<Answer>();
+  helpers_.Start([answer, token, resolve = environment_.resolve, host] {
+    answer->addresses = resolve(host);
+    answer->ready = true;
+    token->Wake();
+  });
+  if (!token->WaitUntil([&answer] { return answer->ready.load(); })) return {};
+  return answer->addresses;
+}
+
+// An empty answer keeps the addresses known from before.
+void Tunnel::StoreResolved(const std::vector<std::string>& addresses) {
+  if (addresses.empty()) return;
+  record_.server.addresses = Join(addresses);
+  files_.WriteFacts(record_.server);
+}
+
+ConnectResult Tunnel::FollowLaunched(const CancelToken& token) {
   std::shared_ptr<ManagementConnection> connection;
   bool exited = false;
   for (int pass = 0; pass < environment_.management_passes && !connection && !exited; ++pass) {
-    std::this_thread::sleep_for(environment_.management_pass);
-    // A newer connect or a disconnect took over; it stops this OpenVPN itself.
-    if (!Current(attempt.generation)) return promise.Resolve(StateObject(kStateConnecting, true));
+    if (!token.SleepFor(environment_.management_pass)) return GiveUp(nullptr);
     connection = ManagementConnection::Open(environment_.management_port);
-    if (launched.process) {
-      exited = launched.process->HasExited();
-    } else if (launched.via_service) {
-      exited = Contains(environment_.transact("OPENVPN_STATUS"), "STOPPED");
+    if (record_.process) {
+      exited = record_.process->HasExited();
+    } else if (record_.via_service) {
+      exited = service_.Status().stopped;
     }
   }
   if (exited) connection.reset();
-  if (!connection) return Fail(attempt, exited ? kExitedEarly : kNoManagement);
-
-  {
-    std::lock_guard connecting(connect_lock_);
-    if (!Current(attempt.generation)) return promise.Resolve(StateObject(kStateConnecting, true));
-    state_.Update([&connection](TunnelRecord& r) { r.management = connection; });
-    monitor_.Start(connection);
-  }
-  promise.Resolve(StateObject(kStateConnecting));
+  if (!connection) return FailStart(exited ? kExitedEarly : kNoManagement);
+  if (token.cancelled()) return GiveUp(std::move(connection));
+  Enter(TunnelEvent::kAnswered);
+  Follow(std::move(connection));
+  Publish();
+  return {Outcome::kConnecting, {}};
 }
 
-void Tunnel::Fail(const Attempt& attempt, std::string_view fallback) {
-  std::string text;
-  {
-    std::lock_guard connecting(connect_lock_);
-    const std::filesystem::path log = state_.Snapshot().log_path;
-    text = DiagnoseLog(log);
-    if (text.empty()) text = std::string(fallback);
-    // Only the newest attempt may touch what is shared: an older one would stop the
-    // newer OpenVPN or write over its state.
-    if (Current(attempt.generation)) {
-      if (state_.launched_via_service.exchange(false)) environment_.transact("OPENVPN_STOP");
-      state_.Update([&text](TunnelRecord& r) {
-        r.state = std::string(kStateDisconnected);
-        r.message = text;
-      });
+ConnectResult Tunnel::FailStart(std::string_view fallback) {
+  if (record_.via_service) service_.StopOpenVpn();
+  record_.via_service = false;
+  std::string text = DiagnoseLog(record_.log_path);
+  if (text.empty()) text = std::string(fallback);
+  Enter(TunnelEvent::kStartFailed);
+  record_.message = text;
+  Publish();
+  return Failed(std::move(text));
+}
+
+// A newer command took over while this attempt's OpenVPN was starting: stop it here,
+// so that none is left running that nothing follows, whatever the newer command does.
+ConnectResult Tunnel::GiveUp(std::shared_ptr<ManagementConnection> connection) {
+  const std::shared_ptr<ProcessHandle> process = record_.process;
+  if (!connection && !record_.via_service && process) {
+    // Started by us without the service: only its management port can tell it to stop.
+    for (int pass = 0; pass < environment_.management_passes && !connection && !process->HasExited(); ++pass) {
+      std::this_thread::sleep_for(environment_.management_pass);
+      connection = ManagementConnection::Open(environment_.management_port);
     }
   }
-  attempt.promise.Reject(text);
-}
-
-std::shared_ptr<ManagementConnection> Tunnel::WaitForManagementOf(
-    const std::shared_ptr<ProcessHandle>& process) {
-  auto connection = ManagementConnection::Open(environment_.management_port);
-  // An OpenVPN this process launched may still be starting: give it the connect
-  // wait's time to open its port, so it can be told to stop rather than left running.
-  for (int pass = 0; !connection && process && !process->HasExited() && pass < environment_.management_passes;
-       ++pass) {
-    std::this_thread::sleep_for(environment_.management_pass);
-    connection = ManagementConnection::Open(environment_.management_port);
-  }
-  return connection;
-}
-
-void Tunnel::StopEarlierOpenVpn() {
-  const TunnelRecord before = state_.Snapshot();
-  if (!before.management) {
-    if (auto connection = WaitForManagementOf(before.process)) {
-      connection->Send("signal SIGTERM");
-      connection.reset();
-      for (int i = 0; i < 30; ++i) {
-        std::this_thread::sleep_for(50ms);
-        if (!ManagementConnection::Open(environment_.management_port)) break;
-      }
-    }
-  }
-  state_.Update([](TunnelRecord& r) {
-    if (r.management) r.management->Send("signal SIGTERM");
-  });
-  monitor_.Stop();
-  const std::shared_ptr<ProcessHandle> process = state_.Update([](TunnelRecord& r) {
-    r.management.reset();
-    return std::exchange(r.process, nullptr);
-  });
+  if (connection) connection->Send("signal SIGTERM");
+  if (record_.via_service) service_.StopOpenVpn();
+  record_.via_service = false;
   if (process) process->WaitForExit(2000ms);
+  record_.process.reset();
+  Enter(TunnelEvent::kStopped);
+  Publish();
+  return kSuperseded;
 }
 
-void Tunnel::Disconnect(Promise promise) {
-  // The user's last word: every connect still under way now gives way.
-  ++state_.connect_generation;
-  state_.tunnel_wanted = false;
-  auto self = shared_from_this();
-  RunOnWorker(std::move(promise), [self](const Promise& settle) {
-    {
-      std::lock_guard connecting(self->connect_lock_);
-      const bool via_service = self->state_.launched_via_service.load();
-      const TunnelRecord before = self->state_.Snapshot();
-      if (before.management) {
-        before.management->Send("signal SIGTERM");
-      } else if (before.process) {
-        if (auto connection = self->WaitForManagementOf(before.process)) connection->Send("signal SIGTERM");
-      }
-      if (before.process) {
-        before.process->WaitForExit(3000ms);
-      } else {
-        for (int i = 0; i < 20; ++i) {
-          std::this_thread::sleep_for(50ms);
-          if (!ManagementConnection::Open(self->environment_.management_port)) break;
-        }
-      }
-      if (via_service) self->environment_.transact("OPENVPN_STOP");
-      self->state_.launched_via_service = false;
-      self->monitor_.Stop();
-      self->state_.Update([](TunnelRecord& r) {
-        r.management.reset();
-        r.process.reset();
-        r.state = std::string(kStateDisconnected);
-        r.message.clear();
-        r.profile_id.clear();
-        r.log_path.clear();
-      });
-      self->kill_switch_.OnUserDisconnect();
+void Tunnel::RunDisconnect() {
+  record_.wanted = false;
+  const bool via_service = record_.via_service;
+  if (record_.management) record_.management->Send("signal SIGTERM");
+  if (record_.process) {
+    record_.process->WaitForExit(3000ms);
+  } else {
+    for (int i = 0; i < 20; ++i) {
+      std::this_thread::sleep_for(50ms);
+      if (!ManagementConnection::Open(environment_.management_port)) break;
     }
-    settle.Resolve(StateObject(kStateDisconnected));
-  });
+  }
+  if (via_service) service_.StopOpenVpn();
+  record_.via_service = false;
+  monitor_.Stop();
+  record_.followed = 0;
+  record_.management.reset();
+  record_.process.reset();
+  record_.message.clear();
+  record_.profile_id.clear();
+  record_.log_path.clear();
+  Enter(TunnelEvent::kUserDisconnected);
+  ++facts_epoch_;
+  files_.Remove();
+  Publish();
+  service_.BlockIpv6(false);
+  if (kill_switch_) {
+    service_.Enable(record_.server, 0);
+  } else {
+    service_.Disable();
+  }
 }
 
-void Tunnel::Adopt() {
-  if (state_.connects_in_flight > 0 || monitor_.Running()) return;
-  const TunnelRecord before = state_.Snapshot();
-  if (before.management || before.state == kStateConnected || before.state == kStateConnecting) return;
+void Tunnel::RunAdoption() {
+  if (connects_pending_ > 0 || record_.management || monitor_.Running() || Running()) return;
+  // Only OpenVPN is adopted: another program on the port must never pass for a tunnel.
+  const std::uint32_t pid = environment_.find_openvpn_process(environment_.management_port);
+  if (pid == 0) return;
   auto connection = ManagementConnection::Open(environment_.management_port);
-  if (!connection) return;
+  if (!connection || !GreetedByOpenVpn(*connection, environment_.greeting_timeout)) return;
   std::string word = QueryState(*connection);
   if (word == kStateConnecting) {
     std::this_thread::sleep_for(350ms);
     if (std::string again = QueryState(*connection); !again.empty()) word = again;
   }
-  const std::uint32_t pid = environment_.find_openvpn_process(environment_.management_port);
-  const std::shared_ptr<ProcessHandle> process = pid != 0 ? environment_.open_process(pid) : nullptr;
-  const KillSwitchFacts facts = kill_switch_.ReadFacts();
-  const std::string profile_id = kill_switch_.ReadActive();
-  state_.Update([&](TunnelRecord& r) {
-    r.management = connection;
-    r.state = word;
-    r.profile_id = profile_id;
-    r.server_protocol = facts.protocol;
-    r.server_port = facts.port;
-    r.server_addresses = facts.addresses;
-    r.process = process;
-  });
-  state_.launched_via_service = Contains(environment_.transact("OPENVPN_STATUS"), "RUNNING");
-  state_.tunnel_wanted = true;
-  monitor_.Start(connection);
-  kill_switch_.OnAdoption(word);
+  record_.process = environment_.open_process(pid);
+  record_.profile_id = files_.ReadActive();
+  record_.server = files_.ReadFacts();
+  Enter(TunnelEvent::kAdopted);
+  if (const auto report = ReportOf(word)) Enter(*report);
+  record_.via_service = service_.Status().running;
+  record_.wanted = true;
+  Follow(std::move(connection));
+  Publish();
+  if (block_ipv6_ && Running()) service_.BlockIpv6(true);
 }
 
-Value Tunnel::Status() {
-  if (!adoption_tried_.exchange(true)) Adopt();
-  const TunnelRecord record = state_.Snapshot();
-  std::string state = record.state;
-  std::string message = record.message;
-  std::uint32_t pid = 0;
-  if (record.process) {
-    if (!record.process->HasExited()) {
-      pid = record.process->pid();
+void Tunnel::Follow(std::shared_ptr<ManagementConnection> connection) {
+  record_.management = connection;
+  record_.followed = ++serials_;
+  monitor_.Start(std::move(connection), record_.followed);
+}
+
+void Tunnel::OnReported(std::uint64_t serial, const std::string& word) {
+  if (serial != record_.followed) return;
+  const auto report = ReportOf(word);
+  if (!report) return;
+  const Phase before = record_.phase;
+  if (!Enter(*report)) return;
+  if (record_.phase == Phase::kConnected) record_.message.clear();
+  Publish();
+  if (record_.phase == Phase::kConnected && before != Phase::kConnected && block_ipv6_) {
+    service_.BlockIpv6(true);
+  }
+}
+
+void Tunnel::OnMonitorEnded(std::uint64_t serial) {
+  if (serial != record_.followed) return;
+  monitor_.Stop();
+  record_.followed = 0;
+  // OpenVPN serves one management client: let go of this one at once.
+  record_.management.reset();
+  const Phase before = record_.phase;
+  if (!Enter(TunnelEvent::kConnectionClosed)) return;
+  if (!EndIsADrop(before)) return Publish();
+  std::string message = DiagnoseLog(record_.log_path);
+  record_.message = message.empty() ? std::string(kConnectionClosed) : std::move(message);
+  Publish();
+  service_.BlockIpv6(false);
+  if (kill_switch_ && record_.wanted) service_.Enable(record_.server, 1);
+}
+
+bool Tunnel::Enter(TunnelEvent event) {
+  const std::optional<Phase> next = Transition(record_.phase, event);
+  if (next) record_.phase = *next;
+  return next.has_value();
+}
+
+void Tunnel::Publish() {
+  auto published = std::make_shared<const TunnelSnapshot>(static_cast<const TunnelSnapshot&>(record_));
+  std::lock_guard guard(snapshot_lock_);
+  snapshot_ = std::move(published);
+}
+
+std::shared_ptr<const TunnelSnapshot> Tunnel::Snapshot() const {
+  std::lock_guard guard(snapshot_lock_);
+  return snapshot_;
+}
+
+TunnelStatus Tunnel::Status() {
+  if (!adoption_tried_.exchange(true) && connects_pending_ == 0) {
+    std::promise<void> adopted;
+    Post(
+        [this, &adopted] {
+          RunAdoption();
+          adopted.set_value();
+        },
+        false);
+    adopted.get_future().wait();
+  }
+  const std::shared_ptr<const TunnelSnapshot> snapshot = Snapshot();
+  TunnelStatus status;
+  status.state = std::string(snapshot->state());
+  status.message = snapshot->message;
+  status.profile_id = snapshot->profile_id;
+  if (snapshot->process) {
+    if (!snapshot->process->HasExited()) {
+      status.pid = snapshot->process->pid();
     } else {
-      if (state == kStateConnecting || state == kStateConnected) state = std::string(kStateDisconnected);
-      if (message.empty()) message = DiagnoseLog(record.log_path);
+      status.state = std::string(kStateDisconnected);
+      if (status.message.empty()) status.message = DiagnoseLog(snapshot->log_path);
     }
   }
-  Value result = Value::object();
-  result["state"] = state.empty() ? std::string(kStateDisconnected) : state;
-  if (!message.empty()) result["message"] = message;
-  if (!record.profile_id.empty()) result["profileId"] = record.profile_id;
-  if (pid > 0) result["pid"] = pid;
-  if (state == kStateConnected) {
+  if (status.state == kStateConnected) {
     const TrafficSampler::Rates rates = environment_.sample_traffic();
-    result["downBps"] = static_cast<std::int64_t>(rates.down);
-    result["upBps"] = static_cast<std::int64_t>(rates.up);
-    result["adapterUp"] = environment_.adapter_up();
+    status.down_bps = static_cast<std::int64_t>(rates.down);
+    status.up_bps = static_cast<std::int64_t>(rates.up);
+    status.adapter_up = environment_.adapter_up();
   } else {
     environment_.reset_traffic();
-    result["downBps"] = 0;
-    result["upBps"] = 0;
-    result["adapterUp"] = false;
   }
-  return result;
+  return status;
 }
 
-Value Tunnel::TrafficStats() {
-  TrafficSampler::Rates rates;
-  if (state_.Snapshot().state == kStateConnected) {
-    rates = environment_.sample_traffic();
-  } else {
-    environment_.reset_traffic();
-  }
-  Value result = Value::object();
-  result["downBps"] = static_cast<std::int64_t>(rates.down);
-  result["upBps"] = static_cast<std::int64_t>(rates.up);
-  return result;
+TrafficSampler::Rates Tunnel::TrafficStats() {
+  if (Snapshot()->state() == kStateConnected) return environment_.sample_traffic();
+  environment_.reset_traffic();
+  return {};
 }
 
 TunnelEnvironment SystemTunnelEnvironment(std::shared_ptr<const KillSwitchClient> client) {
   TunnelEnvironment environment;
   environment.locate_openvpn = LocateOpenVpn;
   environment.ensure_tap = EnsureTapAdapter;
-  environment.launch = [client](const std::filesystem::path& program, const std::string& args) {
-    return LaunchOpenVpn(program, args, SystemLaunchActions(*client));
+  environment.launch = [client](const std::filesystem::path& program, const std::string& args,
+                                std::function<bool()> cancelled) {
+    LaunchActions actions = SystemLaunchActions(*client);
+    actions.cancelled = std::move(cancelled);
+    return LaunchOpenVpn(program, args, actions);
   };
   environment.transact = [client](std::string_view command) { return client->Transact(command); };
   environment.resolve = ResolveIPv4;
-  environment.find_openvpn_process = FindOpenVpnProcess;
+  environment.find_openvpn_process = FindAdoptableOpenVpn;
   environment.open_process = [](std::uint32_t pid) { return ProcessHandle::Open(pid); };
   environment.sample_traffic = [] { return ProcessTrafficSampler().Sample(); };
   environment.reset_traffic = [] { ProcessTrafficSampler().Reset(); };

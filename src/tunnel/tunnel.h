@@ -1,25 +1,29 @@
 #pragma once
 
-#include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <cstdint>
+#include <deque>
 #include <filesystem>
 #include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
 #include <string_view>
+#include <thread>
+#include <vector>
 
+#include "common/cancel.h"
+#include "common/joined_threads.h"
 #include "common/process_handle.h"
-#include "common/value.h"
 #include "device/traffic.h"
 #include "killswitch/kill_switch.h"
 #include "killswitch/launch.h"
-#include "modules/promise.h"
+#include "killswitch/protocol.h"
 #include "storage/data_locations.h"
 #include "tunnel/command_line.h"
 #include "tunnel/management.h"
-#include "tunnel/tunnel_state.h"
+#include "tunnel/phase.h"
 
 namespace vlvpn {
 
@@ -27,20 +31,24 @@ inline constexpr std::string_view kOpenVpnNotFound =
     "OpenVPN not found. Install OpenVPN Community from https://openvpn.net/community-downloads/";
 inline constexpr std::string_view kNoTapAdapter =
     "No TAP-Windows network adapter is installed, and it could not be set up automatically. Install the "
-    "TAP-Windows "
-    "driver and retry.";
+    "TAP-Windows driver and retry.";
 inline constexpr std::string_view kExitedEarly =
     "OpenVPN exited before connecting. Check the config file or credentials.";
 inline constexpr std::string_view kNoManagement =
     "Could not connect to OpenVPN management interface. The VPN may have failed to start.";
+inline constexpr std::string_view kLaunchFailed = "Failed to launch OpenVPN";
+inline constexpr std::string_view kConnectionClosed = "Connection closed";
 
 // What the tunnel does to the world; SystemTunnelEnvironment gives the real one.
 struct TunnelEnvironment {
   std::function<std::filesystem::path()> locate_openvpn;
   std::function<bool(const std::filesystem::path&)> ensure_tap;
-  std::function<LaunchOutcome(const std::filesystem::path&, const std::string&)> launch;
+  // `cancelled` says when the attempt is no longer wanted.
+  std::function<LaunchOutcome(const std::filesystem::path&, const std::string&, std::function<bool()> cancelled)>
+      launch;
   std::function<std::string(std::string_view)> transact;
   std::function<std::vector<std::string>(const std::string&)> resolve;
+  // The OpenVPN that may be adopted on the port; 0 for none (FindAdoptableOpenVpn).
   std::function<std::uint32_t(std::uint16_t port)> find_openvpn_process;
   std::function<std::shared_ptr<ProcessHandle>(std::uint32_t pid)> open_process;
   std::function<TrafficSampler::Rates()> sample_traffic;
@@ -51,53 +59,127 @@ struct TunnelEnvironment {
   bool windows_driver = kPassWindowsDriver;
   int management_passes = 150;
   std::chrono::milliseconds management_pass{100};
+  std::chrono::milliseconds greeting_timeout{1000};
 };
 
 TunnelEnvironment SystemTunnelEnvironment(std::shared_ptr<const KillSwitchClient> client);
 
-// The tunnel: connect, disconnect, status and adoption over one record, one monitor
-// and the kill switch. Workers keep the object alive while they run.
-class Tunnel : public std::enable_shared_from_this<Tunnel> {
+struct ConnectRequest {
+  std::string profile_id, username, password, config_name;
+};
+
+struct ConnectResult {
+  enum class Outcome { kConnecting, kSuperseded, kFailed };
+  Outcome outcome = Outcome::kFailed;
+  std::string message;  // why it failed
+};
+
+// What getStatus reports.
+struct TunnelStatus {
+  std::string state;
+  std::string message;
+  std::string profile_id;
+  std::uint32_t pid = 0;
+  std::int64_t down_bps = 0;
+  std::int64_t up_bps = 0;
+  bool adapter_up = false;
+};
+
+// The tunnel as the controller last published it.
+struct TunnelSnapshot {
+  Phase phase = Phase::kIdle;
+  std::string message;
+  std::string profile_id;
+  std::filesystem::path log_path;
+  std::shared_ptr<ProcessHandle> process;
+  bool wanted = false;       // launched or adopted, and no user disconnect since
+  bool via_service = false;  // the kill-switch service started this OpenVPN
+  KillSwitchFacts server;
+  std::string_view state() const { return StateWord(phase); }
+};
+
+// The tunnel: one controller thread owns the record, the monitor and the kill-switch
+// facts, and runs commands (connect, disconnect, switches, adoption) and the monitor's
+// reports in the order they arrive. A connect or a disconnect cancels the attempt in
+// flight, so the user's last word wins. Callbacks run on the controller thread.
+class Tunnel {
  public:
-  static std::shared_ptr<Tunnel> Create(const DataLocations& locations, TunnelEnvironment environment);
+  static std::unique_ptr<Tunnel> Create(const DataLocations& locations, TunnelEnvironment environment) {
+    return std::make_unique<Tunnel>(locations, std::move(environment));
+  }
+  Tunnel(const DataLocations& locations, TunnelEnvironment environment);
+  Tunnel(const Tunnel&) = delete;
+  Tunnel& operator=(const Tunnel&) = delete;
+  // Runs what is queued (attempts in flight give way), stops following OpenVPN and
+  // leaves it running: a later run adopts it.
   ~Tunnel();
 
-  // Starts a connect attempt; a worker settles the promise.
-  void Connect(std::string profile_id, std::string username, std::string password, std::string config_name,
-               Promise promise);
-  // Stops the tunnel; a worker settles the promise with {"state":"disconnected"}.
-  void Disconnect(Promise promise);
-  // The tunnel's state for the interface; the first call may adopt a running OpenVPN.
-  Value Status();
-  // {"downBps", "upBps"}.
-  Value TrafficStats();
+  void Connect(ConnectRequest request, std::function<void(ConnectResult)> done);
+  void Disconnect(std::function<void()> done);
+  void SetKillSwitchEnabled(bool on, std::function<void()> done);
+  // `prepared` false, at once and without a command, when the kill switch is off.
+  void PrepareKillSwitchForReconnect(std::function<void(bool prepared)> done);
+  void SetBlockIpv6Enabled(bool on, std::function<void()> done);
 
-  KillSwitchControl& kill_switch() { return kill_switch_; }
-  TunnelState& state() { return state_; }
-  const TunnelEnvironment& environment() const { return environment_; }
+  // Never waits for the controller's work, except once: the first call may adopt an
+  // OpenVPN that runs.
+  TunnelStatus Status();
+  TrafficSampler::Rates TrafficStats();
+  std::shared_ptr<const TunnelSnapshot> Snapshot() const;
 
  private:
-  Tunnel(const DataLocations& locations, TunnelEnvironment environment);
-
-  struct Attempt {
-    std::uint64_t generation;
-    std::string profile_id, username, password, config_name;
-    Promise promise;
+  struct Record : TunnelSnapshot {
+    std::shared_ptr<ManagementConnection> management;
+    std::uint64_t followed = 0;  // the monitor's serial; 0 while nothing is followed
   };
-  void RunConnect(Attempt& attempt);
-  void Fail(const Attempt& attempt, std::string_view fallback);
-  void StopEarlierOpenVpn();
-  std::shared_ptr<ManagementConnection> WaitForManagementOf(const std::shared_ptr<ProcessHandle>& process);
-  void Adopt();
-  bool Current(std::uint64_t generation) const { return state_.connect_generation.load() == generation; }
+
+  void Post(std::function<void()> job, bool supersedes, std::shared_ptr<CancelToken> attempt = nullptr);
+  void Loop();
+
+  // Controller thread only, from here on.
+  ConnectResult RunConnect(const ConnectRequest& request, const std::shared_ptr<CancelToken>& token);
+  bool StopForNewConnect(const CancelToken& token);
+  void PrepareKillSwitch(const std::filesystem::path& config, const std::shared_ptr<CancelToken>& token);
+  std::vector<std::string> Resolve(const std::string& host, const std::shared_ptr<CancelToken>& token);
+  void StoreResolved(const std::vector<std::string>& addresses);
+  ConnectResult FollowLaunched(const CancelToken& token);
+  ConnectResult FailStart(std::string_view fallback);
+  ConnectResult GiveUp(std::shared_ptr<ManagementConnection> connection);
+  void RunDisconnect();
+  void RunAdoption();
+  void Follow(std::shared_ptr<ManagementConnection> connection);
+  void OnReported(std::uint64_t serial, const std::string& word);
+  void OnMonitorEnded(std::uint64_t serial);
+  bool Enter(TunnelEvent event);
+  bool Running() const { return StateWord(record_.phase) != kStateDisconnected; }
+  void Publish();
 
   DataLocations locations_;
   TunnelEnvironment environment_;
-  TunnelState state_;
-  KillSwitchControl kill_switch_;
-  TunnelMonitor monitor_;
-  std::mutex connect_lock_;  // the critical steps of connects and disconnects, one at a time
+  KillSwitchService service_;
+  KillSwitchFiles files_;
+
+  Record record_;
+  bool kill_switch_ = false;
+  bool block_ipv6_ = true;
+  std::uint64_t serials_ = 0;
+  std::uint64_t facts_epoch_ = 0;  // a background resolution stores only while it is current
+
+  std::mutex queue_lock_;
+  std::condition_variable queue_wake_;
+  std::deque<std::function<void()>> queue_;
+  std::vector<std::shared_ptr<CancelToken>> open_attempts_;
+  bool stopping_ = false;
+
+  std::atomic<int> connects_pending_{0};
+  std::atomic<bool> kill_switch_requested_{false};
   std::atomic<bool> adoption_tried_{false};
+  mutable std::mutex snapshot_lock_;  // only around the pointer's copy and swap
+  std::shared_ptr<const TunnelSnapshot> snapshot_;
+
+  TunnelMonitor monitor_;
+  JoinedThreads helpers_;  // resolutions; they report through the queue
+  std::thread thread_;
 };
 
 }  // namespace vlvpn

@@ -3,11 +3,11 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include "killswitch/fake_service_fixture.h"
+#include "support/fake_service_fixture.h"
 #include "support/lines.h"
+#include "support/tunnel_fixture.h"
 #include "tunnel/openvpn_lookup.h"
 #include "tunnel/openvpn_process.h"
-#include "tunnel/tunnel_fixture.h"
 
 namespace vlvpn {
 namespace {
@@ -15,11 +15,11 @@ namespace {
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 using ::testing::ElementsAre;
-using testing::Expectation;
 using ::testing::HasSubstr;
-using testing::IsState;
-
+using Outcome = ConnectResult::Outcome;
+using testing::Awaited;
 using testing::Lines;
+using testing::WaitForState;
 
 class TunnelDoublesTest : public ::testing::Test {
  protected:
@@ -37,7 +37,8 @@ class TunnelDoublesTest : public ::testing::Test {
     env.ensure_tap = [](const fs::path&) { return true; };
     auto client = client_;
     const bool system_service = service_->system_service();
-    env.launch = [client, system_service](const fs::path& program, const std::string& args) {
+    env.launch = [client, system_service](const fs::path& program, const std::string& args,
+                                          std::function<bool()> cancelled) {
       LaunchActions actions = SystemLaunchActions(*client);
       if (!system_service) {
         // The fake's socket stands for the registration; no systemd unit to start.
@@ -45,11 +46,12 @@ class TunnelDoublesTest : public ::testing::Test {
         actions.start_service = [] { return ServiceStart::kFailed; };
       }
       actions.sleep = [](std::chrono::milliseconds) {};
+      actions.cancelled = std::move(cancelled);
       return LaunchOpenVpn(program, args, actions);
     };
     env.transact = [client](std::string_view command) { return client->Transact(command); };
     env.resolve = [](const std::string&) { return std::vector<std::string>{}; };
-    env.find_openvpn_process = FindOpenVpnProcess;
+    env.find_openvpn_process = FindAdoptableOpenVpn;
     env.open_process = [](std::uint32_t pid) { return ProcessHandle::Open(pid); };
     env.sample_traffic = [] { return TrafficSampler::Rates{1234.9, 567.2}; };
     env.reset_traffic = [] {};
@@ -66,29 +68,21 @@ class TunnelDoublesTest : public ::testing::Test {
     WriteFileAtomically(folder / "server.ovpn", "client\nremote 127.0.0.1 1194\n" + fake_script);
   }
 
-  testing::Settled Connect(Tunnel& tunnel, const std::string& id, const std::string& config = "server.ovpn") {
-    Expectation done;
-    tunnel.Connect(id, "alice", "secret", config, done.MakePromise());
-    return done.Get();
-  }
-  testing::Settled Disconnect(Tunnel& tunnel) {
-    Expectation done;
-    tunnel.Disconnect(done.MakePromise());
-    return done.Get();
-  }
   std::vector<std::string> Recorded() const { return Lines(service_->RecordedText()); }
-  // The monitor blocks IPv6 just after it records "connected"; wait for that command.
-  void WaitForRecordedCount(std::size_t count) const {
-    for (int i = 0; i < 200 && Recorded().size() < count; ++i) std::this_thread::sleep_for(10ms);
+  // Commands reach the service after the state the test waited for (the monitor blocks
+  // IPv6 just after it records "connected"): wait for them to be counted.
+  std::vector<std::string> RecordedOnce(std::size_t count) const {
+    for (int i = 0; i < 300 && Recorded().size() < count; ++i) std::this_thread::sleep_for(10ms);
+    return Recorded();
   }
+  std::string ServiceStatus() const { return client_->Transact("OPENVPN_STATUS"); }
 
   testing::TempFolder root_;
   DataLocations locations_{[this] { return root_.path(); }};
   std::uint16_t port_ = testing::FreePort();
   fs::path openvpn_ = FakeOpenVpnNamedLikeTheRealOne();
 
-  // Adoption falls back to OpenVPN's program name where the listener's owner cannot be
-  // read, so the fake carries the real name.
+  // Adoption takes only a process with OpenVPN's name, so the fake carries it.
   fs::path FakeOpenVpnNamedLikeTheRealOne() {
     const fs::path renamed = root_.path() / "bin" / OpenVpnFileName();
     fs::create_directories(renamed.parent_path());
@@ -103,33 +97,32 @@ TEST_F(TunnelDoublesTest, ConnectFollowStatusAndDisconnect) {
   StartService("");
   SaveProfile("p1", "#fake sleep 200\n#fake state CONNECTED SUCCESS\n");
   auto tunnel = Tunnel::Create(locations_, Environment());
-  const testing::Settled connected = Connect(*tunnel, "p1");
-  ASSERT_TRUE(connected.resolved) << connected.value.dump();
-  EXPECT_EQ(connected.value, (Value{{"state", "connecting"}}));
+  const ConnectResult connected = testing::Connect(*tunnel, "p1", "server.ovpn", "alice", "secret");
+  ASSERT_EQ(connected.outcome, Outcome::kConnecting) << connected.message;
 
-  const Value status =
-      testing::WaitForStatus(*tunnel, [](const Value& s) { return IsState(s, "connected"); });
-  ASSERT_TRUE(IsState(status, "connected")) << status.dump();
-  EXPECT_EQ(status["profileId"], "p1");
-  EXPECT_TRUE(status["pid"].is_number_integer());
-  EXPECT_EQ(status["downBps"], 1234);
-  EXPECT_EQ(status["upBps"], 567);
-  EXPECT_EQ(status["adapterUp"], true);
-  EXPECT_FALSE(status.contains("message"));
+  const TunnelStatus status = WaitForState(*tunnel, "connected");
+  ASSERT_EQ(status.state, "connected");
+  EXPECT_EQ(status.profile_id, "p1");
+  EXPECT_GT(status.pid, 0u);
+  EXPECT_EQ(status.down_bps, 1234);
+  EXPECT_EQ(status.up_bps, 567);
+  EXPECT_TRUE(status.adapter_up);
+  EXPECT_EQ(status.message, "");
   EXPECT_EQ(ReadFileBytes(locations_.ActiveFile()), "p1");
   EXPECT_EQ(ReadFileBytes(root_.path() / "VLVPNDesk/profiles/p1/auth.txt"), "alice\nsecret\n");
 
-  const auto pid = status["pid"].get<std::uint32_t>();
-  const auto process = ProcessHandle::Open(pid);
-  WaitForRecordedCount(6);
-  EXPECT_EQ(Disconnect(*tunnel).value, (Value{{"state", "disconnected"}}));
+  const auto process = ProcessHandle::Open(status.pid);
+  RecordedOnce(6);
+  testing::Disconnect(*tunnel);
   EXPECT_TRUE(process == nullptr || process->WaitForExit(5s)) << "OpenVPN is gone";
-  EXPECT_EQ(tunnel->Status(),
-            (Value{{"state", "disconnected"}, {"downBps", 0}, {"upBps", 0}, {"adapterUp", false}}));
+  const TunnelStatus after = tunnel->Status();
+  EXPECT_EQ(after.state, "disconnected");
+  EXPECT_EQ(after.pid, 0u);
+  EXPECT_EQ(after.profile_id, "");
   EXPECT_FALSE(fs::exists(locations_.ActiveFile()));
 
   const std::vector<std::string> recorded = Recorded();
-  ASSERT_GE(recorded.size(), 9u);
+  ASSERT_EQ(recorded.size(), 9u) << ::testing::PrintToString(recorded);
   EXPECT_THAT(std::vector<std::string>(recorded.begin(), recorded.begin() + 4),
               ElementsAre("DISABLE", "BLOCK_IPV6", "PING", "OPENVPN_STOP"));
   EXPECT_THAT(recorded[4], ::testing::StartsWith("OPENVPN_START\t" + PathToUtf8(openvpn_) + "\t--config \""));
@@ -150,35 +143,27 @@ TEST_F(TunnelDoublesTest, KillSwitchCommandsThroughATunnelsLife) {
                                : std::vector<std::string>{};
   };
   auto tunnel = Tunnel::Create(locations_, env);
-  tunnel->kill_switch().enabled = true;
-  ASSERT_TRUE(Connect(*tunnel, "p1").resolved);
-  ASSERT_TRUE(IsState(testing::WaitForStatus(*tunnel, [](const Value& s) { return IsState(s, "connected"); }),
-                      "connected"));
-  WaitForRecordedCount(7);
+  Awaited<bool> switched;
+  tunnel->SetKillSwitchEnabled(true, [done = switched.Callback()] { done(true); });
+  switched.Await("kill switch on");
+  ASSERT_EQ(testing::Connect(*tunnel, "p1").outcome, Outcome::kConnecting);
+  ASSERT_EQ(WaitForState(*tunnel, "connected").state, "connected");
   const std::string enable = "ENABLE udp 1194 1 203.0.113.7,203.0.113.8 /opt/velunor/VLVPNDesk";
-  std::vector<std::string> recorded = Recorded();
-  ASSERT_EQ(recorded.size(), 7u);
-  EXPECT_EQ(recorded[0], "DISABLE");
-  EXPECT_EQ(recorded[1], enable);
-  EXPECT_EQ(recorded[2], "BLOCK_IPV6");
-  EXPECT_EQ(recorded[3], "PING");
-  EXPECT_EQ(recorded[4], "OPENVPN_STOP");
-  EXPECT_EQ(recorded[6], "BLOCK_IPV6") << "connected";
+  EXPECT_THAT(RecordedOnce(7), ElementsAre("DISABLE", enable, "BLOCK_IPV6", "PING", "OPENVPN_STOP",
+                                           ::testing::StartsWith("OPENVPN_START"), "BLOCK_IPV6"));
   EXPECT_EQ(ReadFileBytes(locations_.KillSwitchFile()), "udp\n1194\n203.0.113.7,203.0.113.8");
 
   // OpenVPN goes away behind our back while the tunnel is wanted: IPv6 is let go and
   // the kill switch holds the traffic.
   client_->Transact("OPENVPN_STOP");
-  const Value dropped =
-      testing::WaitForStatus(*tunnel, [](const Value& s) { return IsState(s, "disconnected"); });
-  ASSERT_TRUE(IsState(dropped, "disconnected"));
-  WaitForRecordedCount(10);
-  recorded = Recorded();
-  ASSERT_GE(recorded.size(), 10u);
+  const TunnelStatus dropped = WaitForState(*tunnel, "disconnected");
+  ASSERT_EQ(dropped.state, "disconnected");
+  std::vector<std::string> recorded = RecordedOnce(10);
+  ASSERT_EQ(recorded.size(), 10u);
   EXPECT_EQ(recorded[8], "UNBLOCK_IPV6");
   EXPECT_EQ(recorded[9], enable);
 
-  EXPECT_EQ(Disconnect(*tunnel).value["state"], "disconnected");
+  testing::Disconnect(*tunnel);
   recorded = Recorded();
   ASSERT_EQ(recorded.size(), 13u);
   EXPECT_EQ(recorded[10], "OPENVPN_STOP");
@@ -216,87 +201,108 @@ TEST_F(TunnelDoublesTest, EveryFailureOfTheConnectHasItsMessage) {
     if (c.fake_script.empty()) openvpn_.clear();
     SaveProfile("p1", c.fake_script);
     auto tunnel = Tunnel::Create(locations_, Environment());
-    const testing::Settled result = Connect(*tunnel, "p1");
-    EXPECT_FALSE(result.resolved);
-    EXPECT_EQ(result.value["message"], c.message);
-    const Value status = tunnel->Status();
-    EXPECT_EQ(status["state"], "disconnected");
-    EXPECT_EQ(status.value("message", ""), c.status_message);
+    const ConnectResult result = testing::Connect(*tunnel, "p1");
+    EXPECT_EQ(result.outcome, Outcome::kFailed);
+    EXPECT_EQ(result.message, c.message);
+    const TunnelStatus status = tunnel->Status();
+    EXPECT_EQ(status.state, "disconnected");
+    EXPECT_EQ(status.message, c.status_message);
     if (c.name == "OK 0 and stopped") {
       EXPECT_EQ(Recorded().back(), "OPENVPN_STOP") << "the service is told to stop what it started";
     }
-    Disconnect(*tunnel);
+    testing::Disconnect(*tunnel);
     openvpn_ = FakeOpenVpnNamedLikeTheRealOne();
   }
 }
 
-TEST_F(TunnelDoublesTest, MissingConfigurationStopsNothing) {
+// Refusals found before anything is stopped leave the running tunnel alone.
+TEST_F(TunnelDoublesTest, RefusedConnectsStopNothing) {
   StartService("");
   SaveProfile("p1", "#fake state CONNECTED\n");
   fs::create_directories(root_.path() / "VLVPNDesk/profiles/empty");
   auto tunnel = Tunnel::Create(locations_, Environment());
-  ASSERT_TRUE(Connect(*tunnel, "p1").resolved);
-  ASSERT_TRUE(IsState(testing::WaitForStatus(*tunnel, [](const Value& s) { return IsState(s, "connected"); }),
-                      "connected"));
-  WaitForRecordedCount(6);  // DISABLE, BLOCK_IPV6, PING, OPENVPN_STOP, OPENVPN_START, BLOCK_IPV6
-  const std::size_t before = Recorded().size();
-  const testing::Settled missing = Connect(*tunnel, "empty", "nope.ovpn");
-  EXPECT_EQ(missing.value["message"], "VPN config not found for profile: empty");
-  Expectation bad_password;
-  tunnel->Connect("p1", "alice", "two\nlines", "server.ovpn", bad_password.MakePromise());
-  EXPECT_EQ(bad_password.Get().value["message"], "The password must not contain a line break.");
+  ASSERT_EQ(testing::Connect(*tunnel, "p1").outcome, Outcome::kConnecting);
+  ASSERT_EQ(WaitForState(*tunnel, "connected").state, "connected");
+  const std::size_t before = RecordedOnce(6).size();
+  EXPECT_EQ(testing::Connect(*tunnel, "empty", "nope.ovpn").message, "VPN config not found for profile: empty");
+  EXPECT_EQ(testing::Connect(*tunnel, "p1", "server.ovpn", "alice", "two\nlines").message,
+            "The password must not contain a line break.");
+  EXPECT_THAT(testing::Connect(*tunnel, "../p1").message, ::testing::StartsWith("Invalid profile id: "));
   EXPECT_EQ(Recorded().size(), before) << "no command, nothing stopped";
-  EXPECT_TRUE(IsState(tunnel->Status(), "connected"));
-  Disconnect(*tunnel);
+  EXPECT_EQ(tunnel->Status().state, "connected");
+  testing::Disconnect(*tunnel);
 }
 
 TEST_F(TunnelDoublesTest, ManagementThatNeverAnswers) {
   StartService("");
   SaveProfile("p1", "#fake no-management\n");
   auto tunnel = Tunnel::Create(locations_, Environment());
-  const testing::Settled result = Connect(*tunnel, "p1");
+  const ConnectResult result = testing::Connect(*tunnel, "p1");
   // The log's newest line explains it; the fixed text stands in only for an empty log.
-  EXPECT_THAT(result.value["message"].get<std::string>(), HasSubstr("OpenVPN 2.6.14 (fake)"));
-  EXPECT_EQ(tunnel->Status()["state"], "disconnected");
-  Disconnect(*tunnel);
-  EXPECT_EQ(client_->Transact("OPENVPN_STATUS"), "STOPPED") << "the disconnect had the service stop it";
+  EXPECT_THAT(result.message, HasSubstr("OpenVPN 2.6.14 (fake)"));
+  EXPECT_EQ(tunnel->Status().state, "disconnected");
+  testing::Disconnect(*tunnel);
+  EXPECT_EQ(ServiceStatus(), "STOPPED") << "the disconnect had the service stop it";
 }
 
 TEST_F(TunnelDoublesTest, ANewProcessAdoptsTheRunningTunnel) {
   StartService("");
   SaveProfile("p1", "#fake state CONNECTED SUCCESS\n");
   auto first = Tunnel::Create(locations_, Environment());
-  ASSERT_TRUE(Connect(*first, "p1").resolved);
-  const Value before = testing::WaitForStatus(*first, [](const Value& s) { return IsState(s, "connected"); });
-  ASSERT_TRUE(IsState(before, "connected"));
+  ASSERT_EQ(testing::Connect(*first, "p1").outcome, Outcome::kConnecting);
+  const TunnelStatus before = WaitForState(*first, "connected");
+  ASSERT_EQ(before.state, "connected");
 
   // The application restarts: its management connection goes, OpenVPN stays.
   first.reset();
   auto second = Tunnel::Create(locations_, Environment());
-  const Value adopted = second->Status();
-  EXPECT_EQ(adopted["state"], "connected");
-  EXPECT_EQ(adopted["profileId"], "p1");
-  EXPECT_EQ(adopted["pid"], before["pid"]) << "the process that owns the management port";
-  EXPECT_TRUE(second->state().tunnel_wanted.load());
-  EXPECT_TRUE(second->state().launched_via_service.load());
+  const TunnelStatus adopted = second->Status();
+  EXPECT_EQ(adopted.state, "connected");
+  EXPECT_EQ(adopted.profile_id, "p1");
+  EXPECT_EQ(adopted.pid, before.pid) << "the process that owns the management port";
+  EXPECT_TRUE(second->Snapshot()->wanted);
+  EXPECT_TRUE(second->Snapshot()->via_service);
 
-  EXPECT_EQ(Disconnect(*second).value["state"], "disconnected");
-  EXPECT_EQ(client_->Transact("OPENVPN_STATUS"), "STOPPED");
+  testing::Disconnect(*second);
+  EXPECT_EQ(ServiceStatus(), "STOPPED");
   EXPECT_FALSE(fs::exists(locations_.ActiveFile()));
 }
 
-TEST_F(TunnelDoublesTest, NoAdoptionBesideAConnectNorLater) {
+// A local program that is not OpenVPN listens on the management port: it is never
+// taken for a tunnel, never told to stop, and costs the first status no wait.
+TEST_F(TunnelDoublesTest, AnImpostorOnThePortIsNotAdopted) {
   StartService("");
-  SaveProfile("p1", "#fake sleep 300\n#fake state CONNECTED\n");
+  const TcpSocket impostor = TcpSocket::Listen(port_);
+  ASSERT_TRUE(impostor.valid());
   auto tunnel = Tunnel::Create(locations_, Environment());
-  Expectation done;
-  tunnel->Connect("p1", "", "", "server.ovpn", done.MakePromise());
-  const Value during = tunnel->Status();  // the connect is counted before its worker runs
-  EXPECT_NE(during["state"], "connected");
-  EXPECT_TRUE(done.Get().resolved);
-  EXPECT_TRUE(IsState(testing::WaitForStatus(*tunnel, [](const Value& s) { return IsState(s, "connected"); }),
-                      "connected"));
-  Disconnect(*tunnel);
+  const TunnelStatus status = tunnel->Status();
+  EXPECT_EQ(status.state, "disconnected");
+  EXPECT_EQ(status.pid, 0u);
+  EXPECT_FALSE(tunnel->Snapshot()->wanted);
+  EXPECT_FALSE(impostor.Accept(0ms).valid()) << "not even connected to";
+  EXPECT_EQ(Recorded(), std::vector<std::string>{});
+}
+
+// The first status is taken while a connect is on its way: no adoption then, and none
+// later, even when an OpenVPN nobody follows listens by then.
+TEST_F(TunnelDoublesTest, NoAdoptionBesideAConnectNorLater) {
+  StartService("OPENVPN_START => <delay 300> ERROR refused\n");
+  SaveProfile("p1", "#fake state CONNECTED\n");
+  auto tunnel = Tunnel::Create(locations_, Environment());
+  Awaited<ConnectResult> done;
+  tunnel->Connect({"p1", "", "", "server.ovpn"}, done.Callback());
+  EXPECT_EQ(tunnel->Status().state, "disconnected");
+  EXPECT_EQ(done.Await("connect").outcome, Outcome::kFailed);
+
+  // An OpenVPN of an earlier run, say, starts listening now.
+  testing::ChildProcess stray(openvpn_, {"--config", PathToUtf8(root_.path() / "VLVPNDesk/profiles/p1/server.ovpn"),
+                                         "--management", "127.0.0.1", std::to_string(port_)},
+                              testing::ChildProcess::Environment{});
+  for (int i = 0; i < 200 && !TcpSocket::Connect(port_, 100ms).valid(); ++i) std::this_thread::sleep_for(10ms);
+  std::this_thread::sleep_for(100ms);
+  const TunnelStatus later = tunnel->Status();
+  EXPECT_EQ(later.state, "disconnected") << "adoption is tried once per process";
+  EXPECT_EQ(later.pid, 0u);
 }
 
 TEST_F(TunnelDoublesTest, ALaterConnectSupersedesAnEarlierOne) {
@@ -304,49 +310,168 @@ TEST_F(TunnelDoublesTest, ALaterConnectSupersedesAnEarlierOne) {
   SaveProfile("p1", "#fake sleep 300\n#fake state CONNECTED\n");
   SaveProfile("p2", "#fake sleep 300\n#fake state CONNECTED\n");
   auto tunnel = Tunnel::Create(locations_, Environment());
-  Expectation first, second;
-  tunnel->Connect("p1", "", "", "server.ovpn", first.MakePromise());
+  Awaited<ConnectResult> first, second;
+  tunnel->Connect({"p1", "", "", "server.ovpn"}, first.Callback());
   std::this_thread::sleep_for(50ms);
-  tunnel->Connect("p2", "", "", "server.ovpn", second.MakePromise());
-  const testing::Settled one = first.Get();
-  const testing::Settled two = second.Get();
-  EXPECT_TRUE(!one.resolved || one.value.value("superseded", false)) << one.value.dump();
-  EXPECT_EQ(two.value, (Value{{"state", "connecting"}}));
-  const Value status =
-      testing::WaitForStatus(*tunnel, [](const Value& s) { return IsState(s, "connected"); });
-  EXPECT_EQ(status["profileId"], "p2");
-  EXPECT_EQ(client_->Transact("OPENVPN_STATUS"), "RUNNING " + std::to_string(status["pid"].get<int>()))
-      << "one OpenVPN left, the newer one";
-  Disconnect(*tunnel);
+  tunnel->Connect({"p2", "", "", "server.ovpn"}, second.Callback());
+  EXPECT_EQ(first.Await("first connect").outcome, Outcome::kSuperseded);
+  EXPECT_EQ(second.Await("second connect").outcome, Outcome::kConnecting);
+  const TunnelStatus status = WaitForState(*tunnel, "connected");
+  EXPECT_EQ(status.profile_id, "p2");
+  EXPECT_EQ(ServiceStatus(), "RUNNING " + std::to_string(status.pid)) << "one OpenVPN left, the newer one";
+  testing::Disconnect(*tunnel);
 }
 
-// Overlapping connects and disconnects from several threads: every promise settles
+// A connect replacing a running tunnel fails at launch: the old tunnel is gone, and the
+// record says so with the launch's reason, never "connected" without a process.
+TEST_F(TunnelDoublesTest, AReplacementThatFailsAtLaunchLeavesDisconnected) {
+  StartService("OPENVPN_START #1 => <start>\nOPENVPN_START => ERROR refused\n");
+  SaveProfile("p1", "#fake state CONNECTED\n");
+  auto tunnel = Tunnel::Create(locations_, Environment());
+  ASSERT_EQ(testing::Connect(*tunnel, "p1").outcome, Outcome::kConnecting);
+  ASSERT_EQ(WaitForState(*tunnel, "connected").state, "connected");
+  const ConnectResult replaced = testing::Connect(*tunnel, "p1");
+  EXPECT_EQ(replaced.message, "Kill-switch service could not start OpenVPN (ERROR refused)");
+  const TunnelStatus status = tunnel->Status();
+  EXPECT_EQ(status.state, "disconnected");
+  EXPECT_EQ(status.message, replaced.message);
+  EXPECT_EQ(status.pid, 0u);
+  EXPECT_EQ(ServiceStatus(), "STOPPED");
+}
+
+// An attempt whose OpenVPN is still starting gives way to a newer connect that then
+// fails before it stops anything: the starting OpenVPN is not left running unfollowed.
+TEST_F(TunnelDoublesTest, AnAttemptGivenUpLeavesNoOpenVpnBehind) {
+  StartService("");
+  SaveProfile("p1", "#fake management-delay 800\n#fake state CONNECTED\n");
+  auto tunnel = Tunnel::Create(locations_, Environment());
+  Awaited<ConnectResult> first;
+  tunnel->Connect({"p1", "", "", "server.ovpn"}, first.Callback());
+  for (int i = 0; i < 300 && tunnel->Snapshot()->phase != Phase::kStarting; ++i) std::this_thread::sleep_for(5ms);
+  ASSERT_EQ(tunnel->Snapshot()->phase, Phase::kStarting);
+  EXPECT_EQ(testing::Connect(*tunnel, "p1", "nope.ovpn", "bob", "a\nb").outcome, Outcome::kFailed);
+  EXPECT_EQ(first.Await("first connect").outcome, Outcome::kSuperseded);
+  const TunnelStatus status = tunnel->Status();
+  EXPECT_EQ(status.state, "disconnected");
+  EXPECT_EQ(status.pid, 0u);
+  EXPECT_EQ(ServiceStatus(), "STOPPED");
+}
+
+// The user's last word wins whatever the timing: commands queued behind a slow attempt
+// run in the order they were given.
+TEST_F(TunnelDoublesTest, TheLastWordWinsBehindASlowAttempt) {
+  struct Case {
+    std::string name;
+    std::vector<std::string> commands;  // after a slow connect of p1
+    std::string state;
+    std::string profile;
+  };
+  const Case cases[] = {
+      {"disconnect, then connect", {"disconnect", "connect p2"}, "connected", "p2"},
+      {"connect, then disconnect", {"connect p2", "disconnect"}, "disconnected", ""},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    StartService("OPENVPN_START #1 => <delay 500> <start>\n");
+    SaveProfile("p1", "#fake state CONNECTED\n");
+    SaveProfile("p2", "#fake state CONNECTED\n");
+    auto tunnel = Tunnel::Create(locations_, Environment());
+    std::vector<std::unique_ptr<Awaited<bool>>> settled;
+    const auto settle = [&settled] {
+      settled.push_back(std::make_unique<Awaited<bool>>());
+      return [done = settled.back()->Callback()](auto&&...) { done(true); };
+    };
+    tunnel->Connect({"p1", "", "", "server.ovpn"}, settle());
+    std::this_thread::sleep_for(100ms);  // p1 waits in its launch
+    for (const std::string& command : c.commands) {
+      if (command == "disconnect") {
+        tunnel->Disconnect(settle());
+      } else {
+        tunnel->Connect({command.substr(8), "", "", "server.ovpn"}, settle());
+      }
+    }
+    for (auto& done : settled) done->Await(c.name);
+    const TunnelStatus status = WaitForState(*tunnel, c.state);
+    EXPECT_EQ(status.state, c.state);
+    EXPECT_EQ(status.profile_id, c.profile);
+    if (c.state == "connected") {
+      EXPECT_EQ(ServiceStatus(), "RUNNING " + std::to_string(status.pid)) << "one OpenVPN, p2's";
+    } else {
+      const std::vector<std::string> recorded = Recorded();
+      ASSERT_GE(recorded.size(), 2u);
+      EXPECT_EQ(std::vector<std::string>(recorded.end() - 2, recorded.end()),
+                (std::vector<std::string>{"UNBLOCK_IPV6", "DISABLE"}))
+          << "the kill switch as the disconnect leaves it";
+      EXPECT_EQ(ServiceStatus(), "STOPPED");
+    }
+    testing::Disconnect(*tunnel);
+  }
+}
+
+// Switches reach the service in the order the user gave them, and a reconnect is
+// reported prepared only once its DISABLE was sent.
+TEST_F(TunnelDoublesTest, SwitchesReachTheServiceInOrder) {
+  StartService("DISABLE => <delay 200> OK\n");
+  auto tunnel = Tunnel::Create(locations_, Environment());
+  Awaited<bool> off, on, prepared, on_again;
+  tunnel->SetKillSwitchEnabled(false, [done = off.Callback()] { done(true); });
+  tunnel->SetKillSwitchEnabled(true, [done = on.Callback()] { done(true); });
+  tunnel->PrepareKillSwitchForReconnect([this, done = prepared.Callback()](bool ready) {
+    done(ready && Recorded().size() == 2 && Recorded().back() == "DISABLE");
+  });
+  tunnel->SetKillSwitchEnabled(true, [done = on_again.Callback()] { done(true); });
+  off.Await("off");
+  on.Await("on");
+  EXPECT_TRUE(prepared.Await("prepare")) << "prepared after its DISABLE, not before";
+  on_again.Await("on again");
+  EXPECT_EQ(Recorded(), (std::vector<std::string>{"DISABLE", "DISABLE"}));
+}
+
+// A slow background resolution of an earlier connect never holds up the next one.
+TEST_F(TunnelDoublesTest, ABackgroundResolutionNeverHoldsUpAConnect) {
+  StartService("");
+  SaveProfile("p1", "#fake state CONNECTED\n");
+  auto release = std::make_shared<std::promise<void>>();
+  std::shared_future<void> released = release->get_future().share();
+  TunnelEnvironment env = Environment();
+  env.resolve = [released](const std::string&) {
+    released.wait();
+    return std::vector<std::string>{"203.0.113.7"};
+  };
+  auto tunnel = Tunnel::Create(locations_, env);
+  ASSERT_EQ(testing::Connect(*tunnel, "p1").outcome, Outcome::kConnecting);
+  Awaited<ConnectResult> second;
+  tunnel->Connect({"p1", "", "", "server.ovpn"}, second.Callback());
+  EXPECT_EQ(second.Await("a connect beside a pending resolution", 15s).outcome, Outcome::kConnecting);
+  release->set_value();
+  testing::Disconnect(*tunnel);
+}
+
+// Overlapping connects and disconnects from several threads: every callback comes
 // once, and the user's last word (a disconnect) leaves nothing running.
 TEST_F(TunnelDoublesTest, ConnectStormEndsConsistently) {
   StartService("");
   SaveProfile("p1", "#fake state CONNECTED\n");
   auto tunnel = Tunnel::Create(locations_, Environment());
-  std::vector<std::unique_ptr<Expectation>> calls;
-  for (int i = 0; i < 10; ++i) calls.push_back(std::make_unique<Expectation>());
+  std::vector<Awaited<bool>> calls(10);
   std::vector<std::thread> threads;
-  for (int i = 0; i < 10; ++i) {
+  for (std::size_t i = 0; i < calls.size(); ++i) {
     threads.emplace_back([&, i] {
       std::this_thread::sleep_for(std::chrono::milliseconds(15 * i));
+      auto done = calls[i].Callback();
       if (i % 3 == 2) {
-        tunnel->Disconnect(calls[static_cast<std::size_t>(i)]->MakePromise());
+        tunnel->Disconnect([done] { done(true); });
       } else {
-        tunnel->Connect("p1", "", "", "server.ovpn", calls[static_cast<std::size_t>(i)]->MakePromise());
+        tunnel->Connect({"p1", "", "", "server.ovpn"}, [done](const ConnectResult&) { done(true); });
       }
     });
   }
   for (auto& t : threads) t.join();
-  for (auto& call : calls) EXPECT_NE(call->Get().value, Value("<never settled>"));
-  Expectation last;
-  tunnel->Disconnect(last.MakePromise());
-  EXPECT_TRUE(last.Get().resolved);
-  for (auto& call : calls) EXPECT_EQ(call->settlements(), 1);
-  EXPECT_EQ(tunnel->Status()["state"], "disconnected");
-  EXPECT_EQ(client_->Transact("OPENVPN_STATUS"), "STOPPED") << "no OpenVPN left behind";
+  for (auto& call : calls) call.Await("storm call");
+  testing::Disconnect(*tunnel);
+  for (auto& call : calls) EXPECT_EQ(call.calls(), 1);
+  EXPECT_EQ(tunnel->Status().state, "disconnected");
+  EXPECT_EQ(ServiceStatus(), "STOPPED") << "no OpenVPN left behind";
   EXPECT_FALSE(TcpSocket::Connect(port_, 200ms).valid()) << "nothing listens on the management port";
 }
 

@@ -19,7 +19,7 @@
 #include "fakes/fake_service.h"
 #include "fakes/pipe_server.h"
 #include "fakes/program_runner.h"
-#include "tunnel/command_line.h"
+#include "common/arguments.h"
 
 namespace vlvpn::fakes {
 namespace {

@@ -2,7 +2,7 @@
 
 #include "common/text.h"
 #include "fakes/program_runner.h"
-#include "tunnel/command_line.h"
+#include "common/arguments.h"
 
 namespace vlvpn::fakes {
 

@@ -20,9 +20,13 @@ std::pair<Promise, std::future<Outcome>> MakeSettlement() {
   return {std::move(promise), std::move(future)};
 }
 
+void ReportNeverSettled(std::string_view what, std::chrono::seconds limit) {
+  ADD_FAILURE() << what << " did not settle within " << limit.count() << " s";
+}
+
 Outcome Await(std::future<Outcome>& future, std::string_view what, std::chrono::seconds limit) {
   if (future.wait_for(limit) != std::future_status::ready) {
-    ADD_FAILURE() << what << " did not settle within " << limit.count() << " s";
+    ReportNeverSettled(what, limit);
     return {false, std::nullopt, RejectionObject("never settled")};
   }
   return future.get();

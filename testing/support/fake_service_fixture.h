@@ -15,7 +15,7 @@
 #include "support/installed_service.h"
 #endif
 #include "support/temp_folder.h"
-#include "tunnel/command_line.h"
+#include "common/arguments.h"
 
 namespace vlvpn::testing {
 

@@ -1,0 +1,19 @@
+#pragma once
+
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace vlvpn {
+
+// One argument in double quotes, read back whole by the Windows command-line rules
+// (and by SplitArguments): a plain path comes out as "<path>"; quotes inside and
+// backslashes before a quote or the closing quote are escaped, so no text can end
+// the argument early or swallow the next one.
+std::string QuoteArgument(std::string_view argument);
+
+// Splits an argument string by the Windows command-line rules; what the kill-switch
+// service and OpenVPN do with the string we send.
+std::vector<std::string> SplitArguments(std::string_view command_line);
+
+}  // namespace vlvpn

@@ -1,0 +1,46 @@
+#include "common/arguments.h"
+
+#include <gtest/gtest.h>
+
+namespace vlvpn {
+namespace {
+
+TEST(QuoteArgument, EveryArgumentComesBackWhole) {
+  const std::string cases[] = {"",
+                               "plain",
+                               "with blanks in it",
+                               "Z\xC3\xBCrich \xE6\x97\xA5",
+                               "say \"hi\"",
+                               "trailing backslash\\",
+                               "C:\\dir\\",
+                               "back\\\\\"slash",
+                               "tab\there",
+                               "--auth-user-pass \"/etc/shadow\""};
+  std::string line = "--first";
+  std::vector<std::string> expected = {"--first"};
+  for (const std::string& arg : cases) {
+    EXPECT_EQ(SplitArguments(QuoteArgument(arg)), std::vector<std::string>{arg}) << arg;
+    line += " " + QuoteArgument(arg) + " --next";
+    expected.push_back(arg);
+    expected.push_back("--next");
+  }
+  EXPECT_EQ(SplitArguments(line), expected) << "no argument swallows its neighbour";
+  EXPECT_EQ(QuoteArgument("C:\\Program Files\\x.ovpn"), "\"C:\\Program Files\\x.ovpn\"")
+      << "plain paths unchanged";
+}
+
+TEST(SplitArguments, FollowsTheWindowsRules) {
+  const std::pair<std::string, std::vector<std::string>> cases[] = {
+      {"a b\tc", {"a", "b", "c"}},
+      {"  \"a b\"  c ", {"a b", "c"}},
+      {"a\\\\\\\"b", {"a\\\"b"}},
+      {"\"a\\\\\" b", {"a\\", "b"}},
+      {"a\\b", {"a\\b"}},
+      {"\"a\"\"b\"", {"a\"b"}},
+      {"", {}},
+  };
+  for (const auto& [line, args] : cases) EXPECT_EQ(SplitArguments(line), args) << line;
+}
+
+}  // namespace
+}  // namespace vlvpn

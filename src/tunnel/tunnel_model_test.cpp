@@ -1,0 +1,345 @@
+// Random sequences of overlapping commands (connect, disconnect, switches, OpenVPN
+// killed behind the tunnel's back) against an OpenVPN and a kill-switch service played
+// in this process, each checked against a small model of what must hold at the end.
+// VLVPN_MODEL_SEQUENCES sets how many (more by hand: the suite runs a fixed few).
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <random>
+
+#include "common/file_io.h"
+#include "support/temp_folder.h"
+#include "support/tunnel_fixture.h"
+
+namespace vlvpn {
+namespace {
+
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+
+// OpenVPN's management interface as the tunnel sees it: a greeting, the state on
+// request and pushed, EXITING and the end on "signal SIGTERM".
+class PlayedOpenVpn {
+ public:
+  explicit PlayedOpenVpn(std::uint16_t port) : port_(port) {}
+  ~PlayedOpenVpn() { End(); }
+
+  // false when one was already running: two at once is a fault of the tunnel.
+  bool Start() {
+    std::thread previous;
+    {
+      std::lock_guard guard(lock_);
+      if (running_) return false;
+      previous = std::move(thread_);
+    }
+    if (previous.joinable()) previous.join();
+    TcpSocket listener = TcpSocket::Listen(port_);
+    if (!listener.valid()) return false;
+    std::lock_guard guard(lock_);
+    running_ = true;
+    ending_ = false;
+    thread_ = std::thread([this, listener = std::move(listener)]() mutable { Serve(std::move(listener)); });
+    return true;
+  }
+  // SIGTERM through the service, or killed behind the tunnel's back: the same to it.
+  void End() {
+    std::thread ending;
+    {
+      std::lock_guard guard(lock_);
+      ending_ = true;
+      running_ = false;
+      ending = std::move(thread_);
+    }
+    if (ending.joinable()) ending.join();
+  }
+  bool running() const {
+    std::lock_guard guard(lock_);
+    return running_;
+  }
+
+ private:
+  void Serve(TcpSocket listener) {
+    while (!ending_) {
+      TcpSocket client = listener.Accept(10ms);
+      if (!client.valid()) continue;
+      client.SendAll(">INFO:OpenVPN Management Interface Version 5 -- type 'help' for more info\r\n");
+      std::string seen;
+      while (!ending_) {
+        const auto received = client.Receive(seen, 10ms);
+        if (received == TcpSocket::Received::kClosed || received == TcpSocket::Received::kFailed) break;
+        for (std::size_t nl; (nl = seen.find('\n')) != std::string::npos; seen.erase(0, nl + 1)) {
+          const std::string line = seen.substr(0, nl);
+          if (line == "state on\r") {
+            client.SendAll(">STATE:1,CONNECTING,,,,,,\r\n>STATE:2,CONNECTED,SUCCESS,10.8.0.2,,,,\r\n");
+          } else if (line == "state\r") {
+            client.SendAll("2,CONNECTED,SUCCESS,10.8.0.2,,,,\r\nEND\r\n");
+          } else if (line == "signal SIGTERM\r") {
+            client.SendAll(">STATE:3,EXITING,SIGTERM,,,,,\r\n");
+            std::lock_guard guard(lock_);
+            running_ = false;
+            ending_ = true;
+          }
+        }
+      }
+    }
+  }
+
+  const std::uint16_t port_;
+  mutable std::mutex lock_;
+  bool running_ = false;
+  std::atomic<bool> ending_{false};
+  std::thread thread_;
+};
+
+// The kill-switch service: starts and stops the played OpenVPN and keeps what its
+// switching commands leave in force.
+class PlayedService {
+ public:
+  explicit PlayedService(PlayedOpenVpn& openvpn) : openvpn_(openvpn) {}
+
+  std::string Transact(std::string_view command) {
+    std::lock_guard guard(lock_);
+    if (command == "PING") return "PONG";
+    if (command.rfind("OPENVPN_START\t", 0) == 0) {
+      if (!openvpn_.Start()) ++double_starts_;
+      return "OK 0";
+    }
+    if (command == "OPENVPN_STOP") {
+      openvpn_.End();
+      return "OK";
+    }
+    if (command == "OPENVPN_STATUS") return openvpn_.running() ? "RUNNING 0" : "STOPPED";
+    if (command == "DISABLE") filter_ = "off";
+    if (command.rfind("ENABLE ", 0) == 0) filter_ = command.find(" 1 ") != std::string_view::npos ? "on" : "loose";
+    if (command == "BLOCK_IPV6") ipv6_blocked_ = true;
+    if (command == "UNBLOCK_IPV6") ipv6_blocked_ = false;
+    return "OK";
+  }
+  std::string filter() {
+    std::lock_guard guard(lock_);
+    return filter_;
+  }
+  bool ipv6_blocked() {
+    std::lock_guard guard(lock_);
+    return ipv6_blocked_;
+  }
+  int double_starts() {
+    std::lock_guard guard(lock_);
+    return double_starts_;
+  }
+
+ private:
+  PlayedOpenVpn& openvpn_;
+  std::mutex lock_;
+  std::string filter_ = "off";  // off, on (ENABLE ... 1), loose (ENABLE ... 0)
+  bool ipv6_blocked_ = false;
+  int double_starts_ = 0;
+};
+
+enum class Command { kConnectA, kConnectB, kConnectMissing, kDisconnect, kKillSwitchOn, kKillSwitchOff,
+                     kPrepare, kBlockOn, kBlockOff, kKill };
+
+std::string NameOf(Command c) {
+  static const char* const names[] = {"connect a", "connect b", "connect missing", "disconnect", "ks on",
+                                      "ks off",    "prepare",   "block on",        "block off",  "kill"};
+  return names[static_cast<int>(c)];
+}
+
+// What the record and the service must end with, from the commands alone. Empty
+// fields are left to timing (an OpenVPN killed after the last connect, a refused
+// connect last, a switch turned on while the connect may still be on its way).
+struct Expected {
+  std::string state;
+  std::string profile;  // with state "connected"
+  std::string filter;   // what the service's kill switch does: off, on, loose
+  std::optional<bool> ipv6_blocked;
+};
+
+// Every sequence starts after a disconnect with the kill switch off and IPv6 blocked.
+Expected Model(const std::vector<Command>& commands) {
+  bool kill_switch = false;
+  bool block = true;
+  Command last = Command::kDisconnect;
+  bool ks_at_last = false;
+  bool killed_after = false;
+  enum class Word { kNone, kOn, kOff } switch_after = Word::kNone;  // the last kill-switch word after `last`
+  for (Command c : commands) {
+    switch (c) {
+      case Command::kConnectA:
+      case Command::kConnectB:
+      case Command::kConnectMissing:
+      case Command::kDisconnect:
+        last = c;
+        ks_at_last = kill_switch;
+        killed_after = false;
+        switch_after = Word::kNone;
+        break;
+      case Command::kKillSwitchOn:
+      case Command::kKillSwitchOff:
+        kill_switch = c == Command::kKillSwitchOn;
+        switch_after = kill_switch ? Word::kOn : Word::kOff;
+        break;
+      case Command::kPrepare:
+        if (kill_switch) switch_after = Word::kOff;  // DISABLE; off, no command
+        break;
+      case Command::kBlockOn:
+      case Command::kBlockOff:
+        block = c == Command::kBlockOn;
+        break;
+      case Command::kKill:
+        killed_after = true;
+        break;
+    }
+  }
+  Expected e;
+  if (last == Command::kDisconnect) {
+    // Disconnected: a switch turned on sends nothing, IPv6 can only be unblocked.
+    e.state = "disconnected";
+    e.filter = switch_after == Word::kOff ? "off" : ks_at_last ? "loose" : "off";
+    e.ipv6_blocked = false;
+  } else if (last != Command::kConnectMissing && !killed_after) {
+    e.state = "connected";
+    e.profile = last == Command::kConnectA ? "a" : "b";
+    e.ipv6_blocked = block;
+    if (switch_after == Word::kOff) {
+      e.filter = "off";
+    } else if (ks_at_last || switch_after == Word::kNone) {
+      e.filter = ks_at_last ? "on" : "off";
+    }
+  }
+  return e;
+}
+
+class TunnelModelTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    for (const char* id : {"a", "b"}) {
+      const fs::path folder = root_.path() / "VLVPNDesk" / "profiles" / id;
+      fs::create_directories(folder);
+      WriteFileAtomically(folder / "server.ovpn", "client\nremote 198.18.0.1 1194\n");
+    }
+    TunnelEnvironment env;
+    env.locate_openvpn = [] { return fs::path("/opt/openvpn/openvpn"); };
+    env.ensure_tap = [](const fs::path&) { return true; };
+    env.transact = [this](std::string_view command) { return service_.Transact(command); };
+    env.launch = [this](const fs::path& program, const std::string& args, std::function<bool()> cancelled) {
+      LaunchActions actions;
+      actions.service_registered = [] { return true; };
+      actions.transact = [this](std::string_view command) { return service_.Transact(command); };
+      actions.start_service = [] { return ServiceStart::kFailed; };
+      actions.sleep = [](std::chrono::milliseconds) {};
+      actions.open_process = [](std::uint32_t) { return nullptr; };
+      actions.start_elevated = [](const fs::path&, const std::string&) { return ElevatedStart{}; };
+      actions.cancelled = std::move(cancelled);
+      return LaunchOpenVpn(program, args, actions);
+    };
+    env.resolve = [](const std::string& host) { return std::vector<std::string>{host}; };
+    env.find_openvpn_process = [](std::uint16_t) { return 0u; };
+    env.open_process = [](std::uint32_t) { return nullptr; };
+    env.sample_traffic = [] { return TrafficSampler::Rates{}; };
+    env.reset_traffic = [] {};
+    env.adapter_up = [] { return true; };
+    env.program = "/opt/velunor/VLVPNDesk";
+    env.management_port = port_;
+    env.management_passes = 200;
+    env.management_pass = 5ms;
+    tunnel_ = Tunnel::Create(DataLocations([this] { return root_.path(); }), env);
+    tunnel_->Status();  // the one adoption attempt: nothing runs yet
+  }
+  void TearDown() override { tunnel_.reset(); }
+
+  // Issues the commands without waiting for each other; returns once all have settled.
+  void Run(const std::vector<Command>& commands, std::mt19937& random) {
+    std::vector<std::unique_ptr<testing::Awaited<bool>>> settled;
+    const auto done = [&settled] {
+      settled.push_back(std::make_unique<testing::Awaited<bool>>());
+      return [callback = settled.back()->Callback()](auto&&...) { callback(true); };
+    };
+    std::uniform_int_distribution<int> pause_us(0, 3000);
+    for (Command c : commands) {
+      switch (c) {
+        case Command::kConnectA: tunnel_->Connect({"a", "", "", "server.ovpn"}, done()); break;
+        case Command::kConnectB: tunnel_->Connect({"b", "", "", "server.ovpn"}, done()); break;
+        case Command::kConnectMissing: tunnel_->Connect({"a", "", "", "gone.ovpn"}, [](auto&&) {}); break;
+        case Command::kDisconnect: tunnel_->Disconnect(done()); break;
+        case Command::kKillSwitchOn: tunnel_->SetKillSwitchEnabled(true, done()); break;
+        case Command::kKillSwitchOff: tunnel_->SetKillSwitchEnabled(false, done()); break;
+        case Command::kPrepare: tunnel_->PrepareKillSwitchForReconnect(done()); break;
+        case Command::kBlockOn: tunnel_->SetBlockIpv6Enabled(true, done()); break;
+        case Command::kBlockOff: tunnel_->SetBlockIpv6Enabled(false, done()); break;
+        case Command::kKill: openvpn_.End(); break;
+      }
+      std::this_thread::sleep_for(std::chrono::microseconds(pause_us(random)));
+    }
+    for (auto& s : settled) s->Await("a command of the sequence", std::chrono::seconds(30));
+    for (auto& s : settled) EXPECT_EQ(s->calls(), 1);
+  }
+
+  // Waits until the monitor has caught up with what OpenVPN said.
+  std::shared_ptr<const TunnelSnapshot> Settled() {
+    auto snapshot = tunnel_->Snapshot();
+    for (int i = 0; i < 400; ++i) {
+      if (snapshot->phase != Phase::kConnecting && snapshot->phase != Phase::kExiting &&
+          snapshot->phase != Phase::kStarting)
+        break;
+      std::this_thread::sleep_for(5ms);
+      snapshot = tunnel_->Snapshot();
+    }
+    return snapshot;
+  }
+
+  void Reset() {
+    std::mt19937 unused;
+    Run({Command::kDisconnect, Command::kKillSwitchOff, Command::kBlockOn}, unused);
+  }
+
+  testing::TempFolder root_;
+  std::uint16_t port_ = testing::FreePort();
+  PlayedOpenVpn openvpn_{port_};
+  PlayedService service_{openvpn_};
+  std::unique_ptr<Tunnel> tunnel_;
+};
+
+TEST_F(TunnelModelTest, RandomSequencesEndAsTheModelSays) {
+  const char* configured = std::getenv("VLVPN_MODEL_SEQUENCES");
+  const int sequences = configured != nullptr ? std::atoi(configured) : 60;
+  for (int seed = 1; seed <= sequences; ++seed) {
+    std::mt19937 random(static_cast<unsigned>(seed));
+    std::uniform_int_distribution<int> length(3, 9);
+    std::uniform_int_distribution<int> pick(0, 9);
+    std::vector<Command> commands(static_cast<std::size_t>(length(random)));
+    std::string trace = "seed " + std::to_string(seed) + ":";
+    for (Command& c : commands) {
+      c = static_cast<Command>(pick(random));
+      trace += " " + NameOf(c) + ",";
+    }
+    SCOPED_TRACE(trace);
+    Run(commands, random);
+    const auto end = Settled();
+    const Expected expected = Model(commands);
+
+    // Whatever the timing: the record and OpenVPN agree, and only one ever ran.
+    const bool running = openvpn_.running();
+    EXPECT_EQ(end->state() == kStateConnected, running) << "record " << end->state();
+    EXPECT_NE(end->phase, Phase::kStarting);
+    EXPECT_EQ(service_.double_starts(), 0);
+    if (end->state() == kStateDisconnected && end->phase == Phase::kEnded && !end->message.empty()) {
+      EXPECT_TRUE(end->message == kConnectionClosed || end->message == kExitedEarly) << end->message;
+    }
+    if (!expected.state.empty()) {
+      EXPECT_EQ(end->state(), expected.state);
+      EXPECT_EQ(end->profile_id, expected.profile);
+    }
+    if (!expected.filter.empty()) {
+      EXPECT_EQ(service_.filter(), expected.filter);
+    }
+    if (expected.ipv6_blocked) {
+      EXPECT_EQ(service_.ipv6_blocked(), *expected.ipv6_blocked);
+    }
+    if (::testing::Test::HasFailure()) return;
+    Reset();
+  }
+}
+
+}  // namespace
+}  // namespace vlvpn
