@@ -81,11 +81,11 @@ int RunStdioHost(std::istream& in, std::ostream& out, std::shared_ptr<ModuleServ
   slots.app_window_did_show = [writer, name = events[1]] { writer->Write(EventLine(name, nullptr)); };
   slots.system_did_resume = [writer, name = events[2]] { writer->Write(EventLine(name, nullptr)); };
 
-  const Dispatcher dispatcher(BuildModules(std::move(services)));
+  const Dispatcher dispatcher(BuildModules(services));
   Value hello = Value::object();
   hello["hello"]["modules"] = dispatcher.Describe();
   writer->Write(hello);
-  InitializeTunnelModule(slots);
+  InitializeTunnelModule(*services, slots);
 
   std::string line;
   while (std::getline(in, line)) {

@@ -6,7 +6,6 @@
 #include <fstream>
 #include <sstream>
 
-#include "modules/emit_hooks.h"
 #include "support/temp_folder.h"
 
 namespace vlvpn {
@@ -24,11 +23,6 @@ class StdioHostTest : public ::testing::Test {
     std::istringstream written(out_.str());
     for (std::string line; std::getline(written, line);) lines.push_back(Value::parse(line));
     return lines;
-  }
-  void TearDown() override {
-    emit_hooks::SetMenuBarAction(nullptr);
-    emit_hooks::SetAppWindowDidShow(nullptr);
-    emit_hooks::SetSystemDidResume(nullptr);
   }
 
   testing::TempFolder root_;
@@ -101,8 +95,8 @@ TEST_F(StdioHostTest, MalformedLinesAreAnsweredAndNeverFatal) {
 
 TEST_F(StdioHostTest, EventsAreWrittenAsLines) {
   Run("");
-  emit_hooks::EmitMenuBarAction(emit_hooks::MenuBarActionPayload("quickConnect", ""));
-  emit_hooks::EmitAppWindowDidShow();
+  services_->events.EmitMenuBarAction(MenuBarActionPayload("quickConnect", ""));
+  services_->events.EmitAppWindowDidShow();
   std::istringstream written(out_.str());
   std::vector<std::string> lines;
   for (std::string line; std::getline(written, line);) lines.push_back(line);

@@ -6,7 +6,6 @@
 #include "support/fake_service_fixture.h"
 #include "support/lines.h"
 #include "killswitch/launch.h"
-#include "common/arguments.h"
 
 namespace vlvpn {
 namespace {
@@ -31,8 +30,7 @@ TEST(LaunchWithDoubles, ServiceStartsOpenVpnWithTheWholeArgumentString) {
   fs::create_directories(folder);
   WriteFileAtomically(folder / "c.ovpn", "#fake state CONNECTED\n");
   const fs::path openvpn = testing::SiblingProgram("fake-openvpn");
-  const std::string args = "--config " + QuoteArgument(PathToUtf8(folder / "c.ovpn")) + " --log " +
-                           QuoteArgument(PathToUtf8(folder / "openvpn.log")) + " --management 127.0.0.1 11940";
+  const std::string args = testing::FakeOpenVpnArguments(folder / "c.ovpn", folder / "openvpn.log");
 
   const LaunchOutcome out = LaunchOpenVpn(openvpn, args, actions);
   ASSERT_TRUE(out.ok) << out.error;

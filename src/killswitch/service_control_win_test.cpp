@@ -11,6 +11,7 @@
 #include "killswitch/launch.h"
 #include "killswitch/service_control.h"
 #include "support/child_process.h"
+#include "support/fake_service_fixture.h"
 #include "support/installed_service.h"
 #include "support/temp_folder.h"
 #include "common/arguments.h"
@@ -63,8 +64,7 @@ TEST_F(InstalledFakeService, StoppedServiceIsStartedThenLaunchesOpenVpn) {
   actions.sleep = [](std::chrono::milliseconds) {};
 
   WriteFileAtomically(temp_.path() / "c.ovpn", "#fake state CONNECTED\n");
-  const std::string args =
-      BuildOpenVpnArguments(temp_.path() / "c.ovpn", std::nullopt, temp_.path() / "openvpn.log");
+  const std::string args = testing::FakeOpenVpnArguments(temp_.path() / "c.ovpn", temp_.path() / "openvpn.log");
   const LaunchOutcome out = LaunchOpenVpn(testing::SiblingProgram("fake-openvpn"), args, actions);
   ASSERT_TRUE(out.ok) << out.error;
   EXPECT_TRUE(out.via_service);

@@ -1,56 +1,28 @@
 #include "modules/emit_hooks.h"
 
-#include <mutex>
+namespace vlvpn {
 
-namespace vlvpn::emit_hooks {
-namespace {
-
-struct Hooks {
-  std::mutex lock;
-  std::function<void(const Value&)> menu_bar_action;
-  std::function<void()> app_window_did_show;
-  std::function<void()> system_did_resume;
-};
-
-Hooks& Instance() {
-  static Hooks hooks;
-  return hooks;
+void EmitHooks::SetMenuBarAction(std::function<void(const Value&)> hook) {
+  std::lock_guard guard(lock_);
+  menu_bar_action_ = std::move(hook);
+}
+void EmitHooks::SetAppWindowDidShow(std::function<void()> hook) {
+  std::lock_guard guard(lock_);
+  app_window_did_show_ = std::move(hook);
+}
+void EmitHooks::SetSystemDidResume(std::function<void()> hook) {
+  std::lock_guard guard(lock_);
+  system_did_resume_ = std::move(hook);
 }
 
-// Copies the hook under the lock and calls it outside, so a slow listener never
-// holds up Initialize or another emitter.
-template <typename Fn>
-Fn Snapshot(Fn Hooks::*member) {
-  Hooks& hooks = Instance();
-  std::lock_guard guard(hooks.lock);
-  return hooks.*member;
+void EmitHooks::EmitMenuBarAction(const Value& payload) const {
+  if (auto hook = Copy(menu_bar_action_)) hook(payload);
 }
-
-template <typename Fn>
-void Replace(Fn Hooks::*member, Fn hook) {
-  Hooks& hooks = Instance();
-  std::lock_guard guard(hooks.lock);
-  hooks.*member = std::move(hook);
+void EmitHooks::EmitAppWindowDidShow() const {
+  if (auto hook = Copy(app_window_did_show_)) hook();
 }
-
-}  // namespace
-
-void SetMenuBarAction(std::function<void(const Value&)> hook) {
-  Replace(&Hooks::menu_bar_action, std::move(hook));
-}
-void SetAppWindowDidShow(std::function<void()> hook) {
-  Replace(&Hooks::app_window_did_show, std::move(hook));
-}
-void SetSystemDidResume(std::function<void()> hook) { Replace(&Hooks::system_did_resume, std::move(hook)); }
-
-void EmitMenuBarAction(const Value& payload) {
-  if (auto hook = Snapshot(&Hooks::menu_bar_action)) hook(payload);
-}
-void EmitAppWindowDidShow() {
-  if (auto hook = Snapshot(&Hooks::app_window_did_show)) hook();
-}
-void EmitSystemDidResume() {
-  if (auto hook = Snapshot(&Hooks::system_did_resume)) hook();
+void EmitHooks::EmitSystemDidResume() const {
+  if (auto hook = Copy(system_did_resume_)) hook();
 }
 
 Value MenuBarActionPayload(const std::string& action, const std::string& server_id) {
@@ -60,4 +32,4 @@ Value MenuBarActionPayload(const std::string& action, const std::string& server_
   return payload;
 }
 
-}  // namespace vlvpn::emit_hooks
+}  // namespace vlvpn

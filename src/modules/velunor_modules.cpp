@@ -3,7 +3,6 @@
 #include "device/build_constants.h"
 #include "device/device_facts.h"
 #include "device/latency.h"
-#include "modules/emit_hooks.h"
 #include "modules/worker.h"
 
 namespace vlvpn {
@@ -222,14 +221,14 @@ std::vector<ModuleSpec> BuildModules(std::shared_ptr<ModuleServices> services) {
   return modules;
 }
 
-void InitializeTunnelModule(const TunnelEventSlots& slots) {
-  emit_hooks::SetMenuBarAction([slot = slots.menu_bar_action](const Value& payload) {
+void InitializeTunnelModule(ModuleServices& services, const TunnelEventSlots& slots) {
+  services.events.SetMenuBarAction([slot = slots.menu_bar_action](const Value& payload) {
     if (slot) slot(payload);
   });
-  emit_hooks::SetAppWindowDidShow([slot = slots.app_window_did_show] {
+  services.events.SetAppWindowDidShow([slot = slots.app_window_did_show] {
     if (slot) slot();
   });
-  emit_hooks::SetSystemDidResume([slot = slots.system_did_resume] {
+  services.events.SetSystemDidResume([slot = slots.system_did_resume] {
     if (slot) slot();
   });
   // The tray presence joins here once it exists.

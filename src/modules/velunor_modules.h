@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "modules/dispatcher.h"
+#include "modules/emit_hooks.h"
 #include "storage/data_locations.h"
 #include "storage/keychain.h"
 #include "storage/profile_store.h"
@@ -29,6 +30,7 @@ struct ModuleServices {
   UserDefaults defaults;
   Keychain keychain;
   std::unique_ptr<Tunnel> tunnel;
+  EmitHooks events;  // the tunnel module's events, for whoever raises them
 
   // The real environment, with the kill-switch service at its usual address.
   static TunnelEnvironment DefaultTunnelEnvironment();
@@ -51,7 +53,7 @@ Value StatusObject(const TunnelStatus& status);
 // VLVPNTunnel, VLVPNAuthSession and VLVPNBuildConfig, in registration order.
 std::vector<ModuleSpec> BuildModules(std::shared_ptr<ModuleServices> services);
 
-// The tunnel module's initialiser: points the process-wide emit hooks at the slots.
-void InitializeTunnelModule(const TunnelEventSlots& slots);
+// The tunnel module's initialiser: points the services' emit hooks at the slots.
+void InitializeTunnelModule(ModuleServices& services, const TunnelEventSlots& slots);
 
 }  // namespace vlvpn

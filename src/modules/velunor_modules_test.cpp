@@ -7,7 +7,6 @@
 
 #include "common/tcp_socket.h"
 #include "common/text.h"
-#include "modules/emit_hooks.h"
 #include "support/settlement.h"
 #include "support/temp_folder.h"
 
@@ -156,12 +155,6 @@ TEST_F(ModulesTest, FailedWritesRejectWithTheErrorText) {
   EXPECT_THAT(s.error["message"].get<std::string>(), HasSubstr("meta.json"));
 }
 
-TEST_F(ModulesTest, DeviceNameMatchesTheConstant) {
-  const Outcome s = Tunnel("getDeviceMarketingName");
-  ASSERT_TRUE(s.resolved);
-  EXPECT_EQ(*s.value, dispatcher_.Describe()["VLVPNBuildConfig"]["constants"]["deviceModel"]);
-}
-
 // The tunnel's methods reach the tunnel; an environment of the test's own keeps them
 // off the real service, OpenVPN and management port.
 TEST(TunnelMethods, AreWiredToTheTunnel) {
@@ -208,21 +201,18 @@ TEST(TunnelMethods, AreWiredToTheTunnel) {
             (std::vector<std::string>{"DISABLE", "UNBLOCK_IPV6", "UNBLOCK_IPV6", "ENABLE any 0 0 none "}));
 }
 
-TEST(TunnelInitialize, RoutesTheEmitHooksToTheSlots) {
+TEST_F(ModulesTest, InitializeRoutesTheEmitHooksToTheSlots) {
   std::vector<std::string> seen;
   TunnelEventSlots slots;
   slots.menu_bar_action = [&](const Value& v) { seen.push_back(v.dump()); };
   slots.app_window_did_show = [&] { seen.push_back("show"); };
   slots.system_did_resume = [&] { seen.push_back("resume"); };
-  InitializeTunnelModule(slots);
-  emit_hooks::EmitMenuBarAction(emit_hooks::MenuBarActionPayload("connectDedicated", "s1"));
-  emit_hooks::EmitAppWindowDidShow();
-  emit_hooks::EmitSystemDidResume();
-  InitializeTunnelModule({});  // a module without filled slots swallows events
-  emit_hooks::EmitSystemDidResume();
-  emit_hooks::SetMenuBarAction(nullptr);
-  emit_hooks::SetAppWindowDidShow(nullptr);
-  emit_hooks::SetSystemDidResume(nullptr);
+  InitializeTunnelModule(*services_, slots);
+  services_->events.EmitMenuBarAction(MenuBarActionPayload("connectDedicated", "s1"));
+  services_->events.EmitAppWindowDidShow();
+  services_->events.EmitSystemDidResume();
+  InitializeTunnelModule(*services_, {});  // a module without filled slots swallows events
+  services_->events.EmitSystemDidResume();
   EXPECT_EQ(seen,
             (std::vector<std::string>{R"({"action":"connectDedicated","serverId":"s1"})", "show", "resume"}));
 }

@@ -1,6 +1,7 @@
 #include "tunnel/tunnel.h"
 
 #include <future>
+#include <system_error>
 
 #include "common/file_io.h"
 #include "common/process_path.h"
@@ -83,7 +84,11 @@ void Tunnel::Loop() {
       job = std::move(queue_.front());
       queue_.pop_front();
     }
-    job();
+    try {
+      job();
+    } catch (const std::exception&) {
+      // A job settles its own caller; one that could not is rejected when its promise goes.
+    }
   }
   // OpenVPN keeps running; only our following of it ends.
   monitor_.Stop();
@@ -244,17 +249,21 @@ void Tunnel::PrepareKillSwitch(const std::filesystem::path& config, const std::s
     return;
   }
   if (endpoint.host.empty()) return;
-  helpers_.Start([this, resolve = environment_.resolve, host = endpoint.host, epoch] {
-    std::vector<std::string> addresses = resolve(host);
-    Post(
-        [this, epoch, addresses = std::move(addresses)] {
-          // A newer connect or a disconnect came in between: the answer is stale.
-          if (epoch != facts_epoch_) return;
-          StoreResolved(addresses);
-          Publish();
-        },
-        false);
-  });
+  try {
+    helpers_.Start([this, resolve = environment_.resolve, host = endpoint.host, epoch] {
+      std::vector<std::string> addresses = resolve(host);
+      Post(
+          [this, epoch, addresses = std::move(addresses)] {
+            // A newer connect or a disconnect came in between: the answer is stale.
+            if (epoch != facts_epoch_) return;
+            StoreResolved(addresses);
+            Publish();
+          },
+          false);
+    });
+  } catch (const std::system_error&) {
+    // Without a thread to resolve on, the addresses known from before stay.
+  }
 }
 
 // Resolution on a helper thread, so that a cancel does not wait for the resolver.
@@ -264,11 +273,15 @@ std::vector<std::string> Tunnel::Resolve(const std::string& host, const std::sha
     std::vector<std::string> addresses;
   };
   auto answer = std::make_shared<Answer>();
-  helpers_.Start([answer, token, resolve = environment_.resolve, host] {
-    answer->addresses = resolve(host);
-    answer->ready = true;
-    token->Wake();
-  });
+  try {
+    helpers_.Start([answer, token, resolve = environment_.resolve, host] {
+      answer->addresses = resolve(host);
+      answer->ready = true;
+      token->Wake();
+    });
+  } catch (const std::system_error&) {
+    return environment_.resolve(host);
+  }
   if (!token->WaitUntil([&answer] { return answer->ready.load(); })) return {};
   return answer->addresses;
 }

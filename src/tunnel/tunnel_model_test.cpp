@@ -162,6 +162,7 @@ Expected Model(const std::vector<Command>& commands) {
   Command last = Command::kDisconnect;
   bool ks_at_last = false;
   bool killed_after = false;
+  bool off_after = false;  // the kill switch was turned off (or prepared) after `last`
   enum class Word { kNone, kOn, kOff } switch_after = Word::kNone;  // the last kill-switch word after `last`
   for (Command c : commands) {
     switch (c) {
@@ -172,15 +173,20 @@ Expected Model(const std::vector<Command>& commands) {
         last = c;
         ks_at_last = kill_switch;
         killed_after = false;
+        off_after = false;
         switch_after = Word::kNone;
         break;
       case Command::kKillSwitchOn:
       case Command::kKillSwitchOff:
         kill_switch = c == Command::kKillSwitchOn;
         switch_after = kill_switch ? Word::kOn : Word::kOff;
+        off_after = off_after || !kill_switch;
         break;
       case Command::kPrepare:
-        if (kill_switch) switch_after = Word::kOff;  // DISABLE; off, no command
+        if (kill_switch) {
+          switch_after = Word::kOff;  // DISABLE; off, no command
+          off_after = true;
+        }
         break;
       case Command::kBlockOn:
       case Command::kBlockOff:
@@ -201,10 +207,14 @@ Expected Model(const std::vector<Command>& commands) {
     e.state = "connected";
     e.profile = last == Command::kConnectA ? "a" : "b";
     e.ipv6_blocked = block;
+    // Turned on after the connect, the kill switch is applied only if the tunnel was
+    // connected by then: left to timing, unless it was on all along.
     if (switch_after == Word::kOff) {
       e.filter = "off";
-    } else if (ks_at_last || switch_after == Word::kNone) {
+    } else if (switch_after == Word::kNone) {
       e.filter = ks_at_last ? "on" : "off";
+    } else if (ks_at_last && !off_after) {
+      e.filter = "on";
     }
   }
   return e;
@@ -218,6 +228,7 @@ class TunnelModelTest : public ::testing::Test {
       fs::create_directories(folder);
       WriteFileAtomically(folder / "server.ovpn", "client\nremote 198.18.0.1 1194\n");
     }
+    fs::create_directories(root_.path() / "VLVPNDesk" / "profiles" / "empty");  // no configuration
     TunnelEnvironment env;
     env.locate_openvpn = [] { return fs::path("/opt/openvpn/openvpn"); };
     env.ensure_tap = [](const fs::path&) { return true; };
@@ -260,7 +271,7 @@ class TunnelModelTest : public ::testing::Test {
       switch (c) {
         case Command::kConnectA: tunnel_->Connect({"a", "", "", "server.ovpn"}, done()); break;
         case Command::kConnectB: tunnel_->Connect({"b", "", "", "server.ovpn"}, done()); break;
-        case Command::kConnectMissing: tunnel_->Connect({"a", "", "", "gone.ovpn"}, [](auto&&) {}); break;
+        case Command::kConnectMissing: tunnel_->Connect({"empty", "", "", "gone.ovpn"}, done()); break;
         case Command::kDisconnect: tunnel_->Disconnect(done()); break;
         case Command::kKillSwitchOn: tunnel_->SetKillSwitchEnabled(true, done()); break;
         case Command::kKillSwitchOff: tunnel_->SetKillSwitchEnabled(false, done()); break;

@@ -6,6 +6,7 @@
 #include <string>
 #include <thread>
 
+#include "common/arguments.h"
 #include "common/file_io.h"
 #include "common/text.h"
 #include "killswitch/pipe_client.h"
@@ -15,9 +16,16 @@
 #include "support/installed_service.h"
 #endif
 #include "support/temp_folder.h"
-#include "common/arguments.h"
 
 namespace vlvpn::testing {
+
+// What fake-openvpn needs to run: its script (the configuration), its log and the
+// management port, quoted as the launch passes them.
+inline std::string FakeOpenVpnArguments(const std::filesystem::path& config, const std::filesystem::path& log,
+                                        std::uint16_t port = 11940) {
+  return "--config " + QuoteArgument(PathToUtf8(config)) + " --log " + QuoteArgument(PathToUtf8(log)) +
+         " --management 127.0.0.1 " + std::to_string(port);
+}
 
 // A fake kill-switch service on a pipe (or socket) of its own, answering from a script
 // and recording every command it receives.
