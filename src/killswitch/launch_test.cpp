@@ -65,6 +65,19 @@ TEST(Launch, RegisteredServiceThatNeverAnswers) {
   EXPECT_EQ(world.done.back(), "PING") << "no elevation prompt for a registered service";
 }
 
+// An attempt the user overtook stops between round trips instead of using them up,
+// and nothing is started.
+TEST(Launch, ACancelledLaunchStopsAtTheNextRoundTrip) {
+  ScriptedWorld world;
+  LaunchActions actions = world.Actions();
+  actions.cancelled = [&world] { return world.Count("PING") >= 3; };
+  const LaunchOutcome out = LaunchOpenVpn("/opt/openvpn", "--config \"x\"", actions);
+  EXPECT_TRUE(out.cancelled);
+  EXPECT_FALSE(out.ok);
+  EXPECT_EQ(out.error, "");
+  EXPECT_THAT(world.done, ElementsAre("PING", "PING", "PING")) << "no service start, no elevation";
+}
+
 TEST(Launch, ServiceThatCannotBeStartedIsNotPingedAgain) {
   ScriptedWorld world;
   world.start_result = ServiceStart::kFailed;

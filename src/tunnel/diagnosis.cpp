@@ -23,13 +23,9 @@ constexpr std::string_view kNoResponse =
     "No response from the VPN server. Check the server address, protocol (UDP/TCP) and port.";
 constexpr std::string_view kTls = "Secure handshake with the VPN server failed (TLS error).";
 
-bool Has(std::string_view lower, std::string_view needle) {
-  return lower.find(needle) != std::string_view::npos;
-}
-
 bool HasAny(std::string_view lower, std::initializer_list<std::string_view> needles) {
   for (std::string_view needle : needles) {
-    if (Has(lower, needle)) return true;
+    if (Contains(lower, needle)) return true;
   }
   return false;
 }
@@ -37,11 +33,11 @@ bool HasAny(std::string_view lower, std::initializer_list<std::string_view> need
 // The rules in their order, on the lower-cased line; `line` is the original.
 std::optional<std::string> MatchLowered(std::string_view lower, std::string_view line) {
   if (HasAny(lower, {"auth_failed", "authentication failed"})) return std::string(kAuthFailed);
-  if (Has(lower, "tap-windows") && HasAny(lower, {"currently in use", "disabled", "there are no",
+  if (Contains(lower, "tap-windows") && HasAny(lower, {"currently in use", "disabled", "there are no",
                                                   "createfile failed", "cannot find the file"})) {
     return std::string(kAdapter);
   }
-  if (Has(lower, "wintun") && Has(lower, "system privileges")) return std::string(kAdapter);
+  if (Contains(lower, "wintun") && Contains(lower, "system privileges")) return std::string(kAdapter);
   if (HasAny(lower, {"cannot resolve host", "could not determine ipv4/ipv6 protocol"}))
     return std::string(kResolve);
   if (HasAny(lower,
@@ -53,7 +49,7 @@ std::optional<std::string> MatchLowered(std::string_view lower, std::string_view
   }
   if (HasAny(lower, {"tls error", "tls handshake failed", "tls key negotiation failed"}))
     return std::string(kTls);
-  if (Has(lower, "options error")) return "VPN configuration error: " + std::string(line);
+  if (Contains(lower, "options error")) return "VPN configuration error: " + std::string(line);
   return std::nullopt;
 }
 
@@ -73,7 +69,7 @@ void LogDiagnosis::Feed(std::string_view raw) {
     rule_result_ = std::move(result);
     return;
   }
-  if (!Has(lower_, "exiting due to fatal error") && HasAny(lower_, {"error", "fatal"}))
+  if (!Contains(lower_, "exiting due to fatal error") && HasAny(lower_, {"error", "fatal"}))
     newest_error_.assign(line);
   newest_.assign(line);
 }

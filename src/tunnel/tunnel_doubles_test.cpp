@@ -343,11 +343,11 @@ TEST_F(TunnelDoublesTest, AReplacementThatFailsAtLaunchLeavesDisconnected) {
 // fails before it stops anything: the starting OpenVPN is not left running unfollowed.
 TEST_F(TunnelDoublesTest, AnAttemptGivenUpLeavesNoOpenVpnBehind) {
   StartService("");
-  SaveProfile("p1", "#fake management-delay 800\n#fake state CONNECTED\n");
+  SaveProfile("p1", "#fake management-delay 1500\n#fake state CONNECTED\n");
   auto tunnel = Tunnel::Create(locations_, Environment());
   Awaited<ConnectResult> first;
   tunnel->Connect({"p1", "", "", "server.ovpn"}, first.Callback());
-  for (int i = 0; i < 300 && tunnel->Snapshot()->phase != Phase::kStarting; ++i) std::this_thread::sleep_for(5ms);
+  for (int i = 0; i < 1000 && tunnel->Snapshot()->phase != Phase::kStarting; ++i) std::this_thread::sleep_for(5ms);
   ASSERT_EQ(tunnel->Snapshot()->phase, Phase::kStarting);
   EXPECT_EQ(testing::Connect(*tunnel, "p1", "nope.ovpn", "bob", "a\nb").outcome, Outcome::kFailed);
   EXPECT_EQ(first.Await("first connect").outcome, Outcome::kSuperseded);

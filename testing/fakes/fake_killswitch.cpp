@@ -20,6 +20,7 @@
 #include "fakes/pipe_server.h"
 #include "fakes/program_runner.h"
 #include "common/arguments.h"
+#include "killswitch/protocol.h"
 
 namespace vlvpn::fakes {
 namespace {
@@ -77,7 +78,8 @@ class FakeService {
     }
     if (reply == "<status>") {
       const std::uint32_t pid = runner_.RunningPid();
-      reply = pid != 0 ? "RUNNING " + std::to_string(pid) : "STOPPED";
+      reply = pid != 0 ? std::string(kill_switch_protocol::kRunning) + " " + std::to_string(pid)
+                       : std::string(kill_switch_protocol::kStopped);
     }
     connection.Write(reply + "\n");
   }

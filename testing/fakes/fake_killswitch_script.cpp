@@ -1,5 +1,7 @@
 #include "fakes/fake_killswitch_script.h"
 
+#include "killswitch/protocol.h"
+
 namespace vlvpn::fakes {
 namespace {
 
@@ -38,10 +40,11 @@ std::string ChooseReply(std::vector<ReplyRule>& rules, std::string_view command)
     if (rule.uses > 0) --rule.uses;
     return rule.reply;
   }
-  if (command == "PING") return "PONG";
-  if (command.rfind("OPENVPN_START", 0) == 0) return "<start>";
-  if (command == "OPENVPN_STOP") return "<stop>";
-  if (command == "OPENVPN_STATUS") return "<status>";
+  namespace ksp = kill_switch_protocol;
+  if (command == ksp::kPing) return std::string(ksp::kPong);
+  if (command.rfind(ksp::kStartOpenVpn, 0) == 0) return "<start>";
+  if (command == ksp::kStopOpenVpn) return "<stop>";
+  if (command == ksp::kStatus) return "<status>";
   return "OK";
 }
 
