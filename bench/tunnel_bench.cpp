@@ -10,6 +10,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <mutex>
 #include <chrono>
 #include <cstring>
 #include <vector>
@@ -44,26 +45,39 @@ class PlayedOpenVpn {
  public:
   explicit PlayedOpenVpn(std::uint16_t port)
       : listener_(TcpSocket::Listen(port)), thread_([this] {
-          client_ = listener_.Accept(5s);
-          client_.SendAll(">INFO:OpenVPN Management Interface Version 5 -- type 'help' for more info\r\n");
+          TcpSocket client = listener_.Accept(5s);
+          client.SendAll(">INFO:OpenVPN Management Interface Version 5 -- type 'help' for more info\r\n");
+          {
+            std::lock_guard guard(lock_);
+            client_ = &client;
+          }
           std::string seen;
-          while (!dropped_ && client_.Receive(seen, 20ms) != TcpSocket::Received::kClosed) {
+          // Long waits: Drop() wakes the reader, so nothing polls beside the measured calls.
+          for (;;) {
+            const auto received = client.Receive(seen, 1s);
+            if (received == TcpSocket::Received::kClosed || received == TcpSocket::Received::kFailed) break;
             for (std::size_t at; (at = seen.find("state\r\n")) != std::string::npos; seen.erase(0, at + 7)) {
-              client_.SendAll("1,CONNECTED,SUCCESS,10.8.0.2,,,,\r\nEND\r\n");
+              client.SendAll("1,CONNECTED,SUCCESS,10.8.0.2,,,,\r\n");
+              client.SendAll("END\r\n");
             }
           }
-          client_ = TcpSocket();  // closed: the tunnel drops
+          std::lock_guard guard(lock_);
+          client_ = nullptr;
         }) {}
   ~PlayedOpenVpn() {
-    dropped_ = true;
+    Drop();
     thread_.join();
   }
-  void Drop() { dropped_ = true; }
+  // The connection ends both ways at once, as when OpenVPN dies.
+  void Drop() {
+    std::lock_guard guard(lock_);
+    if (client_ != nullptr) client_->Shutdown();
+  }
 
  private:
   TcpSocket listener_;
-  TcpSocket client_;
-  std::atomic<bool> dropped_{false};
+  std::mutex lock_;
+  const TcpSocket* client_ = nullptr;
   std::thread thread_;
 };
 

@@ -424,16 +424,19 @@ void Tunnel::OnReported(std::uint64_t serial, const std::string& word) {
 
 void Tunnel::OnMonitorEnded(std::uint64_t serial) {
   if (serial != record_.followed) return;
-  monitor_.Stop();
   record_.followed = 0;
+  const Phase before = record_.phase;
+  const bool drop = Enter(TunnelEvent::kConnectionClosed) && EndIsADrop(before);
+  if (drop) {
+    std::string message = DiagnoseLog(record_.log_path);
+    record_.message = message.empty() ? std::string(kConnectionClosed) : std::move(message);
+  }
+  // Told first; the monitor's thread is ending by itself and is joined after.
+  Publish();
+  monitor_.Stop();
   // OpenVPN serves one management client: let go of this one at once.
   record_.management.reset();
-  const Phase before = record_.phase;
-  if (!Enter(TunnelEvent::kConnectionClosed)) return;
-  if (!EndIsADrop(before)) return Publish();
-  std::string message = DiagnoseLog(record_.log_path);
-  record_.message = message.empty() ? std::string(kConnectionClosed) : std::move(message);
-  Publish();
+  if (!drop) return;
   service_.BlockIpv6(false);
   if (kill_switch_ && record_.wanted) service_.Enable(record_.server, 1);
 }
