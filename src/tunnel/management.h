@@ -17,6 +17,9 @@
 
 namespace vlvpn {
 
+// Tells OpenVPN to end; it answers ">STATE:...,EXITING,SIGTERM" and closes the connection.
+inline constexpr std::string_view kSignalTerm = "signal SIGTERM";
+
 // OpenVPN's state word as one of ours: "connected", "connecting", "disconnected", or
 // empty for a word we do not follow.
 std::string MapOpenVpnState(std::string_view word);

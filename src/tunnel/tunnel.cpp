@@ -210,9 +210,9 @@ ConnectResult Tunnel::RunConnect(const ConnectRequest& request, const std::share
 bool Tunnel::StopForNewConnect(const CancelToken& token) {
   const bool was_running = Running();
   if (record_.management) {
-    record_.management->Send("signal SIGTERM");
+    record_.management->Send(kSignalTerm);
   } else if (auto other = ManagementConnection::Open(environment_.management_port)) {
-    other->Send("signal SIGTERM");
+    other->Send(kSignalTerm);
     other.reset();
     for (int i = 0; i < 30 && token.SleepFor(50ms); ++i) {
       if (!ManagementConnection::Open(environment_.management_port)) break;
@@ -336,7 +336,7 @@ ConnectResult Tunnel::GiveUp(std::shared_ptr<ManagementConnection> connection) {
       connection = ManagementConnection::Open(environment_.management_port);
     }
   }
-  if (connection) connection->Send("signal SIGTERM");
+  if (connection) connection->Send(kSignalTerm);
   if (record_.via_service) service_.StopOpenVpn();
   record_.via_service = false;
   if (process) process->WaitForExit(2000ms);
@@ -349,7 +349,7 @@ ConnectResult Tunnel::GiveUp(std::shared_ptr<ManagementConnection> connection) {
 void Tunnel::RunDisconnect() {
   record_.wanted = false;
   const bool via_service = record_.via_service;
-  if (record_.management) record_.management->Send("signal SIGTERM");
+  if (record_.management) record_.management->Send(kSignalTerm);
   if (record_.process) {
     record_.process->WaitForExit(3000ms);
   } else {
