@@ -15,4 +15,13 @@ TcpSocket& TcpSocket::operator=(TcpSocket&& other) noexcept {
 
 TcpSocket::~TcpSocket() { Close(); }
 
+std::pair<TcpSocket, TcpSocket> TcpSocket::ConnectedPair() {
+  const TcpSocket listener = Listen(0);
+  if (!listener.valid()) return {};
+  TcpSocket near = Connect(listener.LocalPort(), std::chrono::seconds(1));
+  TcpSocket far = listener.Accept(std::chrono::seconds(1));
+  if (!near.valid() || !far.valid()) return {};
+  return {std::move(near), std::move(far)};
+}
+
 }  // namespace vlvpn

@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <utility>
 
 namespace vlvpn {
 
@@ -33,6 +34,12 @@ class TcpSocket {
   Received Receive(std::string& into, std::chrono::milliseconds timeout) const;
   // Ends both directions; a thread blocked in Receive wakes up with kClosed or kFailed.
   void Shutdown() const;
+
+  // Waits until `first` or `second` (null: only `first`) has bytes to read, an end or an
+  // error to report. Returns 1 for first, 2 for second, 3 for both; 0 after the time-out.
+  static unsigned WaitReadable(const TcpSocket& first, const TcpSocket* second, std::chrono::milliseconds timeout);
+  // Two connected ends on the loopback address; invalid ones when that fails.
+  static std::pair<TcpSocket, TcpSocket> ConnectedPair();
 
  private:
   explicit TcpSocket(std::intptr_t native) : native_(native) {}

@@ -1,6 +1,7 @@
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -25,6 +26,21 @@ int Wait(int fd, short events, std::chrono::milliseconds timeout) {
 
 }  // namespace
 
+unsigned TcpSocket::WaitReadable(const TcpSocket& first, const TcpSocket* second,
+                                 std::chrono::milliseconds timeout) {
+  pollfd p[2] = {{static_cast<int>(first.native_), POLLIN, 0},
+                 {second != nullptr ? static_cast<int>(second->native_) : -1, POLLIN, 0}};
+  int ready;
+  do {
+    ready = ::poll(p, second != nullptr ? 2 : 1, static_cast<int>(timeout.count()));
+  } while (ready < 0 && errno == EINTR);
+  if (ready <= 0) return 0;
+  unsigned which = 0;
+  if (p[0].revents != 0) which |= 1;
+  if (second != nullptr && p[1].revents != 0) which |= 2;
+  return which;
+}
+
 void TcpSocket::Close() {
   if (native_ >= 0) ::close(static_cast<int>(native_));
   native_ = -1;
@@ -36,6 +52,9 @@ TcpSocket TcpSocket::Connect(std::uint16_t port, std::chrono::milliseconds timeo
   const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
   if (fd < 0) return {};
   TcpSocket socket(fd);
+  // Command lines go out at once, not held back for the reply to the one before.
+  const int no_delay = 1;
+  ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &no_delay, sizeof(no_delay));
   const sockaddr_in address = LoopbackAddress(port);
   if (::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof(address)) != 0) {
     if (errno != EINPROGRESS || Wait(fd, POLLOUT, timeout) <= 0) return {};

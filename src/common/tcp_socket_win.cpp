@@ -33,6 +33,18 @@ void SetNonBlocking(SOCKET s) {
 
 }  // namespace
 
+unsigned TcpSocket::WaitReadable(const TcpSocket& first, const TcpSocket* second,
+                                 std::chrono::milliseconds timeout) {
+  WSAPOLLFD p[2] = {{S(first.native_), POLLRDNORM, 0},
+                    {second != nullptr ? S(second->native_) : INVALID_SOCKET, POLLRDNORM, 0}};
+  const int ready = WSAPoll(p, second != nullptr ? 2 : 1, static_cast<INT>(timeout.count()));
+  if (ready <= 0) return 0;
+  unsigned which = 0;
+  if (p[0].revents != 0) which |= 1;
+  if (second != nullptr && p[1].revents != 0) which |= 2;
+  return which;
+}
+
 void TcpSocket::Close() {
   if (valid()) closesocket(S(native_));
   native_ = -1;
@@ -46,6 +58,9 @@ TcpSocket TcpSocket::Connect(std::uint16_t port, std::chrono::milliseconds timeo
   if (s == INVALID_SOCKET) return {};
   TcpSocket owned(static_cast<std::intptr_t>(s));
   SetNonBlocking(s);
+  // Command lines go out at once, not held back for the reply to the one before.
+  const BOOL no_delay = TRUE;
+  setsockopt(s, IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&no_delay), sizeof(no_delay));
   const sockaddr_in address = LoopbackAddress(port);
   if (connect(s, reinterpret_cast<const sockaddr*>(&address), sizeof(address)) != 0) {
     if (WSAGetLastError() != WSAEWOULDBLOCK) return {};

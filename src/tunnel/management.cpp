@@ -107,57 +107,21 @@ bool GreetedByOpenVpn(const ManagementConnection& connection, std::chrono::milli
   return text.rfind(kGreeting, 0) == 0;
 }
 
-void TunnelMonitor::Start(std::shared_ptr<ManagementConnection> connection, std::uint64_t serial) {
-  Stop();
-  current_ = connection;
-  running_ = true;
-  thread_ = std::thread([this, connection, serial] { Run(connection, serial); });
-}
-
-void TunnelMonitor::Stop() {
-  running_ = false;
-  if (thread_.joinable()) {
-    // Wake the reader at once rather than after its wait; the connection is being
-    // given up anyway.
-    if (current_) current_->Shutdown();
-    thread_.join();
-  }
-  current_.reset();
-}
-
-void TunnelMonitor::Run(const std::shared_ptr<ManagementConnection>& connection, std::uint64_t serial) {
-  connection->Send("state on");
-  // "state on" reports only later changes; ask once for where OpenVPN already is.
-  connection->Send("state");
-  bool in_state_reply = true;
-  LineSplitter lines;
-  std::string bytes;
-  while (running_) {
-    bytes.clear();
-    // Short waits: a stop is seen within one of them even where shutting the socket
-    // down does not wake a waiting reader (it does on Linux, not everywhere on Windows).
-    const auto received = connection->socket().Receive(bytes, 100ms);
-    if (!running_) return;
-    if (received == TcpSocket::Received::kTimedOut) continue;
-    // A reset counts like a close: OpenVPN killed with our commands unread resets the
-    // connection rather than closing it.
-    if (received == TcpSocket::Received::kClosed || received == TcpSocket::Received::kFailed) {
-      events_.ended(serial);
-      return;
-    }
-    lines.Append(bytes);
-    while (auto line = lines.Next()) {
-      if (auto word = StateOfLine(*line)) {
-        events_.reported(serial, *word);
-      } else if (in_state_reply) {
-        if (*line == "END") {
-          in_state_reply = false;
-        } else if (!line->empty() && line->front() != '>' && line->rfind("SUCCESS:", 0) != 0) {
-          if (auto current = WordOfStateFields(*line)) events_.reported(serial, *current);
-        }
+std::vector<std::string> StateReader::Feed(std::string_view bytes) {
+  std::vector<std::string> words;
+  lines_.Append(bytes);
+  while (auto line = lines_.Next()) {
+    if (auto word = StateOfLine(*line)) {
+      words.push_back(std::move(*word));
+    } else if (in_state_reply_) {
+      if (*line == "END") {
+        in_state_reply_ = false;
+      } else if (!line->empty() && line->front() != '>' && line->rfind("SUCCESS:", 0) != 0) {
+        if (auto current = WordOfStateFields(*line)) words.push_back(std::move(*current));
       }
     }
   }
+  return words;
 }
 
 }  // namespace vlvpn

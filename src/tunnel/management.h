@@ -1,15 +1,12 @@
 #pragma once
 
-#include <atomic>
 #include <chrono>
 #include <cstdint>
-#include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
 #include <string_view>
-#include <thread>
 #include <vector>
 
 #include "common/tcp_socket.h"
@@ -71,35 +68,16 @@ std::string QueryState(const ManagementConnection& connection);
 // connection within the time-out: what tells OpenVPN from another program on the port.
 bool GreetedByOpenVpn(const ManagementConnection& connection, std::chrono::milliseconds timeout);
 
-// The tunnel monitor: one thread that reads OpenVPN's state lines from a connection and
-// reports them, and the connection's end. Started and stopped by one owner only.
-class TunnelMonitor {
+// What a followed management connection says: the state words, in order, of its
+// ">STATE:" lines and of the reply to the one "state" asked when following starts
+// (lines before its "END"). Everything else is ignored.
+class StateReader {
  public:
-  // Called on the monitor's thread, tagged with the serial given to Start.
-  struct Events {
-    std::function<void(std::uint64_t serial, std::string word)> reported;
-    std::function<void(std::uint64_t serial)> ended;  // closed, reset or failed; the thread then ends
-  };
-
-  explicit TunnelMonitor(Events events) : events_(std::move(events)) {}
-  TunnelMonitor(const TunnelMonitor&) = delete;
-  TunnelMonitor& operator=(const TunnelMonitor&) = delete;
-  ~TunnelMonitor() { Stop(); }
-
-  // Stops a running monitor, then follows this connection.
-  void Start(std::shared_ptr<ManagementConnection> connection, std::uint64_t serial);
-  // Returns once the monitor thread has ended; wakes it from its wait. Nothing more is
-  // reported after it returns.
-  void Stop();
-  bool Running() const { return thread_.joinable(); }
+  std::vector<std::string> Feed(std::string_view bytes);
 
  private:
-  void Run(const std::shared_ptr<ManagementConnection>& connection, std::uint64_t serial);
-
-  Events events_;
-  std::atomic<bool> running_{false};
-  std::thread thread_;
-  std::shared_ptr<ManagementConnection> current_;
+  LineSplitter lines_;
+  bool in_state_reply_ = true;
 };
 
 }  // namespace vlvpn

@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
-#include <mutex>
 #include <thread>
 
 namespace vlvpn {
@@ -121,82 +120,19 @@ TEST(GreetedByOpenVpn, TellsOpenVpnFromAnotherListener) {
   }
 }
 
-// The monitor's reports as the test sees them: "word" lines and "<ended>".
-class MonitorTest : public ::testing::Test {
- protected:
-  TunnelMonitor::Events Events() {
-    return {[this](std::uint64_t serial, std::string word) { Note(serial, word); },
-            [this](std::uint64_t serial) { Note(serial, "<ended>"); }};
-  }
-  void Note(std::uint64_t serial, const std::string& what) {
-    std::lock_guard guard(lock_);
-    reports_.push_back(std::to_string(serial) + " " + what);
-  }
-  // The reports once `count` have arrived (or after 2 s).
-  std::vector<std::string> Reports(std::size_t count) {
-    for (int i = 0; i < 200; ++i) {
-      {
-        std::lock_guard guard(lock_);
-        if (reports_.size() >= count) return reports_;
-      }
-      std::this_thread::sleep_for(10ms);
-    }
-    std::lock_guard guard(lock_);
-    return reports_;
-  }
-
-  std::mutex lock_;
-  std::vector<std::string> reports_;
-};
-
-TEST_F(MonitorTest, ReportsStatesInOrderThenTheEnd) {
-  FakeManagement server([](TcpSocket& client) {
-    std::string seen;
-    WaitFor(client, seen, "state on\r\n");
-    WaitFor(client, seen, "state\r\n");
-    client.SendAll("SUCCESS: real-time state notification set to ON\r\n1,WAIT,,,,,,\r\nEND\r\n");
-    client.SendAll(">STATE:2,CONNECTED,SUCCESS,,,,,\r\n>STA");
-    std::this_thread::sleep_for(50ms);
-    client.SendAll("TE:3,CONNECTED,SUCCESS,,,,,\r\n>LOG:x,CONNECTED\r\n1,EXITING,,,\r\n");
-    client.SendAll(">STATE:4,RECONNECTING,ping-restart,,,,,\r\n");
-    std::this_thread::sleep_for(100ms);
-  });
-  TunnelMonitor monitor(Events());
-  monitor.Start(ManagementConnection::Open(server.port()), 7);
-  EXPECT_EQ(Reports(5), (std::vector<std::string>{"7 connecting", "7 connected", "7 connected", "7 connecting",
-                                                  "7 <ended>"}))
-      << "a line split across reads counts once; other lines and a state reply after END are ignored";
-  monitor.Stop();
-}
-
-// OpenVPN killed before it read our commands resets the connection instead of closing
-// it; that ends the monitor all the same.
-TEST_F(MonitorTest, AResetConnectionEndsIt) {
-  FakeManagement server([](TcpSocket& client) {
-    std::this_thread::sleep_for(100ms);
-    (void)client;
-  });
-  TunnelMonitor monitor(Events());
-  monitor.Start(ManagementConnection::Open(server.port()), 1);
-  EXPECT_EQ(Reports(1), (std::vector<std::string>{"1 <ended>"}));
-  monitor.Stop();
-}
-
-// Stopping never waits out a blocked read, and a stop is not reported as an end.
-TEST_F(MonitorTest, StopWakesABlockedReaderAndReportsNothing) {
-  std::atomic<bool> release{false};
-  FakeManagement server([&release](TcpSocket& client) {
-    std::string seen;
-    while (!release) client.Receive(seen, 50ms);
-  });
-  TunnelMonitor monitor(Events());
-  monitor.Start(ManagementConnection::Open(server.port()), 1);
-  std::this_thread::sleep_for(100ms);
-  monitor.Stop();
-  EXPECT_FALSE(monitor.Running());
-  release = true;
-  std::this_thread::sleep_for(100ms);
-  EXPECT_EQ(Reports(0), std::vector<std::string>{});
+// Lines come whole whatever the reads cut; the reply to "state" counts until its END,
+// a state reply's form elsewhere and every other line is ignored.
+TEST(StateReader, WordsInOrderFromLinesAndTheStateReply) {
+  StateReader reader;
+  const std::pair<std::string, std::vector<std::string>> feeds[] = {
+      {">INFO:OpenVPN Management Interface Version 5\r\nSUCCESS: real-time state notification set to ON\r\n",
+       {}},
+      {"1,WAIT,,,,,,\r\nEND\r\n>STATE:2,CONNECTED,SUCCESS,,,,,\r\n>STA", {"connecting", "connected"}},
+      {"TE:3,CONNECTED,SUCCESS,,,,,\r\n>LOG:x,CONNECTED\r\n1,EXITING,,,\r\n", {"connected"}},
+      {">STATE:4,RECONNECTING,ping-restart,,,,,\r", {}},
+      {"\n>STATE:5,connected,x\r\n>BYTECOUNT:1,2\r\n", {"connecting"}},
+  };
+  for (const auto& [bytes, words] : feeds) EXPECT_EQ(reader.Feed(bytes), words) << bytes;
 }
 
 }  // namespace

@@ -1,6 +1,7 @@
 #include "tunnel/tunnel.h"
 
 #include <future>
+#include <stdexcept>
 #include <system_error>
 
 #include "common/file_io.h"
@@ -44,18 +45,18 @@ Tunnel::Tunnel(const DataLocations& locations, TunnelEnvironment environment)
       environment_(std::move(environment)),
       service_(environment_.transact, environment_.program),
       files_(locations_),
-      snapshot_(std::make_shared<TunnelSnapshot>()),
-      monitor_({[this](std::uint64_t serial, std::string word) {
-                  Post([this, serial, word = std::move(word)] { OnReported(serial, word); }, false);
-                },
-                [this](std::uint64_t serial) { Post([this, serial] { OnMonitorEnded(serial); }, false); }}),
-      thread_([this] { Loop(); }) {}
+      wake_(TcpSocket::ConnectedPair()),
+      snapshot_(std::make_shared<TunnelSnapshot>()) {
+  if (!wake_.first.valid()) throw std::runtime_error("The tunnel could not open a loopback connection.");
+  thread_ = std::thread([this] { Loop(); });
+}
 
 Tunnel::~Tunnel() {
   {
     std::lock_guard guard(queue_lock_);
     stopping_ = true;
     for (const auto& attempt : open_attempts_) attempt->Cancel();
+    WakeLocked();
   }
   queue_wake_.notify_all();
   thread_.join();
@@ -70,29 +71,55 @@ void Tunnel::Post(std::function<void()> job, bool supersedes, std::shared_ptr<Ca
     }
     if (attempt) open_attempts_.push_back(std::move(attempt));
     queue_.push_back(std::move(job));
+    WakeLocked();
   }
   queue_wake_.notify_all();
+}
+
+// One byte at most is ever unread, so the write never blocks.
+void Tunnel::WakeLocked() {
+  if (!waiting_ || wake_sent_) return;
+  wake_sent_ = true;
+  wake_.first.SendAll("w");
 }
 
 void Tunnel::Loop() {
   for (;;) {
     std::function<void()> job;
     {
-      std::unique_lock guard(queue_lock_);
-      queue_wake_.wait(guard, [this] { return stopping_ || !queue_.empty(); });
-      if (queue_.empty()) break;
-      job = std::move(queue_.front());
-      queue_.pop_front();
+      std::lock_guard guard(queue_lock_);
+      if (!queue_.empty()) {
+        job = std::move(queue_.front());
+        queue_.pop_front();
+      } else if (stopping_) {
+        break;
+      } else {
+        waiting_ = true;
+      }
     }
-    try {
-      job();
-    } catch (const std::exception&) {
-      // A job settles its own caller; one that could not is rejected when its promise goes.
+    if (job) {
+      try {
+        job();
+      } catch (const std::exception&) {
+        // A job settles its own caller; one that could not is rejected when its promise goes.
+      }
+      continue;
     }
+    // Nothing queued: wait for a post or for what the followed connection says.
+    const TcpSocket* followed = record_.reader ? &record_.management->socket() : nullptr;
+    const unsigned ready = TcpSocket::WaitReadable(wake_.second, followed, std::chrono::seconds(1));
+    {
+      std::lock_guard guard(queue_lock_);
+      waiting_ = false;
+      wake_sent_ = false;
+      // A byte that arrives after this wait wakes the next one once, and is read then.
+      std::string bytes;
+      if ((ready & 1U) != 0) wake_.second.Receive(bytes, std::chrono::milliseconds::zero());
+    }
+    if ((ready & 2U) != 0) ReadFollowed();
   }
   // OpenVPN keeps running; only our following of it ends.
-  monitor_.Stop();
-  record_.management.reset();
+  StopFollowing();
 }
 
 void Tunnel::Connect(ConnectRequest request, std::function<void(ConnectResult)> done) {
@@ -218,9 +245,7 @@ bool Tunnel::StopForNewConnect(const CancelToken& token) {
       if (!ManagementConnection::Open(environment_.management_port)) break;
     }
   }
-  monitor_.Stop();
-  record_.followed = 0;
-  record_.management.reset();
+  StopFollowing();
   if (record_.process) {
     record_.process->WaitForExit(2000ms);
     record_.process.reset();
@@ -360,9 +385,7 @@ void Tunnel::RunDisconnect() {
   }
   if (via_service) service_.StopOpenVpn();
   record_.via_service = false;
-  monitor_.Stop();
-  record_.followed = 0;
-  record_.management.reset();
+  StopFollowing();
   record_.process.reset();
   record_.message.clear();
   record_.profile_id.clear();
@@ -380,7 +403,7 @@ void Tunnel::RunDisconnect() {
 }
 
 void Tunnel::RunAdoption() {
-  if (connects_pending_ > 0 || record_.management || monitor_.Running() || Running()) return;
+  if (connects_pending_ > 0 || record_.management || Running()) return;
   // Only OpenVPN is adopted: another program on the port must never pass for a tunnel.
   const std::uint32_t pid = environment_.find_openvpn_process(environment_.management_port);
   if (pid == 0) return;
@@ -404,13 +427,29 @@ void Tunnel::RunAdoption() {
 }
 
 void Tunnel::Follow(std::shared_ptr<ManagementConnection> connection) {
-  record_.management = connection;
-  record_.followed = ++serials_;
-  monitor_.Start(std::move(connection), record_.followed);
+  record_.management = std::move(connection);
+  record_.reader.emplace();
+  record_.management->Send("state on");
+  // "state on" reports only later changes; ask once for where OpenVPN already is.
+  record_.management->Send("state");
 }
 
-void Tunnel::OnReported(std::uint64_t serial, const std::string& word) {
-  if (serial != record_.followed) return;
+void Tunnel::StopFollowing() {
+  record_.reader.reset();
+  record_.management.reset();
+}
+
+void Tunnel::ReadFollowed() {
+  std::string bytes;
+  const auto received = record_.management->socket().Receive(bytes, std::chrono::milliseconds::zero());
+  if (received == TcpSocket::Received::kTimedOut) return;
+  // A reset counts like a close: OpenVPN killed with our commands unread resets the
+  // connection rather than closing it.
+  if (received != TcpSocket::Received::kData) return OnConnectionEnded();
+  for (const std::string& word : record_.reader->Feed(bytes)) OnReported(word);
+}
+
+void Tunnel::OnReported(const std::string& word) {
   const auto report = ReportOf(word);
   if (!report) return;
   const Phase before = record_.phase;
@@ -422,20 +461,16 @@ void Tunnel::OnReported(std::uint64_t serial, const std::string& word) {
   }
 }
 
-void Tunnel::OnMonitorEnded(std::uint64_t serial) {
-  if (serial != record_.followed) return;
-  record_.followed = 0;
+void Tunnel::OnConnectionEnded() {
   const Phase before = record_.phase;
   const bool drop = Enter(TunnelEvent::kConnectionClosed) && EndIsADrop(before);
   if (drop) {
-    std::string message = DiagnoseLog(record_.log_path);
+    std::string message = record_.log_path.empty() ? std::string() : DiagnoseLog(record_.log_path);
     record_.message = message.empty() ? std::string(kConnectionClosed) : std::move(message);
   }
-  // Told first; the monitor's thread is ending by itself and is joined after.
   Publish();
-  monitor_.Stop();
   // OpenVPN serves one management client: let go of this one at once.
-  record_.management.reset();
+  StopFollowing();
   if (!drop) return;
   service_.BlockIpv6(false);
   if (kill_switch_ && record_.wanted) service_.Enable(record_.server, 1);

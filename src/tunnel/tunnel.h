@@ -8,6 +8,7 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <thread>
@@ -16,6 +17,7 @@
 #include "common/cancel.h"
 #include "common/joined_threads.h"
 #include "common/process_handle.h"
+#include "common/tcp_socket.h"
 #include "device/traffic.h"
 #include "killswitch/kill_switch.h"
 #include "killswitch/launch.h"
@@ -98,9 +100,9 @@ struct TunnelSnapshot {
   std::string_view state() const { return StateWord(phase); }
 };
 
-// The tunnel: one controller thread owns the record, the monitor and the kill-switch
-// facts, and runs commands (connect, disconnect, switches, adoption) and the monitor's
-// reports in the order they arrive. A connect or a disconnect cancels the attempt in
+// The tunnel: one controller thread owns the record, the followed management
+// connection and the kill-switch facts, and runs commands (connect, disconnect,
+// switches, adoption) and what the management connection says in the order they arrive. A connect or a disconnect cancels the attempt in
 // flight, so the user's last word wins. Callbacks run on the controller thread.
 class Tunnel {
  public:
@@ -129,11 +131,12 @@ class Tunnel {
 
  private:
   struct Record : TunnelSnapshot {
-    std::shared_ptr<ManagementConnection> management;
-    std::uint64_t followed = 0;  // the monitor's serial; 0 while nothing is followed
+    std::shared_ptr<ManagementConnection> management;  // followed when `reader` is set
+    std::optional<StateReader> reader;
   };
 
   void Post(std::function<void()> job, bool supersedes, std::shared_ptr<CancelToken> attempt = nullptr);
+  void WakeLocked();
   void Loop();
 
   // Controller thread only, from here on.
@@ -148,8 +151,10 @@ class Tunnel {
   void RunDisconnect();
   void RunAdoption();
   void Follow(std::shared_ptr<ManagementConnection> connection);
-  void OnReported(std::uint64_t serial, const std::string& word);
-  void OnMonitorEnded(std::uint64_t serial);
+  void StopFollowing();
+  void ReadFollowed();
+  void OnReported(const std::string& word);
+  void OnConnectionEnded();
   bool Enter(TunnelEvent event);
   bool Running() const { return StateWord(record_.phase) != kStateDisconnected; }
   void Publish();
@@ -162,7 +167,6 @@ class Tunnel {
   Record record_;
   bool kill_switch_ = false;
   bool block_ipv6_ = true;
-  std::uint64_t serials_ = 0;
   std::uint64_t facts_epoch_ = 0;  // a background resolution stores only while it is current
 
   std::mutex queue_lock_;
@@ -170,6 +174,11 @@ class Tunnel {
   std::deque<std::function<void()>> queue_;
   std::vector<std::shared_ptr<CancelToken>> open_attempts_;
   bool stopping_ = false;
+  // The controller waits on the followed connection and on this pair at once: a post
+  // writes one byte while it waits.
+  std::pair<TcpSocket, TcpSocket> wake_;
+  bool waiting_ = false;
+  bool wake_sent_ = false;
 
   std::atomic<int> connects_pending_{0};
   std::atomic<bool> kill_switch_requested_{false};
@@ -177,7 +186,6 @@ class Tunnel {
   mutable std::mutex snapshot_lock_;  // only around the pointer's copy and swap
   std::shared_ptr<const TunnelSnapshot> snapshot_;
 
-  TunnelMonitor monitor_;
   JoinedThreads helpers_;  // resolutions; they report through the queue
   std::thread thread_;
 };
