@@ -58,7 +58,6 @@ Tunnel::~Tunnel() {
     for (const auto& attempt : open_attempts_) attempt->Cancel();
     WakeLocked();
   }
-  queue_wake_.notify_all();
   thread_.join();
 }
 
@@ -73,10 +72,10 @@ void Tunnel::Post(std::function<void()> job, bool supersedes, std::shared_ptr<Ca
     queue_.push_back(std::move(job));
     WakeLocked();
   }
-  queue_wake_.notify_all();
 }
 
-// One byte at most is ever unread, so the write never blocks.
+// Written only while the controller waits, and once per wait: a byte or two at most is
+// ever unread, so the write never blocks.
 void Tunnel::WakeLocked() {
   if (!waiting_ || wake_sent_) return;
   wake_sent_ = true;

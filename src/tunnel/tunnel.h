@@ -1,7 +1,6 @@
 #pragma once
 
 #include <chrono>
-#include <condition_variable>
 #include <cstdint>
 #include <deque>
 #include <filesystem>
@@ -170,7 +169,6 @@ class Tunnel {
   std::uint64_t facts_epoch_ = 0;  // a background resolution stores only while it is current
 
   std::mutex queue_lock_;
-  std::condition_variable queue_wake_;
   std::deque<std::function<void()>> queue_;
   std::vector<std::shared_ptr<CancelToken>> open_attempts_;
   bool stopping_ = false;
