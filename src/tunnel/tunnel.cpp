@@ -105,7 +105,7 @@ void Tunnel::Loop() {
       continue;
     }
     // Nothing queued: wait for a post or for what the followed connection says.
-    const TcpSocket* followed = record_.reader ? &record_.management->socket() : nullptr;
+    const TcpSocket* followed = record_.management ? &record_.management->socket() : nullptr;
     const unsigned ready = TcpSocket::WaitReadable(wake_.second, followed, std::chrono::seconds(1));
     {
       std::lock_guard guard(queue_lock_);
@@ -240,9 +240,7 @@ bool Tunnel::StopForNewConnect(const CancelToken& token) {
   } else if (auto other = ManagementConnection::Open(environment_.management_port)) {
     other->Send(kSignalTerm);
     other.reset();
-    for (int i = 0; i < 30 && token.SleepFor(50ms); ++i) {
-      if (!ManagementConnection::Open(environment_.management_port)) break;
-    }
+    WaitForPortToClose(30, token);
   }
   StopFollowing();
   if (record_.process) {
@@ -252,6 +250,13 @@ bool Tunnel::StopForNewConnect(const CancelToken& token) {
   Enter(TunnelEvent::kStopped);
   Publish();
   return was_running;
+}
+
+// Probes the management port every 50 ms until nothing answers there any more.
+void Tunnel::WaitForPortToClose(int probes, const CancelToken& token) const {
+  for (int i = 0; i < probes && token.SleepFor(50ms); ++i) {
+    if (!ManagementConnection::Open(environment_.management_port)) break;
+  }
 }
 
 void Tunnel::PrepareKillSwitch(const std::filesystem::path& config, const std::shared_ptr<CancelToken>& token) {
@@ -377,10 +382,7 @@ void Tunnel::RunDisconnect() {
   if (record_.process) {
     record_.process->WaitForExit(3000ms);
   } else {
-    for (int i = 0; i < 20; ++i) {
-      std::this_thread::sleep_for(50ms);
-      if (!ManagementConnection::Open(environment_.management_port)) break;
-    }
+    WaitForPortToClose(20, CancelToken());
   }
   if (via_service) service_.StopOpenVpn();
   record_.via_service = false;
@@ -427,16 +429,13 @@ void Tunnel::RunAdoption() {
 
 void Tunnel::Follow(std::shared_ptr<ManagementConnection> connection) {
   record_.management = std::move(connection);
-  record_.reader.emplace();
+  record_.reader = StateReader();
   record_.management->Send("state on");
   // "state on" reports only later changes; ask once for where OpenVPN already is.
   record_.management->Send("state");
 }
 
-void Tunnel::StopFollowing() {
-  record_.reader.reset();
-  record_.management.reset();
-}
+void Tunnel::StopFollowing() { record_.management.reset(); }
 
 void Tunnel::ReadFollowed() {
   std::string bytes;
@@ -445,7 +444,7 @@ void Tunnel::ReadFollowed() {
   // A reset counts like a close: OpenVPN killed with our commands unread resets the
   // connection rather than closing it.
   if (received != TcpSocket::Received::kData) return OnConnectionEnded();
-  for (const std::string& word : record_.reader->Feed(bytes)) OnReported(word);
+  for (const std::string& word : record_.reader.Feed(bytes)) OnReported(word);
 }
 
 void Tunnel::OnReported(const std::string& word) {

@@ -7,7 +7,6 @@
 #include <functional>
 #include <memory>
 #include <mutex>
-#include <optional>
 #include <string>
 #include <string_view>
 #include <thread>
@@ -95,7 +94,6 @@ struct TunnelSnapshot {
   std::shared_ptr<ProcessHandle> process;
   bool wanted = false;       // launched or adopted, and no user disconnect since
   bool via_service = false;  // the kill-switch service started this OpenVPN
-  KillSwitchFacts server;
   std::string_view state() const { return StateWord(phase); }
 };
 
@@ -130,8 +128,9 @@ class Tunnel {
 
  private:
   struct Record : TunnelSnapshot {
-    std::shared_ptr<ManagementConnection> management;  // followed when `reader` is set
-    std::optional<StateReader> reader;
+    std::shared_ptr<ManagementConnection> management;  // the followed connection, if any
+    StateReader reader;                                // what it has said so far
+    KillSwitchFacts server;
   };
 
   void Post(std::function<void()> job, bool supersedes, std::shared_ptr<CancelToken> attempt = nullptr);
@@ -141,6 +140,7 @@ class Tunnel {
   // Controller thread only, from here on.
   ConnectResult RunConnect(const ConnectRequest& request, const std::shared_ptr<CancelToken>& token);
   bool StopForNewConnect(const CancelToken& token);
+  void WaitForPortToClose(int probes, const CancelToken& token) const;
   void PrepareKillSwitch(const std::filesystem::path& config, const std::shared_ptr<CancelToken>& token);
   std::vector<std::string> Resolve(const std::string& host, const std::shared_ptr<CancelToken>& token);
   void StoreResolved(const std::vector<std::string>& addresses);
