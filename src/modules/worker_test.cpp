@@ -12,7 +12,6 @@ namespace vlvpn {
 namespace {
 
 using namespace std::chrono_literals;
-using testing::Await;
 using testing::MakeSettlement;
 using testing::Outcome;
 
@@ -31,9 +30,9 @@ TEST(RunOnWorker, SettlesFromTheWorkerAndTurnsExceptionsIntoRejections) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
-    auto [promise, future] = MakeSettlement();
+    auto [promise, settled] = MakeSettlement();
     RunOnWorker(std::move(promise), c.work);
-    const Outcome out = Await(future, c.name);
+    const Outcome out = settled.Await(c.name);
     EXPECT_EQ(out.resolved, c.resolved);
     EXPECT_EQ(c.resolved ? out.value.value_or(Value()) : out.error["message"], c.value_or_message);
   }
@@ -51,20 +50,20 @@ TEST(RunOnWorker, JobsRunSideBySide) {
     second_ran->set_value();
     p.Resolve(Value(true));
   });
-  EXPECT_EQ(Await(second_done, "second").value, Value(true));
-  EXPECT_EQ(Await(first_done, "first").value, Value(true));
+  EXPECT_EQ(second_done.Await("second").value, Value(true));
+  EXPECT_EQ(first_done.Await("first").value, Value(true));
 }
 
 // Short jobs one after another, each using thread-local state inside the runtime
 // (std::call_once in the socket start-up), as the tunnel's methods do.
 TEST(RunOnWorker, ManyJobsInARowAllSettle) {
   for (int i = 0; i < 500; ++i) {
-    auto [promise, future] = MakeSettlement();
+    auto [promise, settled] = MakeSettlement();
     RunOnWorker(std::move(promise), [](const Promise& settle) {
       TcpSocket::Connect(1, 10ms);
       settle.Resolve(Value(1));
     });
-    ASSERT_TRUE(Await(future, "job " + std::to_string(i), 10s).resolved);
+    ASSERT_TRUE(settled.Await("job " + std::to_string(i), 10s).resolved);
   }
 }
 

@@ -23,14 +23,6 @@ struct Outcome {
   Value error;
 };
 
-// A promise and the future its settlement reaches.
-std::pair<Promise, std::future<Outcome>> MakeSettlement();
-
-// Waits for the settlement. One that never comes fails the test naming `what`
-// (rather than hanging the suite) and reads as a rejection.
-Outcome Await(std::future<Outcome>& future, std::string_view what,
-              std::chrono::seconds limit = std::chrono::seconds(60));
-
 // Fails the current test naming `what`: a settlement that never came.
 void ReportNeverSettled(std::string_view what, std::chrono::seconds limit);
 
@@ -62,6 +54,9 @@ class Awaited {
   std::shared_ptr<State> state_ = std::make_shared<State>();
   std::future<T> future_ = state_->done.get_future();
 };
+
+// A promise and the settlement it reaches.
+std::pair<Promise, Awaited<Outcome>> MakeSettlement();
 
 // Calls a module method and waits for its settlement.
 Outcome CallAndAwait(const Dispatcher& dispatcher, std::string_view module, std::string_view method,
