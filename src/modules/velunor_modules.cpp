@@ -3,7 +3,11 @@
 #include "device/build_constants.h"
 #include "device/device_facts.h"
 #include "device/latency.h"
+#include "common/process_path.h"
+#include "common/text.h"
 #include "modules/worker.h"
+#include "pickers/pickers.h"
+#include "startup/launch_at_login.h"
 
 namespace vlvpn {
 namespace {
@@ -133,17 +137,67 @@ ModuleSpec TunnelModule(const std::shared_ptr<ModuleServices>& services) {
          const bool on = a.Bool(0);
          svc->tunnel->SetBlockIpv6Enabled(on, [promise, on] { promise.Resolve(Value{{"enabled", on}}); });
        }},
-      Pending("pickApp", {}, R::kObject),
-      Pending("pickOvpnFile", {}, R::kObject),
+      {"pickApp",
+       {},
+       R::kObject,
+       [](const Args&, Promise promise) {
+         RunOnWorker(std::move(promise), [](const Promise& settle) {
+           const auto path = ChooseFile(PickerKind::kApp);
+           settle.Resolve(path ? AppChoiceObject(PathToUtf8(*path)) : Value::object());
+         });
+       }},
+      {"pickOvpnFile",
+       {},
+       R::kObject,
+       [](const Args&, Promise promise) {
+         RunOnWorker(std::move(promise), [](const Promise& settle) {
+           const auto path = ChooseFile(PickerKind::kOvpnProfile);
+           settle.Resolve(path ? OvpnChoiceObject(*path) : Value::object());
+         });
+       }},
       Pending("terminateApps", {L}, R::kObject),
-      Pending("setMenuBarVisible", {B}, R::kBool),
-      Pending("updateMenuBarMenu", {S}, R::kBool),
-      Pending("activateApp", {}, R::kBool),
-      Pending("notifyVpnConnectedOnHide", {}, R::kBool),
-      Pending("requestNotificationPermission", {}, R::kBool),
-      Pending("setLaunchAtLogin", {B}, R::kBool),
-      Pending("getLaunchAtLogin", {}, R::kBool),
-      Pending("wasLaunchedAtStartup", {}, R::kBool),
+      {"setMenuBarVisible", {B}, R::kBool, OnCallingThread([svc](const Args& a) -> std::optional<Value> {
+         svc->desktop.tray->SetMenuBarVisible(a.Bool(0));
+         return a.Bool(0);
+       })},
+      {"updateMenuBarMenu", {S}, R::kBool, OnCallingThread([svc](const Args& a) -> std::optional<Value> {
+         svc->desktop.tray->UpdateMenuData(a.String(0));
+         return true;
+       })},
+      {"activateApp", {}, R::kBool, OnCallingThread([svc](const Args&) -> std::optional<Value> {
+         svc->desktop.tray->ShowMainWindow();
+         return true;
+       })},
+      {"notifyVpnConnectedOnHide", {}, R::kBool, OnCallingThread([svc](const Args&) -> std::optional<Value> {
+         svc->desktop.tray->HiddenToBackground();
+         return true;
+       })},
+      {"requestNotificationPermission", {}, R::kBool, OnCallingThread([](const Args&) -> std::optional<Value> {
+         return true;
+       })},
+      {"setLaunchAtLogin",
+       {B},
+       R::kBool,
+       [](const Args& a, Promise promise) {
+         RunOnWorker(std::move(promise), [enabled = a.Bool(0)](const Promise& settle) {
+           const auto task = PackagedStartupTask();
+           const auto entry = SystemLoginEntry(ExecutablePath());
+           settle.Resolve(SetLaunchAtLogin(enabled, task.get(), *entry));
+         });
+       }},
+      {"getLaunchAtLogin",
+       {},
+       R::kBool,
+       [](const Args&, Promise promise) {
+         RunOnWorker(std::move(promise), [](const Promise& settle) {
+           const auto task = PackagedStartupTask();
+           const auto entry = SystemLoginEntry(ExecutablePath());
+           settle.Resolve(GetLaunchAtLogin(task.get(), *entry));
+         });
+       }},
+      {"wasLaunchedAtStartup", {}, R::kBool, OnCallingThread([svc](const Args&) -> std::optional<Value> {
+         return svc->desktop.launched_at_startup;
+       })},
       {"writeUserDefaults", {S, S}, R::kVoid, OnCallingThread([svc](const Args& a) -> std::optional<Value> {
          svc->defaults.Write(a.String(0), a.String(1));
          return std::nullopt;
@@ -231,7 +285,15 @@ void InitializeTunnelModule(ModuleServices& services, const TunnelEventSlots& sl
   services.events.SetSystemDidResume([slot = slots.system_did_resume] {
     if (slot) slot();
   });
-  // The tray presence joins here once it exists.
+  EmitHooks* hooks = &services.events;  // lives as long as the services, which own the tray
+  TrayEvents tray_events;
+  tray_events.menu_action = [hooks](const MenuAction& action) {
+    hooks->EmitMenuBarAction(MenuBarActionPayload(std::string(ActionName(action.kind)), action.server_id));
+  };
+  tray_events.window_shown = [hooks] { hooks->EmitAppWindowDidShow(); };
+  tray_events.resumed = [hooks] { hooks->EmitSystemDidResume(); };
+  services.desktop.tray->SetEvents(std::move(tray_events));
+  services.desktop.tray->Ensure();
 }
 
 }  // namespace vlvpn

@@ -10,18 +10,28 @@
 #include "storage/keychain.h"
 #include "storage/profile_store.h"
 #include "storage/user_defaults.h"
+#include "tray/tray.h"
 #include "tunnel/tunnel.h"
 
 namespace vlvpn {
 
+// The desktop process around the modules: its tray and how it was started.
+struct DesktopShell {
+  // Model only, without an icon, unless the process has a notification area.
+  std::shared_ptr<TrayPresence> tray = std::make_shared<TrayPresence>(TrayOptions{});
+  bool launched_at_startup = false;
+};
+
 // What the modules' handlers work on; shared by every handler and worker.
 struct ModuleServices {
-  explicit ModuleServices(DataLocations data_locations, TunnelEnvironment environment = DefaultTunnelEnvironment())
+  explicit ModuleServices(DataLocations data_locations, TunnelEnvironment environment = DefaultTunnelEnvironment(),
+                          DesktopShell desktop_shell = {})
       : locations(std::move(data_locations)),
         profiles(locations),
         defaults(locations),
         keychain(locations),
-        tunnel(Tunnel::Create(locations, std::move(environment))) {}
+        tunnel(Tunnel::Create(locations, std::move(environment))),
+        desktop(std::move(desktop_shell)) {}
   ModuleServices(const ModuleServices&) = delete;
   ModuleServices& operator=(const ModuleServices&) = delete;
 
@@ -30,6 +40,7 @@ struct ModuleServices {
   UserDefaults defaults;
   Keychain keychain;
   std::unique_ptr<Tunnel> tunnel;
+  DesktopShell desktop;
   EmitHooks events;  // the tunnel module's events, for whoever raises them
 
   // The real environment, with the kill-switch service at its usual address.
@@ -53,7 +64,8 @@ Value StatusObject(const TunnelStatus& status);
 // VLVPNTunnel, VLVPNAuthSession and VLVPNBuildConfig, in registration order.
 std::vector<ModuleSpec> BuildModules(std::shared_ptr<ModuleServices> services);
 
-// The tunnel module's initialiser: points the services' emit hooks at the slots.
+// The tunnel module's initialiser: points the services' emit hooks at the slots, lets
+// the tray raise its events through them, and starts the tray.
 void InitializeTunnelModule(ModuleServices& services, const TunnelEventSlots& slots);
 
 }  // namespace vlvpn

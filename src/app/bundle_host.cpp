@@ -1,0 +1,50 @@
+#include "app/bundle_host.h"
+
+#include "app/stdio_host.h"
+#include "common/file_io.h"
+#include "common/text.h"
+
+namespace vlvpn {
+
+std::filesystem::path BundleFile(const std::filesystem::path& executable_folder) {
+  return executable_folder / "Bundle" / "index.windows";
+}
+
+BundleHost::BundleHost(std::shared_ptr<ModuleServices> services, const std::filesystem::path& executable_folder) {
+  const std::filesystem::path bundle = BundleFile(executable_folder);
+  const auto node = FindNode(executable_folder);
+  if (!IsRegularFile(bundle)) {
+    failure_ = "No interface bundle at \"" + PathToUtf8(bundle) + "\".";
+  } else if (!node) {
+    failure_ = "No JavaScript runtime (node) beside the executable or on PATH to run \"" + PathToUtf8(bundle) + "\".";
+  } else if (child_ = InterfaceChild::Start(*node, bundle, failure_); child_) {
+    serving_ = std::thread([this, services] {
+      RunStdioHost(child_->FromChild(), child_->ToChild(), services);
+    });
+    WriteHostLog(services->locations, "Interface: \"" + PathToUtf8(*node) + "\" \"" + PathToUtf8(bundle) +
+                                          "\", pid " + std::to_string(child_->pid()) + ".\n");
+    return;
+  }
+  WriteHostLog(services->locations, "Interface not started: " + failure_ + "\n");
+}
+
+BundleHost::~BundleHost() {
+  if (child_) child_->Terminate();
+  Wait();
+}
+
+void BundleHost::Wait() {
+  if (serving_.joinable()) serving_.join();
+}
+
+void WriteHostLog(const DataLocations& locations, const std::string& text) {
+  try {
+    const std::filesystem::path folder = locations.AppFolder();
+    std::filesystem::create_directories(folder);
+    WriteFileAtomically(folder / "VLVPNDesk.log", text, FileAccess::kOwnerOnly);
+  } catch (const std::exception&) {
+    // Nowhere to say it; the window still works.
+  }
+}
+
+}  // namespace vlvpn

@@ -1,0 +1,46 @@
+#include "pickers/pickers.h"
+
+#include <fstream>
+#include <stdexcept>
+#include <string>
+
+#include "common/text.h"
+
+namespace vlvpn {
+
+Value AppChoiceObject(std::string_view path, char separator) {
+  const std::size_t slash = path.rfind(separator);
+  const std::string_view file = slash == std::string_view::npos ? path : path.substr(slash + 1);
+  const std::size_t dot = file.rfind('.');
+  Value choice = Value::object();
+  choice["bundleId"] = std::string(file);
+  choice["name"] = std::string(dot == std::string_view::npos ? file : file.substr(0, dot));
+  choice["path"] = std::string(path);
+  choice["color"] = "#1d8fef";
+  return choice;
+}
+
+Value OvpnChoiceObject(const std::filesystem::path& path, char separator, std::size_t max_bytes) {
+  std::string content;
+  if (std::ifstream in(path, std::ios::binary); in) {
+    // One byte past the cap tells a file that is too large without reading it whole.
+    content.resize(max_bytes + 1);
+    in.read(content.data(), static_cast<std::streamsize>(content.size()));
+    content.resize(in.bad() ? 0 : static_cast<std::size_t>(in.gcount()));
+    if (content.size() > max_bytes) {
+      throw std::runtime_error("The chosen file is larger than " + std::to_string(max_bytes >> 20) +
+                               " MiB and cannot be an OpenVPN profile.");
+    }
+  }
+  if (content.rfind("\xEF\xBB\xBF", 0) == 0) content.erase(0, 3);
+
+  const std::string text = PathToUtf8(path);
+  const std::size_t slash = text.rfind(separator);
+  Value choice = Value::object();
+  choice["fileName"] = slash == std::string::npos ? text : text.substr(slash + 1);
+  choice["content"] = std::move(content);
+  choice["sourceDirectory"] = slash == std::string::npos ? std::string() : text.substr(0, slash);
+  return choice;
+}
+
+}  // namespace vlvpn

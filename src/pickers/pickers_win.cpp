@@ -1,0 +1,34 @@
+#include <windows.h>
+
+#include <commdlg.h>
+#include <ole2.h>
+
+#include "pickers/pickers.h"
+
+namespace vlvpn {
+
+std::optional<std::filesystem::path> ChooseFile(PickerKind kind) {
+  // Filters are pairs of NUL-terminated texts, ended by one more NUL.
+  static constexpr wchar_t kAppFilter[] = L"Applications (*.exe)\0*.exe\0All files\0*.*\0";
+  static constexpr wchar_t kProfileFilter[] = L"OpenVPN config (*.ovpn)\0*.ovpn\0All files\0*.*\0";
+  const bool app = kind == PickerKind::kApp;
+
+  wchar_t file[260] = {};
+  OPENFILENAMEW dialog{};
+  dialog.lStructSize = sizeof(dialog);
+  dialog.hwndOwner = nullptr;
+  dialog.lpstrFilter = app ? kAppFilter : kProfileFilter;
+  dialog.lpstrFile = file;
+  dialog.nMaxFile = 260;
+  dialog.lpstrInitialDir = app ? L"C:\\Program Files" : nullptr;
+  dialog.lpstrTitle = app ? L"Choose an app to close when the VPN drops" : L"Import OpenVPN Profile (.ovpn)";
+  dialog.Flags = OFN_EXPLORER | OFN_FILEMUSTEXIST | OFN_PATHMUSTEXIST | OFN_NOCHANGEDIR;
+
+  const HRESULT ole = OleInitialize(nullptr);
+  const BOOL chosen = GetOpenFileNameW(&dialog);
+  if (SUCCEEDED(ole)) OleUninitialize();
+  if (!chosen) return std::nullopt;
+  return std::filesystem::path(std::wstring(file, wcsnlen(file, 260)));
+}
+
+}  // namespace vlvpn
