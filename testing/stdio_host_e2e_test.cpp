@@ -1,17 +1,30 @@
 // Drives the real VLVPNDesk executable over its stdio protocol, as the interface does.
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <fstream>
 
+#include "common/file_io.h"
 #include "common/text.h"
 #include "common/value.h"
+#include "startup/launch_at_login.h"
 #include "support/child_process.h"
 #include "support/temp_folder.h"
+
+#ifdef _WIN32
+#include <windows.h>
+#else
+#include <sys/stat.h>
+
+#include <cstdlib>
+#endif
 
 namespace vlvpn {
 namespace {
 
 namespace fs = std::filesystem;
+constexpr std::size_t kMaxProfileBytesForTest = std::size_t{16} << 20;
 
 class StdioHostEndToEnd : public ::testing::Test {
  protected:
@@ -82,6 +95,104 @@ TEST_F(StdioHostEndToEnd, ProfileRoundTripMalformedInputAndEndOfInput) {
   EXPECT_EQ(Next(), (Value{{"id", 8}, {"result", ""}})) << "a call pending at end of input still settles";
   EXPECT_EQ(desk_.WaitForExit(), 0);
 }
+
+// Launch at login and the file pickers, through the bridge as the interface uses them.
+class DesktopMethodsOverStdio : public ::testing::Test {
+ protected:
+  DesktopMethodsOverStdio() {
+#ifndef _WIN32
+    // A dialog stand-in first on PATH: records its arguments, answers from a file.
+    fs::create_directories(bin_);
+    const fs::path zenity = bin_ / "zenity";
+    WriteFileAtomically(zenity, "#!/bin/sh\nprintf '%s\\n' \"$@\" >> '" + PathToUtf8(home_.path() / "args") +
+                                    "'\n[ -s '" + PathToUtf8(answer_) + "' ] || exit 1\ncat '" +
+                                    PathToUtf8(answer_) + "'\n");
+    ::chmod(zenity.c_str(), 0755);
+#endif
+    desk_ = std::make_unique<testing::ChildProcess>(
+        testing::SiblingProgram("VLVPNDesk"), std::vector<std::string>{"--stdio"},
+        testing::ChildProcess::Environment{
+            {"XDG_DATA_HOME", PathToUtf8(home_.path())},
+            {"VLVPN_DATA_ROOT", PathToUtf8(home_.path())},
+            {"XDG_CONFIG_HOME", PathToUtf8(home_.path() / "config")},
+#ifndef _WIN32
+            {"PATH", PathToUtf8(bin_) + ":" + std::getenv("PATH")},
+#endif
+        });
+    const auto hello = desk_->ReadLine();
+    EXPECT_TRUE(hello && Contains(*hello, "\"hello\""));
+  }
+
+  Value Call(const std::string& method, Value args = Value::array()) {
+    const Value request = {{"id", ++id_}, {"module", "VLVPNTunnel"}, {"method", method}, {"args", std::move(args)}};
+    EXPECT_TRUE(desk_->Write(DumpLine(request) + "\n"));
+    const auto line = desk_->ReadLine();
+    if (!line) return nullptr;
+    const Value answer = Value::parse(*line);
+    return answer.contains("result") ? answer["result"] : answer;
+  }
+
+  testing::TempFolder home_;
+  fs::path bin_ = home_.path() / "bin";
+  fs::path answer_ = home_.path() / "answer";
+  std::unique_ptr<testing::ChildProcess> desk_;
+  int id_ = 0;
+};
+
+TEST_F(DesktopMethodsOverStdio, LaunchAtLoginIsStoredQuotedReadBackAndRemoved) {
+  const std::string exe = PathToUtf8(testing::SiblingProgram("VLVPNDesk"));
+  EXPECT_EQ(Call("getLaunchAtLogin"), false);
+  EXPECT_EQ(Call("setLaunchAtLogin", {true}), true);
+  EXPECT_EQ(Call("getLaunchAtLogin"), true);
+#ifdef _WIN32
+  wchar_t data[1040] = {};
+  DWORD size = sizeof(data);
+  ASSERT_EQ(RegGetValueW(HKEY_CURRENT_USER, L"Software\\Microsoft\\Windows\\CurrentVersion\\Run", L"VelunorVPN",
+                         RRF_RT_REG_SZ, nullptr, data, &size),
+            ERROR_SUCCESS);
+  EXPECT_EQ(WideToUtf8(data), "\"" + exe + "\" --startup");
+#else
+  const fs::path entry = home_.path() / "config" / "autostart" / "VelunorVPN.desktop";
+  EXPECT_EQ(ReadFileBytes(entry), AutostartEntry(exe));
+  EXPECT_EQ(fs::status(entry).permissions() & fs::perms::all, fs::perms::owner_read | fs::perms::owner_write);
+#endif
+  EXPECT_EQ(Call("setLaunchAtLogin", {false}), true);
+  EXPECT_EQ(Call("setLaunchAtLogin", {false}), true) << "removing what is not there";
+  EXPECT_EQ(Call("getLaunchAtLogin"), false);
+  EXPECT_EQ(Call("wasLaunchedAtStartup"), false);
+}
+
+#ifndef _WIN32
+TEST_F(DesktopMethodsOverStdio, PickersTakeTheDialogsChoice) {
+  const fs::path profile = home_.path() / "in" / "home.ovpn";
+  fs::create_directories(profile.parent_path());
+  WriteFileAtomically(profile, "\xEF\xBB\xBF" "client\r\n");
+  WriteFileAtomically(answer_, PathToUtf8(profile) + "\n");
+  EXPECT_EQ(Call("pickOvpnFile"), (Value{{"fileName", "home.ovpn"},
+                                         {"content", "client\r\n"},
+                                         {"sourceDirectory", PathToUtf8(profile.parent_path())}}));
+  EXPECT_THAT(ReadFileBytes(home_.path() / "args").value_or(""),
+              ::testing::HasSubstr("--title=Import OpenVPN Profile (.ovpn)"));
+
+  WriteFileAtomically(answer_, "/usr/bin/fire.fox\n");
+  EXPECT_EQ(Call("pickApp"), (Value{{"bundleId", "fire.fox"}, {"name", "fire"}, {"path", "/usr/bin/fire.fox"},
+                                    {"color", "#1d8fef"}}));
+
+  // A choice over the cap is refused, not read into memory.
+  {
+    std::ofstream large(profile, std::ios::binary | std::ios::trunc);
+    large.seekp(static_cast<std::streamoff>(kMaxProfileBytesForTest));
+    large.put('x');
+  }
+  WriteFileAtomically(answer_, PathToUtf8(profile) + "\n");
+  EXPECT_EQ(Call("pickOvpnFile")["error"]["message"],
+            "The chosen file is larger than 16 MiB and cannot be an OpenVPN profile.");
+
+  fs::remove(answer_);  // cancelled
+  EXPECT_EQ(Call("pickOvpnFile"), Value::object());
+  EXPECT_EQ(Call("pickApp"), Value::object());
+}
+#endif
 
 }  // namespace
 }  // namespace vlvpn

@@ -60,10 +60,7 @@ TEST_F(ModulesTest, MethodsNotBuiltYetRejectNamingThemselves) {
   const std::pair<std::string, std::string> pending[] = {
       {"VLVPNTunnel", "pingHelper"},
       {"VLVPNTunnel", "getHelperInfo"},
-      {"VLVPNTunnel", "pickApp"},
-      {"VLVPNTunnel", "updateMenuBarMenu"},
       {"VLVPNTunnel", "terminateApps"},
-      {"VLVPNTunnel", "wasLaunchedAtStartup"},
       {"VLVPNAuthSession", "beginLoopback"},
       {"VLVPNAuthSession", "cancelLoopback"},
   };
@@ -211,10 +208,35 @@ TEST_F(ModulesTest, InitializeRoutesTheEmitHooksToTheSlots) {
   services_->events.EmitMenuBarAction(MenuBarActionPayload("connectDedicated", "s1"));
   services_->events.EmitAppWindowDidShow();
   services_->events.EmitSystemDidResume();
+  // The tray's picks go out through the same hooks.
+  EXPECT_TRUE(Tunnel("updateMenuBarMenu", {R"({"dedicated":[{"id":"s \"2\"","label":"Two"}]})"}).resolved);
+  services_->desktop.tray->Choose(3000);
+  services_->desktop.tray->Choose(2001);
   InitializeTunnelModule(*services_, {});  // a module without filled slots swallows events
   services_->events.EmitSystemDidResume();
-  EXPECT_EQ(seen,
-            (std::vector<std::string>{R"({"action":"connectDedicated","serverId":"s1"})", "show", "resume"}));
+  EXPECT_EQ(seen, (std::vector<std::string>{R"({"action":"connectDedicated","serverId":"s1"})", "show", "resume",
+                                            R"({"action":"connectDedicated","serverId":"s \"2\""})",
+                                            R"({"action":"quickConnect"})"}));
+}
+
+TEST_F(ModulesTest, TrayAndStartupMethodsAnswerWithoutATrayWindow) {
+  const std::pair<std::string, Value> answers[] = {
+      {"setMenuBarVisible", false},        {"updateMenuBarMenu", true},  {"activateApp", true},
+      {"notifyVpnConnectedOnHide", true}, {"requestNotificationPermission", true}, {"wasLaunchedAtStartup", false},
+  };
+  for (const auto& [method, value] : answers) {
+    const Outcome s = Tunnel(method, {false});
+    EXPECT_EQ(s.value, value) << method;
+  }
+  EXPECT_EQ(Tunnel("setMenuBarVisible", {true}).value, true);
+  EXPECT_TRUE(services_->desktop.tray->MenuBarVisible());
+
+  DesktopShell at_login;
+  at_login.launched_at_startup = true;
+  auto services = std::make_shared<ModuleServices>(DataLocations([this] { return root_.path(); }),
+                                                   ModuleServices::DefaultTunnelEnvironment(), at_login);
+  const Dispatcher dispatcher(BuildModules(services));
+  EXPECT_EQ(CallAndAwait(dispatcher, "VLVPNTunnel", "wasLaunchedAtStartup", Value::array()).value, true);
 }
 
 }  // namespace

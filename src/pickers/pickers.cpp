@@ -28,8 +28,10 @@ Value OvpnChoiceObject(const std::filesystem::path& path, char separator, std::s
     in.read(content.data(), static_cast<std::streamsize>(content.size()));
     content.resize(in.bad() ? 0 : static_cast<std::size_t>(in.gcount()));
     if (content.size() > max_bytes) {
-      throw std::runtime_error("The chosen file is larger than " + std::to_string(max_bytes >> 20) +
-                               " MiB and cannot be an OpenVPN profile.");
+      const std::string limit = max_bytes % (std::size_t{1} << 20) == 0
+                                    ? std::to_string(max_bytes >> 20) + " MiB"
+                                    : std::to_string(max_bytes) + " bytes";
+      throw std::runtime_error("The chosen file is larger than " + limit + " and cannot be an OpenVPN profile.");
     }
   }
   if (content.rfind("\xEF\xBB\xBF", 0) == 0) content.erase(0, 3);

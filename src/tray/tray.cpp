@@ -8,10 +8,12 @@ bool ResumeFilter::Accept(std::chrono::steady_clock::time_point now) {
   return true;
 }
 
-void TrayPresence::Shared::Emit(const MenuAction& action) const {
-  if (action.kind == MenuAction::Kind::kExit) return;
-  const TrayEvents copy = Events();
-  if (copy.menu_action) copy.menu_action(action);
+std::optional<MenuAction> TrayPresence::Shared::Choose(unsigned command, const TrayMenuModel& menu) const {
+  auto action = ActionForCommand(command, menu);
+  if (!action || action->kind == MenuAction::Kind::kExit) return action;
+  if (const TrayEvents copy = Events(); copy.menu_action) copy.menu_action(*action);
+  if (action->kind == MenuAction::Kind::kOpenApp) ShowMainWindow();
+  return action;
 }
 
 bool TrayPresence::Shared::ShowMainWindow() const {
@@ -75,6 +77,8 @@ void TrayPresence::HiddenToBackground() {
   Ensure();
   if (connected && icon_) icon_->PostNotice();
 }
+
+std::optional<MenuAction> TrayPresence::Choose(unsigned command) { return shared_->Choose(command, Model()); }
 
 TrayMenuModel TrayPresence::Model() const {
   std::lock_guard guard(shared_->lock);

@@ -75,6 +75,9 @@ class TrayPresence {
   bool ShowMainWindow();
   // The window was hidden: remember the "still connected" notice and show it.
   void HiddenToBackground();
+  // What a menu command does, as if picked from the menu: raises the interface's
+  // action, shows the window for "Open". Returns the action (kExit is left to the caller).
+  std::optional<MenuAction> Choose(unsigned command);
 
   TrayMenuModel Model() const;
   bool MenuBarVisible() const;
@@ -104,7 +107,7 @@ struct TrayPresence::Shared {
     std::lock_guard guard(lock);
     return events;
   }
-  void Emit(const MenuAction& action) const;
+  std::optional<MenuAction> Choose(unsigned command, const TrayMenuModel& model) const;
   bool ShowMainWindow() const;
 };
 

@@ -69,7 +69,7 @@ struct TrayIcon::Impl {
   void Refresh();
   void ShowNotice();
   void PopupMenu();
-  void Command(unsigned command);
+  void Command(unsigned command, const TrayMenuModel& model);
   void Publish() {
     std::lock_guard guard(shared->lock);
     shared->status.window = window.load() != nullptr;
@@ -188,26 +188,12 @@ void TrayIcon::Impl::PopupMenu() {
   PostMessageW(hwnd, WM_NULL, 0, 0);
   DestroyMenu(menu);
   // The command acts on the menu the user saw, not on a model that changed since.
-  if (const auto action = ActionForCommand(static_cast<unsigned>(chosen), model)) {
-    if (action->kind == MenuAction::Kind::kExit) return Command(kCommandExit);
-    shared->Emit(*action);
-    if (action->kind == MenuAction::Kind::kOpenApp) shared->ShowMainWindow();
-  }
+  Command(static_cast<unsigned>(chosen), model);
 }
 
-void TrayIcon::Impl::Command(unsigned command) {
-  TrayMenuModel model;
-  {
-    std::lock_guard guard(shared->lock);
-    model = shared->model;
-  }
-  const auto action = ActionForCommand(command, model);
-  if (!action) return;
-  if (action->kind != MenuAction::Kind::kExit) {
-    shared->Emit(*action);
-    if (action->kind == MenuAction::Kind::kOpenApp) shared->ShowMainWindow();
-    return;
-  }
+void TrayIcon::Impl::Command(unsigned command, const TrayMenuModel& model) {
+  const auto action = shared->Choose(command, model);
+  if (!action || action->kind != MenuAction::Kind::kExit) return;
   // The tunnel and the kill switch stay as they are; the next start adopts them.
   if (shown) Shell_NotifyIconW(NIM_DELETE, &record);
   shown = false;
@@ -242,7 +228,15 @@ LRESULT CALLBACK TrayIcon::Impl::Procedure(HWND hwnd, UINT message, WPARAM wpara
     case kRefresh: self->Refresh(); return 0;
     case kNotice: self->ShowNotice(); return 0;
     case kShowWindow: self->shared->ShowMainWindow(); return 0;
-    case WM_COMMAND: self->Command(LOWORD(wparam)); return 0;
+    case WM_COMMAND: {
+      TrayMenuModel model;
+      {
+        std::lock_guard guard(self->shared->lock);
+        model = self->shared->model;
+      }
+      self->Command(LOWORD(wparam), model);
+      return 0;
+    }
     case WM_POWERBROADCAST:
       if ((wparam == PBT_APMRESUMEAUTOMATIC || wparam == PBT_APMRESUMESUSPEND) &&
           self->resumes.Accept(std::chrono::steady_clock::now())) {
