@@ -162,7 +162,44 @@ TEST_F(DesktopMethodsOverStdio, LaunchAtLoginIsStoredQuotedReadBackAndRemoved) {
   EXPECT_EQ(Call("wasLaunchedAtStartup"), false);
 }
 
-#ifndef _WIN32
+#ifdef _WIN32
+// The open-file dialog with the real common dialog: its title, a typed choice, cancel.
+TEST_F(DesktopMethodsOverStdio, PickersUseTheOpenFileDialog) {
+  const fs::path profile = home_.path() / "home.ovpn";
+  WriteFileAtomically(profile, "\xEF\xBB\xBF" "client\r\n");
+  const auto answer = [this](const wchar_t* title, const std::optional<fs::path>& choice) {
+    HWND dialog = nullptr;
+    for (int i = 0; i < 1000 && dialog == nullptr; ++i) {
+      dialog = FindWindowW(nullptr, title);
+      if (dialog == nullptr) Sleep(10);
+    }
+    if (dialog == nullptr) return false;
+    if (!choice) return PostMessageW(dialog, WM_COMMAND, IDCANCEL, 0) != FALSE;
+    // The file name box of an explorer-style dialog (cmb13), else its plain edit (edt1).
+    HWND name = GetDlgItem(dialog, 0x47c);
+    if (name == nullptr) name = GetDlgItem(dialog, 0x480);
+    SendMessageW(name, WM_SETTEXT, 0, reinterpret_cast<LPARAM>(choice->c_str()));
+    return PostMessageW(dialog, WM_COMMAND, IDOK, 0) != FALSE;
+  };
+  const auto pick = [this](const std::string& method) {
+    const Value request = {{"id", ++id_}, {"module", "VLVPNTunnel"}, {"method", method}, {"args", Value::array()}};
+    EXPECT_TRUE(desk_->Write(DumpLine(request) + "\n"));
+  };
+  const auto settled = [this] {
+    const auto line = desk_->ReadLine(std::chrono::seconds(20));
+    return line ? Value::parse(*line).value("result", Value()) : Value();
+  };
+
+  pick("pickOvpnFile");
+  ASSERT_TRUE(answer(L"Import OpenVPN Profile (.ovpn)", profile));
+  EXPECT_EQ(settled(), (Value{{"fileName", "home.ovpn"},
+                              {"content", "client\r\n"},
+                              {"sourceDirectory", PathToUtf8(profile.parent_path())}}));
+  pick("pickApp");
+  ASSERT_TRUE(answer(L"Choose an app to close when the VPN drops", std::nullopt));
+  EXPECT_EQ(settled(), Value::object());
+}
+#else
 TEST_F(DesktopMethodsOverStdio, PickersTakeTheDialogsChoice) {
   const fs::path profile = home_.path() / "in" / "home.ovpn";
   fs::create_directories(profile.parent_path());
