@@ -21,6 +21,8 @@ std::string PathToUtf8(const std::filesystem::path& path);
 std::u16string Utf8ToUtf16(std::string_view utf8);
 std::string Utf16ToUtf8(std::u16string_view utf16);
 bool IsValidUtf8(std::string_view text);
+// Appends one code point, UTF-8 encoded.
+void AppendUtf8(std::string& out, char32_t code_point);
 
 // Drops every carriage return that stands right before a line feed, as a
 // text-mode read would, without text mode's other effects.

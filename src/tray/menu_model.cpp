@@ -2,26 +2,10 @@
 
 #include <cstdint>
 
+#include "common/text.h"
+
 namespace vlvpn {
 namespace {
-
-void AppendUtf8(std::string& out, std::uint32_t code_point) {
-  if (code_point < 0x80) {
-    out += static_cast<char>(code_point);
-  } else if (code_point < 0x800) {
-    out += static_cast<char>(0xC0 | (code_point >> 6));
-    out += static_cast<char>(0x80 | (code_point & 0x3F));
-  } else if (code_point < 0x10000) {
-    out += static_cast<char>(0xE0 | (code_point >> 12));
-    out += static_cast<char>(0x80 | ((code_point >> 6) & 0x3F));
-    out += static_cast<char>(0x80 | (code_point & 0x3F));
-  } else {
-    out += static_cast<char>(0xF0 | (code_point >> 18));
-    out += static_cast<char>(0x80 | ((code_point >> 12) & 0x3F));
-    out += static_cast<char>(0x80 | ((code_point >> 6) & 0x3F));
-    out += static_cast<char>(0x80 | (code_point & 0x3F));
-  }
-}
 
 std::optional<std::uint32_t> Hex4(std::string_view text, std::size_t at) {
   if (at + 4 > text.size()) return std::nullopt;
@@ -88,7 +72,7 @@ std::optional<std::string> DecodeString(std::string_view text, std::size_t at) {
         } else if (IsLowSurrogate(code_point)) {
           code_point = 0xFFFD;
         }
-        AppendUtf8(out, code_point);
+        AppendUtf8(out, static_cast<char32_t>(code_point));
         break;
       }
       default:
