@@ -18,9 +18,8 @@ BundleHost::BundleHost(std::shared_ptr<ModuleServices> services, const std::file
   } else if (!node) {
     failure_ = "No JavaScript runtime (node) beside the executable or on PATH to run \"" + PathToUtf8(bundle) + "\".";
   } else if (child_ = InterfaceChild::Start(*node, bundle, failure_); child_) {
-    serving_ = std::thread([this, services] {
-      RunStdioHost(child_->FromChild(), child_->ToChild(), services);
-    });
+    writer_ = std::make_shared<LineWriter>(child_->ToChild());
+    serving_ = std::thread([this, services] { RunStdioHost(child_->FromChild(), writer_, services); });
     WriteHostLog(services->locations, "Interface: \"" + PathToUtf8(*node) + "\" \"" + PathToUtf8(bundle) +
                                           "\", pid " + std::to_string(child_->pid()) + ".\n");
     return;
@@ -35,6 +34,10 @@ BundleHost::~BundleHost() {
 
 void BundleHost::Wait() {
   if (serving_.joinable()) serving_.join();
+}
+
+void BundleHost::CloseOutput() {
+  if (writer_) writer_->Close();
 }
 
 void WriteHostLog(const DataLocations& locations, const std::string& text) {

@@ -9,6 +9,7 @@
 #include <string>
 #include <thread>
 
+#include "app/stdio_host.h"
 #include "modules/velunor_modules.h"
 
 namespace vlvpn {
@@ -57,9 +58,12 @@ class BundleHost {
   std::uint32_t child_pid() const { return child_ ? child_->pid() : 0; }
   // Until the bundle has ended and every call it made has settled.
   void Wait();
+  // The process is about to end: no half line reaches the interface.
+  void CloseOutput();
 
  private:
   std::unique_ptr<InterfaceChild> child_;
+  std::shared_ptr<LineWriter> writer_;
   std::string failure_;
   std::thread serving_;
 };

@@ -4,6 +4,7 @@
 #include <io.h>
 #include <objbase.h>
 
+#include <atomic>
 #include <cstdio>
 #include <cstdlib>
 #include <cwchar>
@@ -190,9 +191,12 @@ int RunDesktop() {
   MakeDpiAware();
   const std::filesystem::path folder = ExecutablePath().parent_path();
 
+  // "Exit Velunor VPN" comes from the tray thread; the bundle host may not exist yet.
+  auto running_bundle = std::make_shared<std::atomic<BundleHost*>>(nullptr);
   TrayOptions tray_options;
   tray_options.icon = true;
-  tray_options.exit_process = [] {
+  tray_options.exit_process = [running_bundle] {
+    if (BundleHost* bundle = running_bundle->load()) bundle->CloseOutput();
     std::fflush(nullptr);
   };
   DesktopShell shell;
@@ -220,6 +224,7 @@ int RunDesktop() {
 
   // The interface; without it the window and the tray still work.
   BundleHost bundle(services, folder);
+  running_bundle->store(&bundle);
   host.interface_line = bundle.failure().empty()
                             ? "Interface running (pid " + std::to_string(bundle.child_pid()) + ")."
                             : "Interface not running: " + bundle.failure();

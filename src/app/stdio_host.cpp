@@ -12,23 +12,6 @@
 namespace vlvpn {
 namespace {
 
-// Writes whole lines under one lock so settlements from several threads never mix.
-class LineWriter {
- public:
-  explicit LineWriter(std::ostream& out) : out_(out) {}
-
-  void Write(const Value& message) {
-    const std::string line = DumpLine(message) + "\n";
-    std::lock_guard guard(lock_);
-    out_.write(line.data(), static_cast<std::streamsize>(line.size()));
-    out_.flush();
-  }
-
- private:
-  std::mutex lock_;
-  std::ostream& out_;
-};
-
 // Counts calls not yet settled, so the end of input can wait for them.
 class PendingCalls {
  public:
@@ -69,8 +52,25 @@ bool IsBlank(const std::string& line) { return line.find_first_not_of(" \t\r") =
 
 }  // namespace
 
+void LineWriter::Write(const Value& message) {
+  const std::string line = DumpLine(message) + "\n";
+  std::lock_guard guard(lock_);
+  if (closed_) return;
+  out_.write(line.data(), static_cast<std::streamsize>(line.size()));
+  out_.flush();
+}
+
+void LineWriter::Close() {
+  std::lock_guard guard(lock_);
+  out_.flush();
+  closed_ = true;
+}
+
 int RunStdioHost(std::istream& in, std::ostream& out, std::shared_ptr<ModuleServices> services) {
-  auto writer = std::make_shared<LineWriter>(out);
+  return RunStdioHost(in, std::make_shared<LineWriter>(out), std::move(services));
+}
+
+int RunStdioHost(std::istream& in, std::shared_ptr<LineWriter> writer, std::shared_ptr<ModuleServices> services) {
   auto pending = std::make_shared<PendingCalls>();
 
   const std::vector<std::string>& events = TunnelEventNames();

@@ -41,6 +41,16 @@ TEST_F(StdioHostTest, HelloComesFirstAndListsEveryModule) {
   EXPECT_EQ(modules["VLVPNBuildConfig"]["constants"]["appDisplayName"], "Velunor VPN");
 }
 
+TEST_F(StdioHostTest, AClosedWriterWritesNothingMore) {
+  auto writer = std::make_shared<LineWriter>(out_);
+  writer->Write(Value{{"event", "first"}});
+  writer->Close();
+  writer->Write(Value{{"event", "late"}});
+  std::istringstream in(R"({"id":1,"module":"VLVPNTunnel","method":"readUserDefaults","args":["x"]})" "\n");
+  EXPECT_EQ(RunStdioHost(in, writer, services_), 0) << "calls still settle, unheard";
+  EXPECT_EQ(out_.str(), "{\"event\":\"first\"}\n");
+}
+
 TEST_F(StdioHostTest, OneSettlementPerCallWithTheCallersId) {
   const auto lines =
       Run(R"({"id":1,"module":"VLVPNTunnel","method":"writeUserDefaults","args":["theme","dark"]})"
