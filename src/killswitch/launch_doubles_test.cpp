@@ -48,7 +48,12 @@ TEST(LaunchWithDoubles, ServiceStartsOpenVpnWithTheWholeArgumentString) {
   EXPECT_EQ(client.Transact("OPENVPN_STATUS"), "RUNNING " + std::to_string(out.process->pid()));
   client.Transact("OPENVPN_STOP");
   EXPECT_TRUE(out.process->WaitForExit(5s));
-  EXPECT_EQ(client.Transact("OPENVPN_STATUS"), "STOPPED");
+  // The service learns of the exit when it reaps its child, a moment after we see it.
+  std::string status;
+  for (int i = 0; i < 250 && (status = client.Transact("OPENVPN_STATUS")) != "STOPPED"; ++i) {
+    std::this_thread::sleep_for(20ms);
+  }
+  EXPECT_EQ(status, "STOPPED");
 }
 
 TEST(LaunchWithDoubles, ServiceErrorsAndSilenceReachTheUser) {

@@ -24,9 +24,16 @@ std::optional<std::filesystem::path> ChooseFile(PickerKind kind) {
   dialog.lpstrTitle = app ? L"Choose an app to close when the VPN drops" : L"Import OpenVPN Profile (.ovpn)";
   dialog.Flags = OFN_EXPLORER | OFN_FILEMUSTEXIST | OFN_PATHMUSTEXIST | OFN_NOCHANGEDIR;
 
+  // Loaded when a picker opens: importing the common dialogs would load them (and what
+  // they pull in) into every start of the process for a dialog most runs never show.
+  const HMODULE dialogs = LoadLibraryW(L"comdlg32.dll");
+  if (dialogs == nullptr) return std::nullopt;
+  using OpenFn = BOOL(WINAPI*)(LPOPENFILENAMEW);
+  const auto open = reinterpret_cast<OpenFn>(reinterpret_cast<void*>(GetProcAddress(dialogs, "GetOpenFileNameW")));
   const HRESULT ole = OleInitialize(nullptr);
-  const BOOL chosen = GetOpenFileNameW(&dialog);
+  const BOOL chosen = open != nullptr && open(&dialog);
   if (SUCCEEDED(ole)) OleUninitialize();
+  FreeLibrary(dialogs);
   if (!chosen) return std::nullopt;
   return std::filesystem::path(std::wstring(file, wcsnlen(file, 260)));
 }
