@@ -4,8 +4,10 @@
 
 #include <filesystem>
 #include <fstream>
+#include <thread>
 
 #include "common/file_io.h"
+#include "common/tcp_socket.h"
 #include "common/text.h"
 #include "common/value.h"
 #include "startup/launch_at_login.h"
@@ -108,6 +110,11 @@ class DesktopMethodsOverStdio : public ::testing::Test {
                                     "'\n[ -s '" + PathToUtf8(answer_) + "' ] || exit 1\ncat '" +
                                     PathToUtf8(answer_) + "'\n");
     ::chmod(zenity.c_str(), 0755);
+    // The browser stand-in records the one argument it was given.
+    const fs::path browser = bin_ / "xdg-open";
+    WriteFileAtomically(browser, "#!/bin/sh\nprintf '%s|%s\\n' \"$#\" \"$1\" >> '" +
+                                     PathToUtf8(home_.path() / "browsed") + "'\n");
+    ::chmod(browser.c_str(), 0755);
 #endif
     desk_ = std::make_unique<testing::ChildProcess>(
         testing::SiblingProgram("VLVPNDesk"), std::vector<std::string>{"--stdio"},
@@ -123,8 +130,8 @@ class DesktopMethodsOverStdio : public ::testing::Test {
     EXPECT_TRUE(hello && Contains(*hello, "\"hello\""));
   }
 
-  Value Call(const std::string& method, Value args = Value::array()) {
-    const Value request = {{"id", ++id_}, {"module", "VLVPNTunnel"}, {"method", method}, {"args", std::move(args)}};
+  Value Call(const std::string& method, Value args = Value::array(), const std::string& module = "VLVPNTunnel") {
+    const Value request = {{"id", ++id_}, {"module", module}, {"method", method}, {"args", std::move(args)}};
     EXPECT_TRUE(desk_->Write(DumpLine(request) + "\n"));
     const auto line = desk_->ReadLine();
     if (!line) return nullptr;
@@ -161,6 +168,40 @@ TEST_F(DesktopMethodsOverStdio, LaunchAtLoginIsStoredQuotedReadBackAndRemoved) {
   EXPECT_EQ(Call("getLaunchAtLogin"), false);
   EXPECT_EQ(Call("wasLaunchedAtStartup"), false);
 }
+
+#ifndef _WIN32
+// Browser sign-in end to end: the system browser is handed the address, the redirect
+// comes back over real HTTP.
+TEST_F(DesktopMethodsOverStdio, SignInOpensTheBrowserAndTakesTheRedirect) {
+  const Value opened = Call("beginLoopback", Value::array(), "VLVPNAuthSession");
+  ASSERT_TRUE(opened.contains("port")) << opened;
+  const auto port = opened["port"].get<std::uint16_t>();
+  EXPECT_EQ(opened["redirectUri"], "http://127.0.0.1:" + std::to_string(port) + "/oauth2redirect");
+
+  const std::string authorize = "https://accounts.example/o/oauth2/v2/auth?client_id=a b&redirect_uri=x";
+  const Value request = {{"id", 99}, {"module", "VLVPNAuthSession"}, {"method", "awaitLoopbackCallback"},
+                         {"args", {authorize}}};
+  ASSERT_TRUE(desk_->Write(DumpLine(request) + "\n"));
+  for (int i = 0; i < 500 && !IsRegularFile(home_.path() / "browsed"); ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  EXPECT_EQ(ReadFileBytes(home_.path() / "browsed"), "1|" + authorize + "\n");
+
+  const TcpSocket browser = TcpSocket::Connect(port, std::chrono::seconds(5));
+  ASSERT_TRUE(browser.SendAll("GET /oauth2redirect?code=4%2F0Ab&scope=email HTTP/1.1\r\nHost: x\r\n\r\n"));
+  std::string page;
+  while (browser.Receive(page, std::chrono::seconds(10)) == TcpSocket::Received::kData) {
+  }
+  EXPECT_THAT(page, ::testing::HasSubstr("<h2>Signed in</h2>"));
+  const auto line = desk_->ReadLine();
+  ASSERT_TRUE(line);
+  EXPECT_EQ(Value::parse(*line),
+            (Value{{"id", 99},
+                   {"result", {{"callbackUrl", "http://127.0.0.1:" + std::to_string(port) +
+                                                   "/oauth2redirect?code=4%2F0Ab&scope=email"}}}}));
+  EXPECT_EQ(Call("cancelLoopback", Value::array(), "VLVPNAuthSession"), true);
+}
+#endif
 
 #ifdef _WIN32
 // The open-file dialog with the real common dialog: its title, a typed choice, cancel.

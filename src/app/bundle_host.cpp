@@ -18,6 +18,7 @@ BundleHost::BundleHost(std::shared_ptr<ModuleServices> services, const std::file
   } else if (!node) {
     failure_ = "No JavaScript runtime (node) beside the executable or on PATH to run \"" + PathToUtf8(bundle) + "\".";
   } else if (child_ = InterfaceChild::Start(*node, bundle, failure_); child_) {
+    services->interface_pid = child_->pid();
     writer_ = std::make_shared<LineWriter>(child_->ToChild());
     serving_ = std::thread([this, services] { RunStdioHost(child_->FromChild(), writer_, services); });
     WriteHostLog(services->locations, "Interface: \"" + PathToUtf8(*node) + "\" \"" + PathToUtf8(bundle) +

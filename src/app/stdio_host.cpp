@@ -6,6 +6,7 @@
 #include <mutex>
 #include <string>
 
+#include "killswitch/close_apps.h"
 #include "modules/dispatcher.h"
 #include "modules/promise.h"
 
@@ -137,7 +138,9 @@ int RunStdioHost(std::istream& in, std::shared_ptr<LineWriter> writer, std::shar
 
 int RunStdioHostOnStandardStreams() {
   try {
-    const int code = RunStdioHost(std::cin, std::cout, std::make_shared<ModuleServices>(DataLocations()));
+    auto services = std::make_shared<ModuleServices>(DataLocations());
+    services->interface_pid = ParentProcessId();
+    const int code = RunStdioHost(std::cin, std::cout, services);
     std::cout.flush();
     return code;
   } catch (const std::exception& e) {

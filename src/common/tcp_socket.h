@@ -23,7 +23,9 @@ class TcpSocket {
   // A connection to 127.0.0.1:port, or an invalid socket when none opens in time.
   static TcpSocket Connect(std::uint16_t port, std::chrono::milliseconds timeout);
   // A listener on 127.0.0.1:port (0 picks a free port); invalid when the port is taken.
-  static TcpSocket Listen(std::uint16_t port);
+  // On Windows the port is always held exclusively (no other socket may bind it); on
+  // Linux `reuse_address` lets a new listener take a port old connections still linger on.
+  static TcpSocket Listen(std::uint16_t port, int backlog = 8, bool reuse_address = true);
 
   bool valid() const;
   std::uint16_t LocalPort() const;
@@ -34,6 +36,8 @@ class TcpSocket {
   Received Receive(std::string& into, std::chrono::milliseconds timeout) const;
   // Ends both directions; a thread blocked in Receive wakes up with kClosed or kFailed.
   void Shutdown() const;
+  // Ends our direction only: the peer reads what was sent, then the end.
+  void FinishSending() const;
 
   // Waits until `first` or `second` (null: only `first`) has bytes to read, an end or an
   // error to report. Returns 1 for first, 2 for second, 3 for both; 0 after the time-out.

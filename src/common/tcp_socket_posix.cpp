@@ -65,14 +65,14 @@ TcpSocket TcpSocket::Connect(std::uint16_t port, std::chrono::milliseconds timeo
   return socket;
 }
 
-TcpSocket TcpSocket::Listen(std::uint16_t port) {
+TcpSocket TcpSocket::Listen(std::uint16_t port, int backlog, bool reuse_address) {
   const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
   if (fd < 0) return {};
   TcpSocket socket(fd);
   const int yes = 1;
-  ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof(yes));
+  if (reuse_address) ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof(yes));
   const sockaddr_in address = LoopbackAddress(port);
-  if (::bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof(address)) != 0 || ::listen(fd, 8) != 0) {
+  if (::bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof(address)) != 0 || ::listen(fd, backlog) != 0) {
     return {};
   }
   return socket;
@@ -116,6 +116,10 @@ TcpSocket::Received TcpSocket::Receive(std::string& into, std::chrono::milliseco
 
 void TcpSocket::Shutdown() const {
   if (native_ >= 0) ::shutdown(static_cast<int>(native_), SHUT_RDWR);
+}
+
+void TcpSocket::FinishSending() const {
+  if (native_ >= 0) ::shutdown(static_cast<int>(native_), SHUT_WR);
 }
 
 void EnsureSocketsStarted() {}

@@ -76,7 +76,7 @@ TcpSocket TcpSocket::Connect(std::uint16_t port, std::chrono::milliseconds timeo
   return owned;
 }
 
-TcpSocket TcpSocket::Listen(std::uint16_t port) {
+TcpSocket TcpSocket::Listen(std::uint16_t port, int backlog, bool) {
   EnsureSocketsStarted();
   const SOCKET s = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
   if (s == INVALID_SOCKET) return {};
@@ -86,7 +86,7 @@ TcpSocket TcpSocket::Listen(std::uint16_t port) {
              sizeof(exclusive));
   SetNonBlocking(s);
   const sockaddr_in address = LoopbackAddress(port);
-  if (bind(s, reinterpret_cast<const sockaddr*>(&address), sizeof(address)) != 0 || listen(s, 8) != 0)
+  if (bind(s, reinterpret_cast<const sockaddr*>(&address), sizeof(address)) != 0 || listen(s, backlog) != 0)
     return {};
   return owned;
 }
@@ -131,6 +131,10 @@ TcpSocket::Received TcpSocket::Receive(std::string& into, std::chrono::milliseco
 
 void TcpSocket::Shutdown() const {
   if (valid()) shutdown(S(native_), SD_BOTH);
+}
+
+void TcpSocket::FinishSending() const {
+  if (valid()) shutdown(S(native_), SD_SEND);
 }
 
 }  // namespace vlvpn

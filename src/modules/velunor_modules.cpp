@@ -5,9 +5,11 @@
 #include "device/latency.h"
 #include "common/process_path.h"
 #include "common/text.h"
+#include "killswitch/close_apps.h"
 #include "modules/worker.h"
 #include "pickers/pickers.h"
 #include "startup/launch_at_login.h"
+#include "tunnel/openvpn_lookup.h"
 
 namespace vlvpn {
 namespace {
@@ -18,10 +20,10 @@ constexpr ArgKind I = ArgKind::kInt;
 constexpr ArgKind L = ArgKind::kStringList;
 using R = ResultKind;
 
-MethodSpec Pending(std::string name, std::vector<ArgKind> args, ResultKind result) {
-  Handler handler = NotAvailableYet(name);
-  return {std::move(name), std::move(args), result, std::move(handler)};
-}
+constexpr const char* kOpenVpnMissing = "OpenVPN not found. Install OpenVPN Community from ";
+constexpr const char* kInstallHint = "OpenVPN not found. Install from ";
+constexpr const char* kOpenVpnSite = "https://openvpn.net/";
+constexpr const char* kOpenVpnDownloads = "https://openvpn.net/community-downloads/";
 
 ModuleSpec TunnelModule(const std::shared_ptr<ModuleServices>& services) {
   const auto svc = services;
@@ -35,8 +37,18 @@ ModuleSpec TunnelModule(const std::shared_ptr<ModuleServices>& services) {
   module.name = "VLVPNTunnel";
   module.events = TunnelEventNames();
   module.methods = {
-      Pending("pingHelper", {}, R::kString),
-      Pending("installHelper", {}, R::kObject),
+      {"pingHelper", {}, R::kString, OnCallingThread([svc](const Args&) -> std::optional<Value> {
+         if (svc->locate_openvpn().empty()) throw std::runtime_error(std::string(kOpenVpnMissing) + kOpenVpnSite);
+         return "pong";
+       })},
+      {"installHelper", {}, R::kObject, OnCallingThread([svc](const Args&) -> std::optional<Value> {
+         const std::filesystem::path openvpn = svc->locate_openvpn();
+         const bool found = !openvpn.empty();
+         return Value{{"installed", found},
+                      {"reachable", found},
+                      {"pong", found ? "pong" : ""},
+                      {"hint", found ? PathToUtf8(openvpn) : std::string(kInstallHint) + kOpenVpnDownloads}};
+       })},
       {"saveOvpnProfile",
        {S, S, S, S},
        R::kObject,
@@ -91,7 +103,15 @@ ModuleSpec TunnelModule(const std::shared_ptr<ModuleServices>& services) {
       {"getStatus", {}, R::kObject, OnCallingThread([svc](const Args&) -> std::optional<Value> {
          return StatusObject(svc->tunnel->Status());
        })},
-      Pending("getHelperInfo", {}, R::kObject),
+      {"getHelperInfo", {}, R::kObject, OnCallingThread([svc](const Args&) -> std::optional<Value> {
+         const std::filesystem::path openvpn = svc->locate_openvpn();
+         const std::filesystem::path profiles = svc->locations.ProfilesFolder();
+         return Value{{"machService", PathToUtf8(OpenVpnFileName())},
+                      {"plist", PathToUtf8(openvpn)},
+                      {"profilesDir", PathToUtf8(profiles)},
+                      {"installed", !openvpn.empty()},
+                      {"reachable", svc->tunnel->Snapshot()->following}};
+       })},
       {"measureTcpLatency",
        {S, I},
        R::kInt,
@@ -155,7 +175,13 @@ ModuleSpec TunnelModule(const std::shared_ptr<ModuleServices>& services) {
            settle.Resolve(path ? OvpnChoiceObject(*path) : Value::object());
          });
        }},
-      Pending("terminateApps", {L}, R::kObject),
+      {"terminateApps", {L}, R::kObject, OnCallingThread([svc](const Args& a) -> std::optional<Value> {
+         std::set<std::uint32_t> spared;
+         if (const std::uint32_t pid = svc->interface_pid.load(); pid != 0) spared.insert(pid);
+         Value closed = Value::array();
+         for (std::string& name : TerminateApps(a.StringList(0), spared)) closed.push_back(std::move(name));
+         return Value{{"terminated", std::move(closed)}};
+       })},
       {"setMenuBarVisible", {B}, R::kBool, OnCallingThread([svc](const Args& a) -> std::optional<Value> {
          svc->desktop.tray->SetMenuBarVisible(a.Bool(0));
          return a.Bool(0);
@@ -225,13 +251,29 @@ ModuleSpec TunnelModule(const std::shared_ptr<ModuleServices>& services) {
   return module;
 }
 
-ModuleSpec AuthSessionModule() {
+ModuleSpec AuthSessionModule(const std::shared_ptr<ModuleServices>& services) {
+  const auto svc = services;
   ModuleSpec module;
   module.name = "VLVPNAuthSession";
   module.methods = {
-      Pending("beginLoopback", {}, R::kObject),
-      Pending("awaitLoopbackCallback", {S}, R::kObject),
-      Pending("cancelLoopback", {}, R::kBool),
+      {"beginLoopback", {}, R::kObject, OnCallingThread([svc](const Args&) -> std::optional<Value> {
+         const LoopbackOpened opened = svc->sign_in->Begin();
+         if (!opened.ok) throw std::runtime_error(opened.error);
+         return Value{{"redirectUri", opened.redirect_uri}, {"port", opened.port}};
+       })},
+      {"awaitLoopbackCallback",
+       {S},
+       R::kObject,
+       [svc](const Args& a, Promise promise) {
+         svc->sign_in->Await(a.String(0), [promise](const LoopbackResult& result) {
+           if (!result.ok) return promise.Reject(result.error);
+           promise.Resolve(Value{{"callbackUrl", result.callback_url}});
+         });
+       }},
+      {"cancelLoopback", {}, R::kBool, OnCallingThread([svc](const Args&) -> std::optional<Value> {
+         svc->sign_in->Cancel();
+         return true;
+       })},
   };
   return module;
 }
@@ -270,7 +312,7 @@ const std::vector<std::string>& TunnelEventNames() {
 std::vector<ModuleSpec> BuildModules(std::shared_ptr<ModuleServices> services) {
   std::vector<ModuleSpec> modules;
   modules.push_back(TunnelModule(services));
-  modules.push_back(AuthSessionModule());
+  modules.push_back(AuthSessionModule(services));
   modules.push_back(BuildConfigModule());
   return modules;
 }

@@ -1,11 +1,13 @@
 #pragma once
 
+#include <atomic>
 #include <functional>
 #include <memory>
 #include <vector>
 
 #include "modules/dispatcher.h"
 #include "modules/emit_hooks.h"
+#include "auth/loopback.h"
 #include "storage/data_locations.h"
 #include "storage/keychain.h"
 #include "storage/profile_store.h"
@@ -30,6 +32,7 @@ struct ModuleServices {
         profiles(locations),
         defaults(locations),
         keychain(locations),
+        locate_openvpn(environment.locate_openvpn),
         tunnel(Tunnel::Create(locations, std::move(environment))),
         desktop(std::move(desktop_shell)) {}
   ModuleServices(const ModuleServices&) = delete;
@@ -39,8 +42,13 @@ struct ModuleServices {
   ProfileStore profiles;
   UserDefaults defaults;
   Keychain keychain;
+  std::function<std::filesystem::path()> locate_openvpn;
   std::unique_ptr<Tunnel> tunnel;
   DesktopShell desktop;
+  std::unique_ptr<LoopbackReceiver> sign_in = std::make_unique<LoopbackReceiver>(LoopbackOptions{});
+  // The interface we serve (our parent under --stdio, the bundle's node otherwise):
+  // never among the apps closed for it.
+  std::atomic<std::uint32_t> interface_pid{0};
   EmitHooks events;  // the tunnel module's events, for whoever raises them
 
   // The real environment, with the kill-switch service at its usual address.

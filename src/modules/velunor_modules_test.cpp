@@ -6,7 +6,9 @@
 #include <random>
 
 #include "common/tcp_socket.h"
+#include "common/file_io.h"
 #include "common/text.h"
+#include "tunnel/openvpn_lookup.h"
 #include "support/settlement.h"
 #include "support/temp_folder.h"
 
@@ -54,21 +56,6 @@ TEST_F(ModulesTest, RegistersEveryMethodInOrder) {
   EXPECT_EQ(described["VLVPNBuildConfig"]["constants"].size(), 6u);
   EXPECT_FALSE(described["VLVPNAuthSession"].contains("events"));
   EXPECT_FALSE(described["VLVPNBuildConfig"].contains("methods"));
-}
-
-TEST_F(ModulesTest, MethodsNotBuiltYetRejectNamingThemselves) {
-  const std::pair<std::string, std::string> pending[] = {
-      {"VLVPNTunnel", "pingHelper"},
-      {"VLVPNTunnel", "getHelperInfo"},
-      {"VLVPNTunnel", "terminateApps"},
-      {"VLVPNAuthSession", "beginLoopback"},
-      {"VLVPNAuthSession", "cancelLoopback"},
-  };
-  for (const auto& [module, method] : pending) {
-    const Outcome s = Call(module, method);
-    EXPECT_FALSE(s.resolved) << method;
-    EXPECT_EQ(s.error, RejectionObject(method + " is not available yet.")) << method;
-  }
 }
 
 TEST_F(ModulesTest, PromptVpnAuthAlwaysRejects) {
@@ -196,6 +183,53 @@ TEST(TunnelMethods, AreWiredToTheTunnel) {
   std::lock_guard guard(sent_lock);
   EXPECT_EQ(sent,
             (std::vector<std::string>{"DISABLE", "UNBLOCK_IPV6", "UNBLOCK_IPV6", "ENABLE any 0 0 none "}));
+}
+
+// The helper is OpenVPN: found or not by the lookup the tunnel uses.
+TEST(HelperMethods, AnswerWithAndWithoutOpenVpn) {
+  for (const bool present : {false, true}) {
+    testing::TempFolder root;
+    const fs::path openvpn = root.path() / "bin" / OpenVpnFileName();
+    TunnelEnvironment env;
+    env.locate_openvpn = [&] { return present ? openvpn : fs::path(); };
+    auto services = std::make_shared<ModuleServices>(DataLocations([&] { return root.path(); }), env);
+    const Dispatcher dispatcher(BuildModules(services));
+    const auto call = [&](const std::string& method) {
+      return CallAndAwait(dispatcher, "VLVPNTunnel", method, Value::array());
+    };
+    const std::string path = PathToUtf8(openvpn);
+    if (present) {
+      EXPECT_EQ(call("pingHelper").value, "pong");
+      EXPECT_EQ(call("installHelper").value,
+                (Value{{"installed", true}, {"reachable", true}, {"pong", "pong"}, {"hint", path}}));
+    } else {
+      EXPECT_EQ(call("pingHelper").error["message"],
+                "OpenVPN not found. Install OpenVPN Community from https://openvpn.net/");
+      EXPECT_EQ(call("installHelper").value,
+                (Value{{"installed", false},
+                       {"reachable", false},
+                       {"pong", ""},
+                       {"hint", "OpenVPN not found. Install from https://openvpn.net/community-downloads/"}}));
+    }
+    const fs::path profiles = root.path() / "VLVPNDesk" / "profiles";
+    EXPECT_EQ(call("getHelperInfo").value, (Value{{"machService", PathToUtf8(OpenVpnFileName())},
+                                                  {"plist", present ? path : ""},
+                                                  {"profilesDir", PathToUtf8(profiles)},
+                                                  {"installed", present},
+                                                  {"reachable", false}}));
+    EXPECT_TRUE(fs::is_directory(profiles)) << "made on first use";
+  }
+
+  // A profiles folder that cannot be made is reported, not lost.
+  testing::TempFolder root;
+  WriteFileAtomically(root.path() / "VLVPNDesk", "a file where the folder goes");
+  TunnelEnvironment env;
+  env.locate_openvpn = [] { return fs::path(); };
+  auto services = std::make_shared<ModuleServices>(DataLocations([&] { return root.path(); }), env);
+  const Dispatcher dispatcher(BuildModules(services));
+  const Outcome info = CallAndAwait(dispatcher, "VLVPNTunnel", "getHelperInfo", Value::array());
+  EXPECT_FALSE(info.resolved);
+  EXPECT_THAT(info.error["message"].get<std::string>(), HasSubstr("VLVPNDesk"));
 }
 
 TEST_F(ModulesTest, InitializeRoutesTheEmitHooksToTheSlots) {

@@ -429,13 +429,19 @@ void Tunnel::RunAdoption() {
 
 void Tunnel::Follow(std::shared_ptr<ManagementConnection> connection) {
   record_.management = std::move(connection);
+  record_.following = true;
   record_.reader = StateReader();
   record_.management->Send("state on");
   // "state on" reports only later changes; ask once for where OpenVPN already is.
   record_.management->Send("state");
 }
 
-void Tunnel::StopFollowing() { record_.management.reset(); }
+void Tunnel::StopFollowing() {
+  if (!record_.management) return;
+  record_.management.reset();
+  record_.following = false;
+  Publish();
+}
 
 void Tunnel::ReadFollowed() {
   std::string bytes;

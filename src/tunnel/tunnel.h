@@ -94,6 +94,7 @@ struct TunnelSnapshot {
   std::shared_ptr<ProcessHandle> process;
   bool wanted = false;       // launched or adopted, and no user disconnect since
   bool via_service = false;  // the kill-switch service started this OpenVPN
+  bool following = false;    // a management connection to OpenVPN is held
   std::string_view state() const { return StateWord(phase); }
 };
 

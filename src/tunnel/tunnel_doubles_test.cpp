@@ -108,6 +108,7 @@ TEST_F(TunnelDoublesTest, ConnectFollowStatusAndDisconnect) {
   EXPECT_EQ(status.up_bps, 567);
   EXPECT_TRUE(status.adapter_up);
   EXPECT_EQ(status.message, "");
+  EXPECT_TRUE(tunnel->Snapshot()->following) << "the helper is reachable";
   EXPECT_EQ(ReadFileBytes(locations_.ActiveFile()), "p1");
   EXPECT_EQ(ReadFileBytes(root_.path() / "VLVPNDesk/profiles/p1/auth.txt"), "alice\nsecret\n");
 
@@ -119,6 +120,7 @@ TEST_F(TunnelDoublesTest, ConnectFollowStatusAndDisconnect) {
   EXPECT_EQ(after.state, "disconnected");
   EXPECT_EQ(after.pid, 0u);
   EXPECT_EQ(after.profile_id, "");
+  EXPECT_FALSE(tunnel->Snapshot()->following);
   EXPECT_FALSE(fs::exists(locations_.ActiveFile()));
 
   const std::vector<std::string> recorded = Recorded();

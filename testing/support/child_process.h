@@ -1,6 +1,7 @@
 #pragma once
 
 #include <chrono>
+#include <cstdint>
 #include <filesystem>
 #include <memory>
 #include <optional>
@@ -31,6 +32,7 @@ class ChildProcess {
   // The next line without its "\n"; nullopt on end of output or time-out.
   std::optional<std::string> ReadLine(std::chrono::milliseconds timeout = std::chrono::seconds(10));
   void CloseInput();
+  std::uint32_t pid() const;
   // The exit code; nullopt when the program is still running after `timeout`.
   std::optional<int> WaitForExit(std::chrono::milliseconds timeout = std::chrono::seconds(10));
 

@@ -97,6 +97,8 @@ bool ChildProcess::ReadMore(std::chrono::steady_clock::time_point deadline) {
   return true;
 }
 
+std::uint32_t ChildProcess::pid() const { return impl_->pid > 0 ? static_cast<std::uint32_t>(impl_->pid) : 0; }
+
 void ChildProcess::CloseInput() {
   if (impl_->in >= 0) ::close(impl_->in);
   impl_->in = -1;

@@ -133,6 +133,8 @@ bool ChildProcess::ReadMore(std::chrono::steady_clock::time_point deadline) {
   return true;
 }
 
+std::uint32_t ChildProcess::pid() const { return impl_->process != nullptr ? GetProcessId(impl_->process) : 0; }
+
 void ChildProcess::CloseInput() {
   if (impl_->in != nullptr) CloseHandle(impl_->in);
   impl_->in = nullptr;

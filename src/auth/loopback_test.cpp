@@ -1,0 +1,187 @@
+#include "auth/loopback.h"
+
+#include <gtest/gtest.h>
+
+#include <future>
+#include <thread>
+#include <vector>
+
+namespace vlvpn {
+namespace {
+
+using namespace std::chrono_literals;
+
+TEST(LoopbackTexts, ResponseCallbackUrlAndWebAddresses) {
+  EXPECT_EQ(LoopbackResponse(),
+            "HTTP/1.1 200 OK\r\nContent-Type: text/html; charset=utf-8\r\nContent-Length: 236\r\nConnection: "
+            "close\r\n\r\n<html><head><meta charset=\"utf-8\"><title>Velunor VPN</title></head><body "
+            "style=\"font-family:Segoe UI,sans-serif;padding:40px;text-align:center;\"><h2>Signed in</h2><p>You can "
+            "close this window and return to Velunor VPN.</p></body></html>");
+
+  const std::pair<const char*, const char*> urls[] = {
+      {"GET /oauth2redirect?state=a%20b&code=4/x HTTP/1.1\r\nHost: x\r\n\r\n",
+       "http://127.0.0.1:42813/oauth2redirect?state=a%20b&code=4/x"},
+      {"GET /other HTTP/1.1", "http://127.0.0.1:42813/other"},
+      {"GET /no-version", "http://127.0.0.1:42813/no-version"},
+      {"GET  HTTP/1.1\r\n", ""},
+      {"NOSPACES\r\n", ""},
+      {"", ""},
+  };
+  for (const auto& [request, url] : urls) EXPECT_EQ(CallbackUrl(request, 42813), url) << request;
+
+  for (const char* good : {"https://accounts.example/o?x=1", "HTTP://example/", "http://127.0.0.1:1/"}) {
+    EXPECT_TRUE(IsWebAddress(good)) << good;
+  }
+  for (const char* bad : {"file:///etc/passwd", "C:\\Windows\\notepad.exe", "--help", "/usr/bin/xterm",
+                          "javascript:alert(1)", "https://a/\nb", "httpx://a"}) {
+    EXPECT_FALSE(IsWebAddress(bad)) << bad;
+  }
+}
+
+// A browser: connects, sends the pieces with pauses, and reads the answer to its end.
+std::string Browse(std::uint16_t port, const std::vector<std::string>& pieces,
+                   std::chrono::milliseconds pause = 50ms) {
+  const TcpSocket socket = TcpSocket::Connect(port, 5s);
+  if (!socket.valid()) return "<no connection>";
+  for (const std::string& piece : pieces) {
+    socket.SendAll(piece);
+    std::this_thread::sleep_for(pause);
+  }
+  std::string answer;
+  while (socket.Receive(answer, 20s) == TcpSocket::Received::kData) {
+  }
+  return answer;
+}
+
+class LoopbackReceiverTest : public ::testing::Test {
+ protected:
+  LoopbackReceiverTest() {
+    options_.receive_limit = 300ms;
+    options_.open_browser = [this](const std::string& url) {
+      std::lock_guard guard(lock_);
+      opened_.push_back(url);
+      return browser_works_;
+    };
+  }
+
+  // Starts a wait; the future holds its settlement.
+  std::future<LoopbackResult> Await(LoopbackReceiver& receiver, const std::string& url) {
+    auto settled = std::make_shared<std::promise<LoopbackResult>>();
+    receiver.Await(url, [settled](const LoopbackResult& result) { settled->set_value(result); });
+    return settled->get_future();
+  }
+  std::vector<std::string> Opened() {
+    std::lock_guard guard(lock_);
+    return opened_;
+  }
+
+  LoopbackOptions options_;
+  std::mutex lock_;
+  std::vector<std::string> opened_;
+  bool browser_works_ = true;
+};
+
+TEST_F(LoopbackReceiverTest, RedirectsArriveWholeHoweverTheyAreSent) {
+  struct Case {
+    const char* name;
+    std::vector<std::string> pieces;
+    std::string expected;  // after the port
+    bool ok;
+  };
+  const Case cases[] = {
+      {"split request line", {"GE", "T /oauth2redirect?code=", "4%2F0A&state=s", "1 HTTP/1.1\r", "\nHost: x\r\n\r\n"},
+       "/oauth2redirect?code=4%2F0A&state=s1", true},
+      {"no spaces", {"GARBAGE\r\n\r\n"}, "no_code: Google redirect did not include a code", false},
+      {"nothing sent", {}, "no_code: Google redirect did not include a code", false},
+      {"oversize", {"GET /oauth2redirect?code=" + std::string(9000, 'c')},
+       "/oauth2redirect?code=" + std::string(kRequestCap - 25, 'c'), true},
+  };
+  LoopbackReceiver receiver(options_);
+  for (const Case& c : cases) {
+    const LoopbackOpened opened = receiver.Begin();
+    ASSERT_TRUE(opened.ok) << opened.error;
+    EXPECT_EQ(opened.redirect_uri, "http://127.0.0.1:" + std::to_string(opened.port) + "/oauth2redirect");
+    auto settled = Await(receiver, "https://accounts.example/o/oauth2/auth?redirect_uri=x");
+    EXPECT_EQ(Browse(opened.port, c.pieces), LoopbackResponse()) << c.name << ": the page, whatever was asked";
+    const LoopbackResult result = settled.get();
+    EXPECT_EQ(result.ok, c.ok) << c.name;
+    EXPECT_EQ(c.ok ? result.callback_url : result.error,
+              c.ok ? "http://127.0.0.1:" + std::to_string(opened.port) + c.expected : c.expected)
+        << c.name;
+  }
+  EXPECT_EQ(Opened().size(), 4u);
+  EXPECT_EQ(Opened()[0], "https://accounts.example/o/oauth2/auth?redirect_uri=x");
+}
+
+TEST_F(LoopbackReceiverTest, PreferredPortsThenOneTheSystemChooses) {
+  std::vector<TcpSocket> taken;
+  for (int i = 0; i < kLoopbackPorts; ++i) {
+    taken.push_back(TcpSocket::Listen(static_cast<std::uint16_t>(kFirstLoopbackPort + i)));
+  }
+  LoopbackReceiver receiver(options_);
+  const LoopbackOpened opened = receiver.Begin();
+  ASSERT_TRUE(opened.ok);
+  EXPECT_TRUE(opened.port < kFirstLoopbackPort || opened.port >= kFirstLoopbackPort + kLoopbackPorts);
+  EXPECT_EQ(opened.redirect_uri, "http://127.0.0.1:" + std::to_string(opened.port) + "/oauth2redirect");
+  taken.clear();
+  const LoopbackOpened again = receiver.Begin();
+  EXPECT_GE(again.port, kFirstLoopbackPort);
+  EXPECT_LT(again.port, kFirstLoopbackPort + kLoopbackPorts);
+}
+
+TEST_F(LoopbackReceiverTest, RefusalsAndFailuresOfAWait) {
+  LoopbackReceiver receiver(options_);
+  EXPECT_EQ(Await(receiver, "https://a/").get().error, "Call beginLoopback before awaitLoopbackCallback");
+
+  const std::pair<std::string, std::string> refused[] = {
+      {"", "invalid_url: Missing OAuth authorize URL"},
+      {"file:///etc/passwd", "open_url: Could not open the system browser"},
+      {"-oProxyCommand=x", "open_url: Could not open the system browser"},
+  };
+  for (const auto& [url, error] : refused) {
+    const std::uint16_t port = receiver.Begin().port;
+    EXPECT_EQ(Await(receiver, url).get().error, error) << url;
+    EXPECT_FALSE(TcpSocket::Connect(port, 1s).valid()) << "the listener is closed";
+  }
+  EXPECT_TRUE(Opened().empty()) << "nothing that is not a web address reaches the browser";
+
+  browser_works_ = false;
+  receiver.Begin();
+  EXPECT_EQ(Await(receiver, "https://a/").get().error, "open_url: Could not open the system browser");
+  browser_works_ = true;
+
+  options_.browser_wait = 200ms;
+  LoopbackReceiver impatient(options_);
+  impatient.Begin();
+  EXPECT_EQ(Await(impatient, "https://a/").get().error, "cancelled: Google sign-in timed out");
+}
+
+TEST_F(LoopbackReceiverTest, OneWaitAtATimeAndCancellingIsPrompt) {
+  LoopbackReceiver receiver(options_);
+  const std::uint16_t port = receiver.Begin().port;
+  auto first = Await(receiver, "https://a/");
+  EXPECT_EQ(Await(receiver, "https://b/").get().error, "OAuth loopback already waiting");
+  EXPECT_EQ(Browse(port, {"GET /oauth2redirect?code=1 HTTP/1.1\r\n\r\n"}), LoopbackResponse());
+  EXPECT_EQ(first.get().callback_url, "http://127.0.0.1:" + std::to_string(port) + "/oauth2redirect?code=1")
+      << "the first wait went on";
+
+  // A worker waiting for the browser (three minutes) wakes as soon as it is cancelled.
+  receiver.Begin();
+  auto waiting = Await(receiver, "https://a/");
+  auto cancelled = std::async(std::launch::async, [&receiver] { receiver.Cancel(); });
+  ASSERT_EQ(cancelled.wait_for(10s), std::future_status::ready) << "cancel waited for the worker's time-out";
+  EXPECT_EQ(waiting.get().error, "cancelled: Google sign-in was cancelled");
+
+  // A new listener while a wait is outstanding cancels that wait first.
+  receiver.Begin();
+  auto superseded = Await(receiver, "https://a/");
+  const LoopbackOpened fresh = receiver.Begin();
+  EXPECT_EQ(superseded.get().error, "cancelled: Google sign-in was cancelled");
+  ASSERT_TRUE(fresh.ok);
+  auto next = Await(receiver, "https://a/");
+  EXPECT_EQ(Browse(fresh.port, {"GET /oauth2redirect?code=2 HTTP/1.1\r\n\r\n"}), LoopbackResponse());
+  EXPECT_TRUE(next.get().ok) << "the old worker never touched the new listener";
+}
+
+}  // namespace
+}  // namespace vlvpn

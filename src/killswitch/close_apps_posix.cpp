@@ -1,0 +1,54 @@
+#include <signal.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+
+#include "common/text.h"
+#include "killswitch/close_apps.h"
+
+namespace vlvpn {
+namespace {
+
+// The names a process goes by: its executable's base name, then the kernel's name for it
+// (the name it was started by, cut to 15 bytes). Kernel threads and processes whose
+// executable we may not see have none.
+std::vector<std::string> ProgramNames(const std::filesystem::path& process) {
+  std::error_code error;
+  const std::filesystem::path exe = std::filesystem::read_symlink(process / "exe", error);
+  if (error || exe.empty()) return {};
+  std::string name = exe.filename().string();
+  // A program whose file was replaced or removed while it runs.
+  constexpr std::string_view kDeleted = " (deleted)";
+  if (name.size() > kDeleted.size() && name.ends_with(kDeleted)) name.resize(name.size() - kDeleted.size());
+  std::ifstream comm_file(process / "comm", std::ios::binary);
+  std::string comm;
+  std::getline(comm_file, comm);
+  if (comm.empty() || comm == name) return {name};
+  return {name, comm};
+}
+
+}  // namespace
+
+std::vector<std::string> TerminateApps(const std::vector<std::string>& names, const std::set<std::uint32_t>& spared) {
+  std::vector<std::string> lowered;
+  for (const std::string& name : names) lowered.push_back(AsciiLowerCopy(name));
+  std::vector<std::string> terminated;
+  if (lowered.empty()) return terminated;
+  const auto self = static_cast<std::uint32_t>(::getpid());
+  std::error_code error;
+  for (const auto& entry : std::filesystem::directory_iterator("/proc", error)) {
+    const auto pid = ParseDecimal(entry.path().filename().string(), 0x7fffffff);
+    if (!pid || *pid == self || spared.count(static_cast<std::uint32_t>(*pid)) != 0) continue;
+    for (const std::string& name : ProgramNames(entry.path())) {
+      if (!MatchChosenApp(name, lowered)) continue;
+      if (::kill(static_cast<pid_t>(*pid), SIGKILL) == 0) terminated.push_back(name);
+      break;
+    }
+  }
+  return terminated;
+}
+
+std::uint32_t ParentProcessId() { return static_cast<std::uint32_t>(::getppid()); }
+
+}  // namespace vlvpn
