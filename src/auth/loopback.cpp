@@ -133,7 +133,7 @@ LoopbackOpened LoopbackReceiver::Begin() {
   // Never an address-reuse listener: the redirect carries the code, and no other socket
   // may share the port.
   for (int i = 0; i < kLoopbackPorts && !listener_.valid(); ++i) {
-    listener_ = TcpSocket::Listen(static_cast<std::uint16_t>(kFirstLoopbackPort + i), 1, false);
+    listener_ = TcpSocket::Listen(static_cast<std::uint16_t>(options_.first_port + i), 1, false);
   }
   if (!listener_.valid()) listener_ = TcpSocket::Listen(0, 1, false);
   if (!listener_.valid()) return {false, 0, {}, "Could not listen on OAuth loopback socket"};

@@ -13,7 +13,12 @@
 namespace vlvpn {
 
 // The redirect target of browser sign-in: a one-shot HTTP listener on 127.0.0.1.
+inline constexpr std::uint16_t kFirstLoopbackPort = 42813;
+inline constexpr int kLoopbackPorts = 5;
+inline constexpr std::size_t kRequestCap = 8191;
+
 struct LoopbackOptions {
+  std::uint16_t first_port = kFirstLoopbackPort;  // the first of the five preferred ports
   std::chrono::milliseconds browser_wait{std::chrono::seconds(180)};  // for the browser's connection
   std::chrono::milliseconds receive_limit{std::chrono::seconds(10)};  // for its request line
   // Hands an http(s) URL to the user's browser; true when it was taken.
@@ -33,10 +38,6 @@ struct LoopbackResult {
   std::string callback_url;
   std::string error;
 };
-
-inline constexpr std::uint16_t kFirstLoopbackPort = 42813;
-inline constexpr int kLoopbackPorts = 5;
-inline constexpr std::size_t kRequestCap = 8191;
 
 // The bytes every browser connection is answered with.
 const std::string& LoopbackResponse();

@@ -50,7 +50,8 @@ TEST(FakeOpenVpn, SpeaksTheManagementInterface) {
   testing::TempFolder temp;
   WriteFileAtomically(
       temp.path() / "c.ovpn",
-      "#fake sleep 300\n#fake state CONNECTED SUCCESS\n#fake log Initialization Sequence Completed\n");
+      // Logged before the state is pushed, so the line is there once CONNECTED is seen.
+      "#fake sleep 300\n#fake log Initialization Sequence Completed\n#fake state CONNECTED SUCCESS\n");
   const std::uint16_t port = FreePort();
   testing::ChildProcess openvpn(
       testing::SiblingProgram("fake-openvpn"),
