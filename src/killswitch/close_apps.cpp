@@ -12,4 +12,21 @@ std::optional<std::size_t> MatchChosenApp(std::string_view program_name, const s
   return std::nullopt;
 }
 
+std::vector<std::string> TerminateApps(const std::vector<std::string>& names, const std::set<std::uint32_t>& spared) {
+  std::vector<std::string> lowered;
+  for (const std::string& name : names) lowered.push_back(AsciiLowerCopy(name));
+  std::vector<std::string> terminated;
+  if (lowered.empty()) return terminated;
+  const std::uint32_t self = CurrentProcessId();
+  for (const RunningProgram& program : RunningPrograms()) {
+    if (program.pid == self || spared.count(program.pid) != 0) continue;
+    for (const std::string& name : program.names) {
+      if (!MatchChosenApp(name, lowered)) continue;
+      if (EndProcess(program.pid)) terminated.push_back(name);
+      break;
+    }
+  }
+  return terminated;
+}
+
 }  // namespace vlvpn

@@ -21,4 +21,15 @@ std::vector<std::string> TerminateApps(const std::vector<std::string>& names, co
 // The process that started this one (0 when unknown).
 std::uint32_t ParentProcessId();
 
+// What the platform tells of the running processes: each one's id and the names it goes
+// by, as the system spells them (the first is its executable's file name).
+struct RunningProgram {
+  std::uint32_t pid = 0;
+  std::vector<std::string> names;
+};
+std::vector<RunningProgram> RunningPrograms();
+// Ends a process at once; false when it may not be ended (or is gone).
+bool EndProcess(std::uint32_t pid);
+std::uint32_t CurrentProcessId();
+
 }  // namespace vlvpn

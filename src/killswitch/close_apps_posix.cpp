@@ -30,24 +30,21 @@ std::vector<std::string> ProgramNames(const std::filesystem::path& process) {
 
 }  // namespace
 
-std::vector<std::string> TerminateApps(const std::vector<std::string>& names, const std::set<std::uint32_t>& spared) {
-  std::vector<std::string> lowered;
-  for (const std::string& name : names) lowered.push_back(AsciiLowerCopy(name));
-  std::vector<std::string> terminated;
-  if (lowered.empty()) return terminated;
-  const auto self = static_cast<std::uint32_t>(::getpid());
+std::vector<RunningProgram> RunningPrograms() {
+  std::vector<RunningProgram> programs;
   std::error_code error;
   for (const auto& entry : std::filesystem::directory_iterator("/proc", error)) {
     const auto pid = ParseDecimal(entry.path().filename().string(), 0x7fffffff);
-    if (!pid || *pid == self || spared.count(static_cast<std::uint32_t>(*pid)) != 0) continue;
-    for (const std::string& name : ProgramNames(entry.path())) {
-      if (!MatchChosenApp(name, lowered)) continue;
-      if (::kill(static_cast<pid_t>(*pid), SIGKILL) == 0) terminated.push_back(name);
-      break;
-    }
+    if (!pid) continue;
+    std::vector<std::string> names = ProgramNames(entry.path());
+    if (!names.empty()) programs.push_back({static_cast<std::uint32_t>(*pid), std::move(names)});
   }
-  return terminated;
+  return programs;
 }
+
+bool EndProcess(std::uint32_t pid) { return ::kill(static_cast<pid_t>(pid), SIGKILL) == 0; }
+
+std::uint32_t CurrentProcessId() { return static_cast<std::uint32_t>(::getpid()); }
 
 std::uint32_t ParentProcessId() { return static_cast<std::uint32_t>(::getppid()); }
 

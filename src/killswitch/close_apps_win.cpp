@@ -22,21 +22,20 @@ void ForEachProcess(Visit visit) {
 
 }  // namespace
 
-std::vector<std::string> TerminateApps(const std::vector<std::string>& names, const std::set<std::uint32_t>& spared) {
-  std::vector<std::string> lowered;
-  for (const std::string& name : names) lowered.push_back(AsciiLowerCopy(name));
-  std::vector<std::string> terminated;
-  if (lowered.empty()) return terminated;
-  const DWORD self = GetCurrentProcessId();
+std::vector<RunningProgram> RunningPrograms() {
+  std::vector<RunningProgram> programs;
   ForEachProcess([&](const PROCESSENTRY32W& entry) {
-    if (entry.th32ProcessID == self || spared.count(entry.th32ProcessID) != 0) return;
-    const std::string name = WideToUtf8(entry.szExeFile);
-    if (!MatchChosenApp(name, lowered)) return;
-    const UniqueHandle process(OpenProcess(PROCESS_TERMINATE, FALSE, entry.th32ProcessID));
-    if (process.valid() && TerminateProcess(process.get(), 0)) terminated.push_back(name);
+    programs.push_back({entry.th32ProcessID, {WideToUtf8(entry.szExeFile)}});
   });
-  return terminated;
+  return programs;
 }
+
+bool EndProcess(std::uint32_t pid) {
+  const UniqueHandle process(OpenProcess(PROCESS_TERMINATE, FALSE, pid));
+  return process.valid() && TerminateProcess(process.get(), 0) != FALSE;
+}
+
+std::uint32_t CurrentProcessId() { return GetCurrentProcessId(); }
 
 std::uint32_t ParentProcessId() {
   const DWORD self = GetCurrentProcessId();
