@@ -4,6 +4,7 @@
 
 #include <filesystem>
 #include <fstream>
+#include <random>
 #include <thread>
 
 #include "common/file_io.h"
@@ -145,6 +146,29 @@ class DesktopMethodsOverStdio : public ::testing::Test {
   std::unique_ptr<testing::ChildProcess> desk_;
   int id_ = 0;
 };
+
+// Asked to close programs by its own name, the host closes every other copy and
+// survives to answer.
+TEST(ClosingAppsOverStdio, TheHostNeverEndsItself) {
+  testing::TempFolder folder;
+  const fs::path desk_program = testing::SiblingProgram("VLVPNDesk");
+  const std::string name =
+      "vlvpn-desk-" + std::to_string(std::random_device{}()) + desk_program.extension().string();
+  fs::copy_file(desk_program, folder.path() / name);
+  const testing::ChildProcess::Environment environment = {{"VLVPN_DATA_ROOT", PathToUtf8(folder.path())},
+                                                          {"XDG_DATA_HOME", PathToUtf8(folder.path())}};
+  testing::ChildProcess other(folder.path() / name, {"--stdio"}, environment);
+  testing::ChildProcess desk(folder.path() / name, {"--stdio"}, environment);
+  ASSERT_TRUE(other.ReadLine() && desk.ReadLine());  // both said hello
+  const Value request = {{"id", 1}, {"module", "VLVPNTunnel"}, {"method", "terminateApps"}, {"args", {{name}}}};
+  ASSERT_TRUE(desk.Write(DumpLine(request) + "\n"));
+  const auto answer = desk.ReadLine();
+  ASSERT_TRUE(answer);
+  EXPECT_EQ(Value::parse(*answer), (Value{{"id", 1}, {"result", {{"terminated", {name}}}}}));
+  EXPECT_TRUE(other.WaitForExit().has_value());
+  desk.CloseInput();
+  EXPECT_EQ(desk.WaitForExit(), 0) << "still here to end normally";
+}
 
 TEST_F(DesktopMethodsOverStdio, LaunchAtLoginIsStoredQuotedReadBackAndRemoved) {
   const std::string exe = PathToUtf8(testing::SiblingProgram("VLVPNDesk"));

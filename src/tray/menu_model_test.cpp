@@ -15,6 +15,9 @@ struct ParseCase {
   TrayMenuModel expected;
 };
 
+// Test names stay the same from one run to the next.
+void PrintTo(const ParseCase& c, std::ostream* out) { *out << c.name; }
+
 class MenuDataParsing : public ::testing::TestWithParam<ParseCase> {};
 
 TEST_P(MenuDataParsing, Model) { EXPECT_EQ(ParseMenuData(GetParam().data), GetParam().expected); }
