@@ -37,8 +37,12 @@ TEST_F(ElevationTest, ApprovedPromptRunsTheProgram) {
   ASSERT_TRUE(started.started);
   ASSERT_NE(started.process, nullptr);
   EXPECT_FALSE(started.process->HasExited());
-  for (int i = 0; i < 100 && !ReadFileBytes(temp_.path() / "openvpn.log"); ++i)
+  // The log is made first and written a moment later.
+  for (int i = 0; i < 250 && ReadFileBytes(temp_.path() / "openvpn.log").value_or("").find("started") ==
+                                  std::string::npos;
+       ++i) {
     std::this_thread::sleep_for(20ms);
+  }
   EXPECT_NE(ReadFileBytes(temp_.path() / "openvpn.log").value_or("").find("started"), std::string::npos);
   ::kill(static_cast<pid_t>(started.process->pid()), SIGTERM);
   EXPECT_TRUE(started.process->WaitForExit(5s));
