@@ -135,8 +135,16 @@ LoopbackOpened LoopbackReceiver::Begin() {
   for (int i = 0; i < kLoopbackPorts && !listener_.valid(); ++i) {
     listener_ = TcpSocket::Listen(static_cast<std::uint16_t>(options_.first_port + i), 1, false);
   }
-  if (!listener_.valid()) listener_ = TcpSocket::Listen(0, 1, false);
-  if (!listener_.valid()) return {false, 0, {}, "Could not listen on OAuth loopback socket"};
+  if (!listener_.valid()) {
+    TcpSocket::ListenStep failed = TcpSocket::ListenStep::kNone;
+    listener_ = TcpSocket::Listen(0, 1, false, &failed);
+    switch (failed) {
+      case TcpSocket::ListenStep::kNone: break;
+      case TcpSocket::ListenStep::kCreate: return {false, 0, {}, "Could not create OAuth loopback socket"};
+      case TcpSocket::ListenStep::kBind: return {false, 0, {}, "Could not bind OAuth loopback socket"};
+      case TcpSocket::ListenStep::kListen: return {false, 0, {}, "Could not listen on OAuth loopback socket"};
+    }
+  }
   port_ = listener_.LocalPort();
   if (port_ == 0) {
     listener_ = TcpSocket();

@@ -25,7 +25,10 @@ class TcpSocket {
   // A listener on 127.0.0.1:port (0 picks a free port); invalid when the port is taken.
   // On Windows the port is always held exclusively (no other socket may bind it); on
   // Linux `reuse_address` lets a new listener take a port old connections still linger on.
-  static TcpSocket Listen(std::uint16_t port, int backlog = 8, bool reuse_address = true);
+  // `failed`, when given, says which step failed.
+  enum class ListenStep { kNone, kCreate, kBind, kListen };
+  static TcpSocket Listen(std::uint16_t port, int backlog = 8, bool reuse_address = true,
+                          ListenStep* failed = nullptr);
 
   bool valid() const;
   std::uint16_t LocalPort() const;

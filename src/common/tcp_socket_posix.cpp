@@ -65,16 +65,21 @@ TcpSocket TcpSocket::Connect(std::uint16_t port, std::chrono::milliseconds timeo
   return socket;
 }
 
-TcpSocket TcpSocket::Listen(std::uint16_t port, int backlog, bool reuse_address) {
+TcpSocket TcpSocket::Listen(std::uint16_t port, int backlog, bool reuse_address, ListenStep* failed) {
+  ListenStep ignored;
+  ListenStep& step = failed != nullptr ? *failed : ignored;
+  step = ListenStep::kCreate;
   const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
   if (fd < 0) return {};
   TcpSocket socket(fd);
   const int yes = 1;
   if (reuse_address) ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof(yes));
   const sockaddr_in address = LoopbackAddress(port);
-  if (::bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof(address)) != 0 || ::listen(fd, backlog) != 0) {
-    return {};
-  }
+  step = ListenStep::kBind;
+  if (::bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof(address)) != 0) return {};
+  step = ListenStep::kListen;
+  if (::listen(fd, backlog) != 0) return {};
+  step = ListenStep::kNone;
   return socket;
 }
 

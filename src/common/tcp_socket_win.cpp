@@ -76,18 +76,25 @@ TcpSocket TcpSocket::Connect(std::uint16_t port, std::chrono::milliseconds timeo
   return owned;
 }
 
-TcpSocket TcpSocket::Listen(std::uint16_t port, int backlog, bool) {
+TcpSocket TcpSocket::Listen(std::uint16_t port, int backlog, bool, ListenStep* failed) {
+  ListenStep ignored;
+  ListenStep& step = failed != nullptr ? *failed : ignored;
+  step = ListenStep::kCreate;
   EnsureSocketsStarted();
   const SOCKET s = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
   if (s == INVALID_SOCKET) return {};
   TcpSocket owned(static_cast<std::intptr_t>(s));
+  // Held exclusively: no other socket may bind the port while we listen on it.
   const BOOL exclusive = TRUE;
   setsockopt(s, SOL_SOCKET, SO_EXCLUSIVEADDRUSE, reinterpret_cast<const char*>(&exclusive),
              sizeof(exclusive));
   SetNonBlocking(s);
   const sockaddr_in address = LoopbackAddress(port);
-  if (bind(s, reinterpret_cast<const sockaddr*>(&address), sizeof(address)) != 0 || listen(s, backlog) != 0)
-    return {};
+  step = ListenStep::kBind;
+  if (bind(s, reinterpret_cast<const sockaddr*>(&address), sizeof(address)) != 0) return {};
+  step = ListenStep::kListen;
+  if (listen(s, backlog) != 0) return {};
+  step = ListenStep::kNone;
   return owned;
 }
 
