@@ -10,6 +10,7 @@
 #include <ext/stdio_filebuf.h>
 
 #include "app/bundle_host.h"
+#include "common/file_io.h"
 #include "common/spawn_posix.h"
 
 namespace vlvpn {
@@ -25,16 +26,9 @@ struct InterfaceChild::Impl {
 };
 
 std::optional<std::filesystem::path> FindNode(const std::filesystem::path& executable_folder) {
-  if (::access((executable_folder / "node").c_str(), X_OK) == 0) return executable_folder / "node";
+  if (IsRegularFile(executable_folder / "node")) return executable_folder / "node";
   const char* path = std::getenv("PATH");
-  std::string_view rest = path == nullptr ? "" : path;
-  while (!rest.empty()) {
-    const std::size_t colon = rest.find(':');
-    const std::filesystem::path folder(std::string(rest.substr(0, colon)));
-    rest = colon == std::string_view::npos ? "" : rest.substr(colon + 1);
-    if (!folder.empty() && ::access((folder / "node").c_str(), X_OK) == 0) return folder / "node";
-  }
-  return std::nullopt;
+  return FindInSearchPath(path != nullptr ? path : "", "node");
 }
 
 std::unique_ptr<InterfaceChild> InterfaceChild::Start(const std::filesystem::path& node,

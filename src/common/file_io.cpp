@@ -1,5 +1,7 @@
 #include "common/file_io.h"
 
+#include "common/text.h"
+
 #include <atomic>
 #include <fstream>
 #include <iterator>
@@ -31,6 +33,26 @@ std::filesystem::path TemporarySibling(const std::filesystem::path& target) {
 bool IsRegularFile(const std::filesystem::path& path) {
   std::error_code ec;
   return std::filesystem::is_regular_file(path, ec);
+}
+
+std::optional<std::filesystem::path> FindInSearchPath(std::string_view search_path,
+                                                      const std::filesystem::path& file_name) {
+#ifdef _WIN32
+  constexpr char kSeparator = ';';
+#else
+  constexpr char kSeparator = ':';
+#endif
+  std::size_t start = 0;
+  while (start <= search_path.size()) {
+    std::size_t end = search_path.find(kSeparator, start);
+    if (end == std::string_view::npos) end = search_path.size();
+    std::string_view entry = search_path.substr(start, end - start);
+    if (entry.size() >= 2 && entry.front() == '"' && entry.back() == '"') entry = entry.substr(1, entry.size() - 2);
+    const std::filesystem::path folder = PathFromUtf8(entry);
+    if (!entry.empty() && folder.is_absolute() && IsRegularFile(folder / file_name)) return folder / file_name;
+    start = end + 1;
+  }
+  return std::nullopt;
 }
 
 }  // namespace vlvpn

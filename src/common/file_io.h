@@ -33,6 +33,12 @@ std::optional<std::string> ReadFileBytes(const std::filesystem::path& path);
 // Whether a regular file is there; errors read as no.
 bool IsRegularFile(const std::filesystem::path& path);
 
+// The first folder of a PATH-style list (UTF-8; ';' on Windows, ':' elsewhere, quoted
+// entries allowed) that holds `file_name` as a regular file. Empty and relative entries
+// are skipped: they would mean the current folder, where anyone may plant a program.
+std::optional<std::filesystem::path> FindInSearchPath(std::string_view search_path,
+                                                      const std::filesystem::path& file_name);
+
 // Moves a file over another (replacing it, copying across volumes when it must).
 // Returns false when nothing was moved.
 bool MoveFileReplacing(const std::filesystem::path& from, const std::filesystem::path& to);

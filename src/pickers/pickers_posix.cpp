@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "common/file_io.h"
 #include "common/spawn_posix.h"
 #include "common/unique_fd.h"
 #include "pickers/pickers.h"
@@ -18,14 +19,7 @@ namespace {
 
 bool OnPath(const std::string& program) {
   const char* path = std::getenv("PATH");
-  std::string_view rest = path == nullptr ? "" : path;
-  while (!rest.empty()) {
-    const std::size_t colon = rest.find(':');
-    const std::string folder(rest.substr(0, colon));
-    rest = colon == std::string_view::npos ? "" : rest.substr(colon + 1);
-    if (!folder.empty() && ::access((folder + "/" + program).c_str(), X_OK) == 0) return true;
-  }
-  return false;
+  return FindInSearchPath(path != nullptr ? path : "", program).has_value();
 }
 
 // Runs the dialog program and reads what it prints; nullopt unless it exits with 0.
