@@ -80,10 +80,7 @@ void TrayPresence::HiddenToBackground() {
 
 std::optional<MenuAction> TrayPresence::Choose(unsigned command) { return shared_->Choose(command, Model()); }
 
-TrayMenuModel TrayPresence::Model() const {
-  std::lock_guard guard(shared_->lock);
-  return shared_->model;
-}
+TrayMenuModel TrayPresence::Model() const { return shared_->Model(); }
 
 bool TrayPresence::MenuBarVisible() const {
   std::lock_guard guard(shared_->lock);

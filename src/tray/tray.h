@@ -107,6 +107,10 @@ struct TrayPresence::Shared {
     std::lock_guard guard(lock);
     return events;
   }
+  TrayMenuModel Model() const {
+    std::lock_guard guard(lock);
+    return model;
+  }
   std::optional<MenuAction> Choose(unsigned command, const TrayMenuModel& model) const;
   bool ShowMainWindow() const;
 };

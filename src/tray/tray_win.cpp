@@ -173,11 +173,7 @@ void TrayIcon::Impl::ShowNotice() {
 }
 
 void TrayIcon::Impl::PopupMenu() {
-  TrayMenuModel model;
-  {
-    std::lock_guard guard(shared->lock);
-    model = shared->model;
-  }
+  const TrayMenuModel model = shared->Model();
   const HWND hwnd = window.load();
   HMENU menu = BuildMenu(vlvpn::PopupMenu(model));
   SetForegroundWindow(hwnd);
@@ -228,15 +224,7 @@ LRESULT CALLBACK TrayIcon::Impl::Procedure(HWND hwnd, UINT message, WPARAM wpara
     case kRefresh: self->Refresh(); return 0;
     case kNotice: self->ShowNotice(); return 0;
     case kShowWindow: self->shared->ShowMainWindow(); return 0;
-    case WM_COMMAND: {
-      TrayMenuModel model;
-      {
-        std::lock_guard guard(self->shared->lock);
-        model = self->shared->model;
-      }
-      self->Command(LOWORD(wparam), model);
-      return 0;
-    }
+    case WM_COMMAND: self->Command(LOWORD(wparam), self->shared->Model()); return 0;
     case WM_POWERBROADCAST:
       if ((wparam == PBT_APMRESUMEAUTOMATIC || wparam == PBT_APMRESUMESUSPEND) &&
           self->resumes.Accept(std::chrono::steady_clock::now())) {
