@@ -1,10 +1,39 @@
 #include "app/bundle_host.h"
 
+#include <ext/stdio_filebuf.h>
+
 #include "app/stdio_host.h"
 #include "common/file_io.h"
 #include "common/text.h"
 
 namespace vlvpn {
+
+struct InterfaceChild::Streams {
+  using FileBuffer = __gnu_cxx::stdio_filebuf<char>;
+  Streams(int from_fd, int to_fd)
+      : from_buffer(from_fd, std::ios::in | std::ios::binary),
+        to_buffer(std::make_unique<FileBuffer>(to_fd, std::ios::out | std::ios::binary)),
+        from(&from_buffer),
+        to(to_buffer.get()) {}
+
+  FileBuffer from_buffer;
+  std::unique_ptr<FileBuffer> to_buffer;  // closed first when the child goes: its input ends
+  std::istream from;
+  std::ostream to;
+};
+
+InterfaceChild::InterfaceChild(std::shared_ptr<Impl> impl, int from_fd, int to_fd)
+    : impl_(std::move(impl)), streams_(std::make_unique<Streams>(from_fd, to_fd)) {}
+
+InterfaceChild::~InterfaceChild() {
+  streams_->to.rdbuf(nullptr);
+  streams_->to_buffer.reset();  // end of input first, then the end itself
+  Terminate();
+  Reap();
+}
+
+std::istream& InterfaceChild::FromChild() { return streams_->from; }
+std::ostream& InterfaceChild::ToChild() { return streams_->to; }
 
 std::filesystem::path BundleFile(const std::filesystem::path& executable_folder) {
   return executable_folder / "Bundle" / "index.windows";

@@ -37,11 +37,17 @@ class InterfaceChild {
   // Ends the child now; its output then ends.
   void Terminate();
 
-  struct Impl;
+  struct Impl;  // the platform's process
 
  private:
-  explicit InterfaceChild(std::unique_ptr<Impl> impl);
-  std::unique_ptr<Impl> impl_;
+  // `from_fd` and `to_fd` are our ends of the child's output and input; the streams own them.
+  InterfaceChild(std::shared_ptr<Impl> impl, int from_fd, int to_fd);
+  // Waits (briefly) for the ended child and lets go of it.
+  void Reap();
+
+  struct Streams;
+  std::shared_ptr<Impl> impl_;  // shared: its deleter is made where the platform's type is known
+  std::unique_ptr<Streams> streams_;
 };
 
 // Serves the interface bundle over its standard streams, exactly as `--stdio` serves a

@@ -7,7 +7,6 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
-#include <ext/stdio_filebuf.h>
 
 #include "app/bundle_host.h"
 #include "common/file_io.h"
@@ -15,14 +14,8 @@
 
 namespace vlvpn {
 
-using FileBuffer = __gnu_cxx::stdio_filebuf<char>;
-
 struct InterfaceChild::Impl {
   pid_t pid = 0;
-  bool reaped = false;
-  std::unique_ptr<FileBuffer> from_buffer, to_buffer;
-  std::unique_ptr<std::istream> from;
-  std::unique_ptr<std::ostream> to;
 };
 
 std::optional<std::filesystem::path> FindNode(const std::filesystem::path& executable_folder) {
@@ -66,21 +59,12 @@ std::unique_ptr<InterfaceChild> InterfaceChild::Start(const std::filesystem::pat
     ::close(from_child[0]);
     return nullptr;
   }
-  auto impl = std::make_unique<Impl>();
+  auto impl = std::make_shared<Impl>();
   impl->pid = pid;
-  impl->from_buffer = std::make_unique<FileBuffer>(from_child[0], std::ios::in);
-  impl->to_buffer = std::make_unique<FileBuffer>(to_child[1], std::ios::out);
-  impl->from = std::make_unique<std::istream>(impl->from_buffer.get());
-  impl->to = std::make_unique<std::ostream>(impl->to_buffer.get());
-  return std::unique_ptr<InterfaceChild>(new InterfaceChild(std::move(impl)));
+  return std::unique_ptr<InterfaceChild>(new InterfaceChild(std::move(impl), from_child[0], to_child[1]));
 }
 
-InterfaceChild::InterfaceChild(std::unique_ptr<Impl> impl) : impl_(std::move(impl)) {}
-
-InterfaceChild::~InterfaceChild() {
-  impl_->to.reset();
-  impl_->to_buffer.reset();  // end of input first, then the signal
-  Terminate();
+void InterfaceChild::Reap() {
   int status = 0;
   while (::waitpid(impl_->pid, &status, 0) < 0 && errno == EINTR) {
   }
@@ -88,8 +72,6 @@ InterfaceChild::~InterfaceChild() {
 
 void InterfaceChild::Terminate() { ::kill(impl_->pid, SIGTERM); }
 
-std::istream& InterfaceChild::FromChild() { return *impl_->from; }
-std::ostream& InterfaceChild::ToChild() { return *impl_->to; }
 std::uint32_t InterfaceChild::pid() const { return static_cast<std::uint32_t>(impl_->pid); }
 
 }  // namespace vlvpn

@@ -3,52 +3,39 @@
 #include <fcntl.h>
 #include <io.h>
 
-#include <ext/stdio_filebuf.h>
-
 #include "app/bundle_host.h"
 #include "common/arguments.h"
+#include "common/file_io.h"
 #include "common/text.h"
 #include "common/system_error_text.h"
 #include "common/unique_handle_win.h"
 
 namespace vlvpn {
 
-using FileBuffer = __gnu_cxx::stdio_filebuf<char>;
-
 struct InterfaceChild::Impl {
   UniqueHandle process;
   UniqueHandle job;  // kills the child when the last handle goes, with us if need be
   DWORD pid = 0;
-  std::unique_ptr<FileBuffer> from_buffer, to_buffer;
-  std::unique_ptr<std::istream> from;
-  std::unique_ptr<std::ostream> to;
 };
 
 namespace {
 
-std::optional<std::filesystem::path> Existing(const std::filesystem::path& path) {
-  const DWORD attributes = GetFileAttributesW(path.c_str());
-  if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) return std::nullopt;
-  return path;
-}
-
-std::unique_ptr<FileBuffer> BufferOn(HANDLE handle, int flags, std::ios::openmode mode) {
+// A C runtime descriptor owning the handle (closed with it on failure too); -1 on failure.
+int DescriptorOf(HANDLE handle, int flags) {
   const int fd = _open_osfhandle(reinterpret_cast<intptr_t>(handle), flags | _O_BINARY);
-  if (fd < 0) {
-    CloseHandle(handle);
-    return nullptr;
-  }
-  return std::make_unique<FileBuffer>(fd, mode | std::ios::binary);
+  if (fd < 0) CloseHandle(handle);
+  return fd;
 }
 
 }  // namespace
 
 std::optional<std::filesystem::path> FindNode(const std::filesystem::path& executable_folder) {
-  if (auto beside = Existing(executable_folder / L"node.exe")) return beside;
-  wchar_t found[MAX_PATH * 4] = {};
-  const DWORD length = SearchPathW(nullptr, L"node.exe", nullptr, MAX_PATH * 4, found, nullptr);
-  if (length == 0 || length >= MAX_PATH * 4) return std::nullopt;
-  return std::filesystem::path(std::wstring(found, length));
+  if (IsRegularFile(executable_folder / L"node.exe")) return executable_folder / L"node.exe";
+  const DWORD needed = GetEnvironmentVariableW(L"PATH", nullptr, 0);
+  std::wstring path(needed, L'\0');
+  const DWORD length = needed == 0 ? 0 : GetEnvironmentVariableW(L"PATH", path.data(), needed);
+  path.resize(length < needed ? length : 0);
+  return FindInSearchPath(WideToUtf8(path), L"node.exe");
 }
 
 std::unique_ptr<InterfaceChild> InterfaceChild::Start(const std::filesystem::path& node,
@@ -71,7 +58,7 @@ std::unique_ptr<InterfaceChild> InterfaceChild::Start(const std::filesystem::pat
   UniqueHandle null_device(
       CreateFileW(L"NUL", GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, &inheritable, OPEN_EXISTING, 0, nullptr));
 
-  auto impl = std::make_unique<Impl>();
+  auto impl = std::make_shared<Impl>();
   impl->job = UniqueHandle(CreateJobObjectW(nullptr, nullptr));
   if (impl->job.valid()) {
     JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits{};
@@ -100,30 +87,22 @@ std::unique_ptr<InterfaceChild> InterfaceChild::Start(const std::filesystem::pat
   impl->pid = info.dwProcessId;
 
   // Our ends go to the streams, which close them.
-  impl->from_buffer = BufferOn(from_child, _O_RDONLY, std::ios::in);
-  impl->to_buffer = BufferOn(to_child, _O_WRONLY, std::ios::out);
-  if (!impl->from_buffer || !impl->to_buffer) {
+  const int from_fd = DescriptorOf(from_child, _O_RDONLY);
+  const int to_fd = DescriptorOf(to_child, _O_WRONLY);
+  if (from_fd < 0 || to_fd < 0) {
     error = "Could not open the interface's pipes.";
+    for (const int fd : {from_fd, to_fd}) {
+      if (fd >= 0) _close(fd);
+    }
     return nullptr;  // the child goes with the job
   }
-  impl->from = std::make_unique<std::istream>(impl->from_buffer.get());
-  impl->to = std::make_unique<std::ostream>(impl->to_buffer.get());
-  return std::unique_ptr<InterfaceChild>(new InterfaceChild(std::move(impl)));
+  return std::unique_ptr<InterfaceChild>(new InterfaceChild(std::move(impl), from_fd, to_fd));
 }
 
-InterfaceChild::InterfaceChild(std::unique_ptr<Impl> impl) : impl_(std::move(impl)) {}
-
-InterfaceChild::~InterfaceChild() {
-  impl_->to.reset();
-  impl_->to_buffer.reset();
-  Terminate();
-  WaitForSingleObject(impl_->process.get(), 5000);
-}
+void InterfaceChild::Reap() { WaitForSingleObject(impl_->process.get(), 5000); }
 
 void InterfaceChild::Terminate() { TerminateProcess(impl_->process.get(), 0); }
 
-std::istream& InterfaceChild::FromChild() { return *impl_->from; }
-std::ostream& InterfaceChild::ToChild() { return *impl_->to; }
 std::uint32_t InterfaceChild::pid() const { return impl_->pid; }
 
 }  // namespace vlvpn
