@@ -150,6 +150,14 @@ TEST_F(OpenVpnEndToEnd, ConnectFollowDisconnect) {
   EXPECT_TRUE(Alive(pid));
   EXPECT_TRUE(status["downBps"].is_number() && status["upBps"].is_number());
   EXPECT_TRUE(fs::exists(temp_.path() / "VLVPNDesk" / "active.txt"));
+  // Profiles hold keys and the log names the server: nothing for other users, OpenVPN's
+  // own log included.
+  ASSERT_TRUE(fs::exists(temp_.path() / "VLVPNDesk" / "profiles" / "home" / "openvpn.log"));
+  for (const auto& entry : fs::recursive_directory_iterator(temp_.path() / "VLVPNDesk")) {
+    EXPECT_EQ(entry.symlink_status().permissions() & (fs::perms::group_all | fs::perms::others_all),
+              fs::perms::none)
+        << entry.path();
+  }
 
   EXPECT_EQ(Call("disconnect")["result"], (Value{{"state", "disconnected"}}));
   EXPECT_EQ(Call("getStatus")["result"]["state"], "disconnected");

@@ -74,7 +74,7 @@ void WriteHostLog(const DataLocations& locations, const std::string& text) {
   try {
     const std::filesystem::path folder = locations.AppFolder();
     std::filesystem::create_directories(folder);
-    WriteFileAtomically(folder / "VLVPNDesk.log", text, FileAccess::kOwnerOnly);
+    WriteFileAtomically(folder / "VLVPNDesk.log", text);
   } catch (const std::exception&) {
     // Nowhere to say it; the window still works.
   }

@@ -24,6 +24,7 @@ int RunDesktop(int argc, char** argv) {
   std::shared_ptr<ModuleServices> services;
   try {
     services = std::make_shared<ModuleServices>(DataLocations(), ModuleServices::DefaultTunnelEnvironment(), shell);
+    services->locations.RemoveCrashLeftovers();  // writes a crash cut short
   } catch (const std::exception& e) {
     std::fprintf(stderr, "VLVPNDesk: %s\n", e.what());
     return 1;

@@ -203,6 +203,7 @@ int RunDesktop() {
   shell.tray = std::make_shared<TrayPresence>(std::move(tray_options));
   shell.launched_at_startup = launched_at_startup;
   auto services = std::make_shared<ModuleServices>(DataLocations(), ModuleServices::DefaultTunnelEnvironment(), shell);
+  services->locations.RemoveCrashLeftovers();  // writes a crash cut short
 
   HostWindow host{services, {}};
   const HINSTANCE module = GetModuleHandleW(nullptr);

@@ -11,7 +11,6 @@
 #include "modules/promise.h"
 
 namespace vlvpn {
-namespace {
 
 // Counts calls not yet settled, so the end of input can wait for them.
 class PendingCalls {
@@ -35,6 +34,8 @@ class PendingCalls {
   std::size_t count_ = 0;
 };
 
+namespace {
+
 Value ErrorLine(const Value& id, std::string_view message) {
   Value line = Value::object();
   line["id"] = id;
@@ -50,6 +51,19 @@ Value EventLine(const std::string& name, const Value* body) {
 }
 
 bool IsBlank(const std::string& line) { return line.find_first_not_of(" \t\r") == std::string::npos; }
+
+// The request's id when it can be read: nested arrays and objects are skipped unread,
+// so a line too deep to take whole can still be answered by its id.
+Value ReadableId(const std::string& line) {
+  const auto top_level_only = [](int depth, Value::parse_event_t event, Value&) {
+    return depth == 0 || (event != Value::parse_event_t::object_start && event != Value::parse_event_t::array_start);
+  };
+  const Value shallow = Value::parse(line, top_level_only, /*allow_exceptions=*/false);
+  if (!shallow.is_object()) return nullptr;
+  const auto it = shallow.find("id");
+  if (it == shallow.end() || (!it->is_number() && !it->is_string())) return nullptr;
+  return *it;
+}
 
 }  // namespace
 
@@ -71,74 +85,82 @@ int RunStdioHost(std::istream& in, std::ostream& out, std::shared_ptr<ModuleServ
   return RunStdioHost(in, std::make_shared<LineWriter>(out), std::move(services));
 }
 
-int RunStdioHost(std::istream& in, std::shared_ptr<LineWriter> writer, std::shared_ptr<ModuleServices> services) {
-  auto pending = std::make_shared<PendingCalls>();
-
+StdioHost::StdioHost(std::shared_ptr<LineWriter> writer, std::shared_ptr<ModuleServices> services)
+    : writer_(std::move(writer)), pending_(std::make_shared<PendingCalls>()) {
   const std::vector<std::string>& events = TunnelEventNames();
   TunnelEventSlots slots;
-  slots.menu_bar_action = [writer, name = events[0]](const Value& payload) {
+  slots.menu_bar_action = [writer = writer_, name = events[0]](const Value& payload) {
     writer->Write(EventLine(name, &payload));
   };
-  slots.app_window_did_show = [writer, name = events[1]] { writer->Write(EventLine(name, nullptr)); };
-  slots.system_did_resume = [writer, name = events[2]] { writer->Write(EventLine(name, nullptr)); };
+  slots.app_window_did_show = [writer = writer_, name = events[1]] { writer->Write(EventLine(name, nullptr)); };
+  slots.system_did_resume = [writer = writer_, name = events[2]] { writer->Write(EventLine(name, nullptr)); };
 
-  const Dispatcher dispatcher(BuildModules(services));
+  dispatcher_ = std::make_unique<Dispatcher>(BuildModules(services));
   Value hello = Value::object();
-  hello["hello"]["modules"] = dispatcher.Describe();
-  writer->Write(hello);
+  hello["hello"]["modules"] = dispatcher_->Describe();
+  writer_->Write(hello);
   InitializeTunnelModule(*services, slots);
+}
 
-  std::string line;
-  while (std::getline(in, line)) {
-    if (IsBlank(line)) continue;
-    const Value request = Value::parse(line, nullptr, /*allow_exceptions=*/false);
-    if (!request.is_object()) {
-      writer->Write(ErrorLine(nullptr, "Malformed request: each line must be one JSON object."));
-      continue;
-    }
-    Value id = nullptr;
-    if (const auto it = request.find("id"); it != request.end()) {
-      if (!it->is_number() && !it->is_string()) {
-        writer->Write(ErrorLine(nullptr, "Malformed request: \"id\" must be a number or a string."));
-        continue;
-      }
-      id = *it;
-    }
-    const auto module = request.find("module");
-    const auto method = request.find("method");
-    if (module == request.end() || method == request.end() || !module->is_string() || !method->is_string()) {
-      writer->Write(ErrorLine(id, "Malformed request: \"module\" and \"method\" must be given as strings."));
-      continue;
-    }
-    const auto args = request.find("args");
+StdioHost::~StdioHost() { WaitUntilSettled(); }
 
-    pending->Add();
-    Promise promise(
-        [writer, pending, id](std::optional<Value> result) {
-          Value settled = Value::object();
-          settled["id"] = id;
-          if (result) settled["result"] = std::move(*result);
-          writer->Write(settled);
-          pending->Done();
-        },
-        [writer, pending, id](Value error) {
-          Value settled = Value::object();
-          settled["id"] = id;
-          settled["error"] = std::move(error);
-          writer->Write(settled);
-          pending->Done();
-        });
-    dispatcher.Call(module->get<std::string>(), method->get<std::string>(),
-                    args == request.end() ? Value::array() : *args, std::move(promise));
+void StdioHost::WaitUntilSettled() { pending_->WaitUntilNone(); }
+
+void StdioHost::Serve(const std::string& line) {
+  if (IsBlank(line)) return;
+  const Value request = ParseJson(line);
+  if (!request.is_object()) {
+    const Value id = request.is_discarded() ? ReadableId(line) : Value(nullptr);
+    writer_->Write(ErrorLine(id, "Malformed request: each line must be one JSON object."));
+    return;
   }
+  Value id = nullptr;
+  if (const auto it = request.find("id"); it != request.end()) {
+    if (!it->is_number() && !it->is_string()) {
+      writer_->Write(ErrorLine(nullptr, "Malformed request: \"id\" must be a number or a string."));
+      return;
+    }
+    id = *it;
+  }
+  const auto module = request.find("module");
+  const auto method = request.find("method");
+  if (module == request.end() || method == request.end() || !module->is_string() || !method->is_string()) {
+    writer_->Write(ErrorLine(id, "Malformed request: \"module\" and \"method\" must be given as strings."));
+    return;
+  }
+  const auto args = request.find("args");
 
-  pending->WaitUntilNone();
+  pending_->Add();
+  Promise promise(
+      [writer = writer_, pending = pending_, id](std::optional<Value> result) {
+        Value settled = Value::object();
+        settled["id"] = id;
+        if (result) settled["result"] = std::move(*result);
+        writer->Write(settled);
+        pending->Done();
+      },
+      [writer = writer_, pending = pending_, id](Value error) {
+        Value settled = Value::object();
+        settled["id"] = id;
+        settled["error"] = std::move(error);
+        writer->Write(settled);
+        pending->Done();
+      });
+  dispatcher_->Call(module->get<std::string>(), method->get<std::string>(),
+                    args == request.end() ? Value::array() : *args, std::move(promise));
+}
+
+int RunStdioHost(std::istream& in, std::shared_ptr<LineWriter> writer, std::shared_ptr<ModuleServices> services) {
+  StdioHost host(std::move(writer), std::move(services));
+  for (std::string line; std::getline(in, line);) host.Serve(line);
+  host.WaitUntilSettled();
   return 0;
 }
 
 int RunStdioHostOnStandardStreams() {
   try {
     auto services = std::make_shared<ModuleServices>(DataLocations());
+    services->locations.RemoveCrashLeftovers();  // writes a crash cut short
     services->interface_pid = ParentProcessId();
     const int code = RunStdioHost(std::cin, std::cout, services);
     std::cout.flush();

@@ -25,6 +25,30 @@ class LineWriter {
   bool closed_ = false;
 };
 
+class Dispatcher;
+class PendingCalls;
+
+// One session of the line protocol: the hello on construction, then one request line
+// at a time. Settlements are written as calls settle, from any thread.
+class StdioHost {
+ public:
+  StdioHost(std::shared_ptr<LineWriter> writer, std::shared_ptr<ModuleServices> services);
+  StdioHost(const StdioHost&) = delete;
+  StdioHost& operator=(const StdioHost&) = delete;
+  // Waits for every call to settle.
+  ~StdioHost();
+
+  // Answers a malformed line at once; hands a well-formed call to its handler. Blank
+  // lines are skipped.
+  void Serve(const std::string& line);
+  void WaitUntilSettled();
+
+ private:
+  std::shared_ptr<LineWriter> writer_;
+  std::shared_ptr<PendingCalls> pending_;
+  std::unique_ptr<Dispatcher> dispatcher_;
+};
+
 // The line protocol that stands in for the React Native host: a hello line first,
 // then one JSON request per input line, one settlement line per request (from any
 // thread, never interleaved), and event lines. Returns the exit code once input

@@ -76,8 +76,17 @@ struct Malformed {
   std::string message;
 };
 
+std::string Nested(std::size_t depth) { return std::string(depth, '[') + std::string(depth, ']'); }
+
 TEST_F(StdioHostTest, MalformedLinesAreAnsweredAndNeverFatal) {
+  const std::string deep = Nested(50000);
   const Malformed cases[] = {
+      // Nesting beyond the bound: refused whole, the id echoed when it can be read.
+      {R"({"id":12,"module":"VLVPNTunnel","method":"readUserDefaults","args":)" + deep + "}", 12, "one JSON object"},
+      {R"({"args":[)" + deep + R"(],"id":"d","module":"VLVPNTunnel","method":"x"})", "d", "one JSON object"},
+      {deep, nullptr, "one JSON object"},
+      {R"({"id":13,"module":"VLVPNTunnel","method":"readUserDefaults","args":)" + Nested(256) + "}", 13,
+       "one JSON object"},
       {"not json", nullptr, "one JSON object"},
       {"[1,2]", nullptr, "one JSON object"},
       {R"({"id":1,"module":"VLVPNTunnel")", nullptr, "one JSON object"},
@@ -92,15 +101,18 @@ TEST_F(StdioHostTest, MalformedLinesAreAnsweredAndNeverFatal) {
   for (const auto& c : cases) input += c.line + "\n";
   input += R"({"id":11,"module":"VLVPNTunnel","method":"readUserDefaults","args":"not a list"})"
            "\n";
+  // The deepest nesting taken (256 with the request object): the call is made.
+  input += R"({"id":14,"module":"VLVPNTunnel","method":"readUserDefaults","args":[)" + Nested(254) + "]}\n";
   const auto lines = Run(input);
-  ASSERT_EQ(lines.size(), std::size(cases) + 2);
+  ASSERT_EQ(lines.size(), std::size(cases) + 3);
   for (std::size_t i = 0; i < std::size(cases); ++i) {
     const Value& line = lines[i + 1];
     EXPECT_EQ(line["id"], cases[i].id) << cases[i].line;
     EXPECT_EQ(line["error"]["code"], "EUNSPECIFIED");
     EXPECT_THAT(line["error"]["message"].get<std::string>(), HasSubstr(cases[i].message)) << cases[i].line;
   }
-  EXPECT_EQ(DumpLine(lines.back()), R"({"id":11,"result":""})") << "the host keeps serving";
+  EXPECT_EQ(DumpLine(lines[std::size(cases) + 1]), R"({"id":11,"result":""})") << "the host keeps serving";
+  EXPECT_EQ(DumpLine(lines.back()), R"({"id":14,"result":""})");
 }
 
 TEST_F(StdioHostTest, EventsAreWrittenAsLines) {

@@ -48,7 +48,9 @@ const std::string& LoopbackResponse() {
 }
 
 std::string CallbackUrl(std::string_view request, std::uint16_t port) {
-  const std::string_view line = request.substr(0, request.find("\r\n"));
+  // The request line ends at the first line break, bare ones included: nothing after
+  // it may become part of the address handed to the interface.
+  const std::string_view line = request.substr(0, request.find_first_of("\r\n"));
   const std::size_t first = line.find(' ');
   if (first == std::string_view::npos) return {};
   const std::size_t second = line.find(' ', first + 1);

@@ -23,6 +23,8 @@ TEST(LoopbackTexts, ResponseCallbackUrlAndWebAddresses) {
        "http://127.0.0.1:42813/oauth2redirect?state=a%20b&code=4/x"},
       {"GET /other HTTP/1.1", "http://127.0.0.1:42813/other"},
       {"GET /no-version", "http://127.0.0.1:42813/no-version"},
+      {"GET /cb?code=1\nHost: x HTTP/1.1\r\n", "http://127.0.0.1:42813/cb?code=1"},  // a bare line feed ends it
+      {"GET /cb?code=2\rX HTTP/1.1\r\n", "http://127.0.0.1:42813/cb?code=2"},
       {"GET  HTTP/1.1\r\n", ""},
       {"NOSPACES\r\n", ""},
       {"", ""},

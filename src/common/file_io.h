@@ -1,5 +1,6 @@
 #pragma once
 
+#include <chrono>
 #include <filesystem>
 #include <optional>
 #include <stdexcept>
@@ -7,8 +8,6 @@
 #include <string_view>
 
 namespace vlvpn {
-
-enum class FileAccess { kDefault, kOwnerOnly };
 
 // A file that could not be written; carries the system's error number
 // (errno, or GetLastError on Windows) beside the readable text.
@@ -23,12 +22,29 @@ class FileWriteError : public std::runtime_error {
 
 // Replaces `target` whole: the bytes go to a temporary file beside it, are flushed,
 // and the temporary file is renamed over the target, so an interrupted write never
-// leaves half a file. Throws FileWriteError naming the path and the system's reason.
-void WriteFileAtomically(const std::filesystem::path& target, std::string_view bytes,
-                         FileAccess access = FileAccess::kDefault);
+// leaves half a file. The file is the user's alone (0600 whatever the umask on Linux;
+// on Windows it inherits the per-user folder's ACL). Throws FileWriteError naming the
+// path and the system's reason.
+void WriteFileAtomically(const std::filesystem::path& target, std::string_view bytes);
 
-// Every byte of a file, read in binary mode; nullopt when it cannot be opened or read.
+// Every byte of a regular file, read in binary mode; nullopt when there is none (a
+// folder or device at the path included) or it cannot be read.
 std::optional<std::string> ReadFileBytes(const std::filesystem::path& path);
+
+// Creates `folder` (and missing parents) for the user alone: on Linux the folder itself
+// is 0700, an existing one of ours is tightened to that; parents outside it are made
+// as the system makes them. Throws std::filesystem::filesystem_error.
+void CreatePrivateFolder(const std::filesystem::path& folder);
+
+// Makes a file someone else will write (OpenVPN's log) exist as the user's alone,
+// without touching its contents; an existing one is tightened. Linux only: Windows
+// files inherit the per-user folder's ACL. Failures are ignored.
+void PreparePrivateFile(const std::filesystem::path& path);
+
+// Our temporary files (a write's ".vlvpn-<tag>-<n>.tmp") in `folder` older than
+// `max_age`: left by a process that died mid-write. Removes them; returns how many.
+// Nothing else is touched, and an unreadable folder is no error.
+std::size_t RemoveStaleTemporaryFiles(const std::filesystem::path& folder, std::chrono::seconds max_age);
 
 // Whether a regular file is there; errors read as no.
 bool IsRegularFile(const std::filesystem::path& path);
@@ -45,5 +61,8 @@ bool MoveFileReplacing(const std::filesystem::path& from, const std::filesystem:
 
 // Name of a temporary file beside `target`, unique within this process run.
 std::filesystem::path TemporarySibling(const std::filesystem::path& target);
+
+// Whether a file name is one TemporarySibling gives.
+bool IsTemporaryName(std::string_view file_name);
 
 }  // namespace vlvpn

@@ -1,4 +1,5 @@
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -43,12 +44,18 @@ class PendingFile {
 
 }  // namespace
 
-void WriteFileAtomically(const std::filesystem::path& target, std::string_view bytes, FileAccess access) {
-  const std::filesystem::path temporary = TemporarySibling(target);
-  const mode_t mode = access == FileAccess::kOwnerOnly ? 0600 : 0666;
-  const int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, mode);
-  if (fd < 0) ThrowWriteError(target, errno);
+void WriteFileAtomically(const std::filesystem::path& target, std::string_view bytes) {
+  std::filesystem::path temporary;
+  int fd = -1;
+  for (int attempt = 0; fd < 0; ++attempt) {
+    temporary = TemporarySibling(target);
+    fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600);
+    if (fd < 0 && (errno != EEXIST || attempt == 8)) ThrowWriteError(target, errno);
+  }
   PendingFile file(temporary, fd);
+  // The umask may take bits away from 0600 (a 0277 umask would leave it unwritable by
+  // the next replacement's reader); the file is exactly the user's.
+  if (::fchmod(file.fd(), 0600) != 0) ThrowWriteError(target, errno);
 
   std::size_t written = 0;
   while (written < bytes.size()) {
@@ -63,6 +70,33 @@ void WriteFileAtomically(const std::filesystem::path& target, std::string_view b
   if (file.Close() != 0) ThrowWriteError(target, errno);
   if (::rename(temporary.c_str(), target.c_str()) != 0) ThrowWriteError(target, errno);
   file.Commit();
+}
+
+void CreatePrivateFolder(const std::filesystem::path& folder) {
+  if (folder.has_parent_path()) std::filesystem::create_directories(folder.parent_path());
+  if (::mkdir(folder.c_str(), 0700) == 0) {
+    // mkdir applies the umask, which can only take bits away; make it exactly 0700.
+    ::chmod(folder.c_str(), 0700);
+    return;
+  }
+  const int error = errno;
+  struct stat info {};
+  if (error != EEXIST || ::stat(folder.c_str(), &info) != 0 || !S_ISDIR(info.st_mode)) {
+    throw std::filesystem::filesystem_error("cannot create directory", folder,
+                                            std::error_code(error == EEXIST ? ENOTDIR : error, std::generic_category()));
+  }
+  if (info.st_uid == ::geteuid() && (info.st_mode & 07777) != 0700) ::chmod(folder.c_str(), 0700);
+}
+
+void PreparePrivateFile(const std::filesystem::path& path) {
+  const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK, 0600);
+  if (fd < 0) return;
+  struct stat info {};
+  if (::fstat(fd, &info) == 0 && S_ISREG(info.st_mode) && info.st_uid == ::geteuid() &&
+      (info.st_mode & 07777) != 0600) {
+    ::fchmod(fd, 0600);
+  }
+  ::close(fd);
 }
 
 bool MoveFileReplacing(const std::filesystem::path& from, const std::filesystem::path& to) {

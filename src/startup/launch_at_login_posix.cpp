@@ -29,8 +29,9 @@ class AutostartFile : public LoginEntry {
       return;
     }
     std::filesystem::create_directories(folder, error);
+    RemoveStaleTemporaryFiles(folder, std::chrono::seconds(60));  // of writes a crash cut short
     try {
-      WriteFileAtomically(folder / kFile, AutostartEntry(PathToUtf8(executable_)), FileAccess::kOwnerOnly);
+      WriteFileAtomically(folder / kFile, AutostartEntry(PathToUtf8(executable_)));
     } catch (const std::exception&) {
       // Present() reports what is really there.
     }

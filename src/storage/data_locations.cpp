@@ -3,6 +3,7 @@
 #include <stdexcept>
 #include <system_error>
 
+#include "common/file_io.h"
 #include "common/text.h"
 #include "storage/names.h"
 
@@ -42,26 +43,37 @@ fs::path DataLocations::AppFolder() const { return DataRoot() / "VLVPNDesk"; }
 namespace {
 
 fs::path Created(fs::path folder) {
-  fs::create_directories(folder);
+  CreatePrivateFolder(folder);
   return folder;
 }
 
 }  // namespace
 
-fs::path DataLocations::ProfilesFolder() const { return Created(AppFolder() / "profiles"); }
+fs::path DataLocations::ProfilesFolder() const {
+  Created(AppFolder());
+  return Created(AppFolder() / "profiles");
+}
 
 fs::path DataLocations::ProfileFolder(std::string_view id) const {
+  RequirePlainName(id, "profile id");
+  return AppFolder() / "profiles" / PathFromUtf8(id);
+}
+
+fs::path DataLocations::CreateProfileFolder(std::string_view id) const {
   RequirePlainName(id, "profile id");
   return Created(ProfilesFolder() / PathFromUtf8(id));
 }
 
 fs::path DataLocations::ProfileFile(std::string_view id, std::string_view file_name) const {
-  RequirePlainName(id, "profile id");
+  const fs::path folder = ProfileFolder(id);
   RequirePlainName(file_name, "file name");
-  return ProfileFolder(id) / PathFromUtf8(file_name);
+  return folder / PathFromUtf8(file_name);
 }
 
-fs::path DataLocations::PrefsFolder() const { return Created(AppFolder() / "prefs"); }
+fs::path DataLocations::PrefsFolder() const {
+  Created(AppFolder());
+  return Created(AppFolder() / "prefs");
+}
 
 fs::path DataLocations::PrefFilePath(std::string_view key) const {
   const std::string name = PreferenceFileName(key);
@@ -74,5 +86,26 @@ fs::path DataLocations::ActiveFile() const { return AppFolder() / "active.txt"; 
 fs::path DataLocations::KillSwitchFile() const { return AppFolder() / "killswitch.txt"; }
 
 fs::path DataLocations::KeychainFolder() const { return DataRoot() / "VLVPNKeychain"; }
+
+std::size_t DataLocations::RemoveCrashLeftovers() const {
+  using namespace std::chrono_literals;
+  std::size_t removed = 0;
+  try {
+    const fs::path app = AppFolder();
+    for (const fs::path& folder : {app, app / "prefs", app / "profiles", KeychainFolder()}) {
+      removed += RemoveStaleTemporaryFiles(folder, 60s);
+    }
+    std::error_code ec;
+    for (fs::directory_iterator it(app / "profiles", ec), end; !ec && it != end; it.increment(ec)) {
+      std::error_code entry_error;
+      if (it->is_directory(entry_error) && !it->is_symlink(entry_error)) {
+        removed += RemoveStaleTemporaryFiles(it->path(), 60s);
+      }
+    }
+  } catch (const std::exception&) {
+    // No data root: nothing was ever written.
+  }
+  return removed;
+}
 
 }  // namespace vlvpn

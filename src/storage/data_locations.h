@@ -29,9 +29,9 @@ std::filesystem::path XdgDataHome(std::string_view xdg_data_home, std::string_vi
 std::filesystem::path SystemDataRoot();
 
 // Every path the system keeps data under. Nothing is cached: each lookup starts from
-// the root afresh, and the folder lookups create what is missing (raising the
-// standard filesystem error when they cannot). Names are checked before any
-// file-system call.
+// the root afresh, and the folder lookups create what is missing, for the user alone
+// (raising the standard filesystem error when they cannot). Names are checked before
+// any file-system call.
 class DataLocations {
  public:
   using RootProvider = std::function<std::filesystem::path()>;
@@ -41,8 +41,10 @@ class DataLocations {
   std::filesystem::path DataRoot() const;
   std::filesystem::path AppFolder() const;  // not created
   std::filesystem::path ProfilesFolder() const;
+  // A profile's folder, not created: reading an unknown profile leaves nothing behind.
   std::filesystem::path ProfileFolder(std::string_view id) const;
-  // A file inside a profile's folder; both names must be plain.
+  std::filesystem::path CreateProfileFolder(std::string_view id) const;
+  // A file inside a profile's folder (not created); both names must be plain.
   std::filesystem::path ProfileFile(std::string_view id, std::string_view file_name) const;
   std::filesystem::path PrefsFolder() const;
   std::filesystem::path PrefFilePath(std::string_view key) const;
@@ -50,6 +52,11 @@ class DataLocations {
   std::filesystem::path KillSwitchFile() const;  // not created
   // Beside the application's folder, so secrets outlive its removal.
   std::filesystem::path KeychainFolder() const;  // not created
+
+  // Removes the temporary files that writes killed midway left in every folder we
+  // write (older than a minute, so a write under way elsewhere is never touched).
+  // Returns how many; never throws.
+  std::size_t RemoveCrashLeftovers() const;
 
  private:
   RootProvider root_;

@@ -58,30 +58,58 @@ TEST(RedirectForPackage, UsesThePackageCacheFolderWhenItCanBeMade) {
 TEST(DataLocations, LaysOutFoldersAndFilesUnderTheRoot) {
   testing::TempFolder root;
   const DataLocations at([&] { return root.path(); });
+  constexpr fs::perms kShared = fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec |
+                                fs::perms::others_read | fs::perms::others_exec;
+  fs::permissions(root.path(), kShared);
   const fs::path app = root.path() / "VLVPNDesk";
-  EXPECT_EQ(at.ProfilesFolder(), app / "profiles");
   EXPECT_EQ(at.ProfileFolder("p1"), app / "profiles" / "p1");
   EXPECT_EQ(at.ProfileFile("p1", "server.ovpn"), app / "profiles" / "p1" / "server.ovpn");
+  EXPECT_FALSE(fs::exists(app)) << "looking up a profile makes nothing";
+  EXPECT_EQ(at.ProfilesFolder(), app / "profiles");
+  EXPECT_EQ(at.CreateProfileFolder("p1"), app / "profiles" / "p1");
   EXPECT_EQ(at.PrefsFolder(), app / "prefs");
   EXPECT_EQ(at.PrefFilePath(""), app / "prefs" / "pref");
   EXPECT_EQ(at.PrefFilePath("user name"), app / "prefs" / "user_name");
   EXPECT_EQ(at.ActiveFile(), app / "active.txt");
   EXPECT_EQ(at.KillSwitchFile(), app / "killswitch.txt");
   EXPECT_EQ(at.KeychainFolder(), root.path() / "VLVPNKeychain");
-  EXPECT_TRUE(fs::is_directory(app / "profiles" / "p1"));
-  EXPECT_TRUE(fs::is_directory(app / "prefs"));
+  for (const fs::path& folder : {app, app / "profiles", app / "profiles" / "p1", app / "prefs"}) {
+    EXPECT_TRUE(fs::is_directory(folder)) << folder;
+#ifndef _WIN32
+    EXPECT_EQ(fs::status(folder).permissions(), fs::perms::owner_all) << folder << " is the user's alone";
+#endif
+  }
+#ifndef _WIN32
+  EXPECT_EQ(fs::status(root.path()).permissions(), kShared) << "the folder above ours is not ours to change";
+#endif
 
   fs::remove_all(app);
-  EXPECT_TRUE(fs::is_directory(at.ProfileFolder("p1"))) << "a removed folder is made again";
+  EXPECT_TRUE(fs::is_directory(at.CreateProfileFolder("p1"))) << "a removed folder is made again";
+  const std::string id = "Z\xC3\xBCrich \xE6\x97\xA5";
+  EXPECT_EQ(PathToUtf8(at.CreateProfileFolder(id).filename()), id);
 }
 
-TEST(DataLocations, NonAsciiIdsRoundTrip) {
+TEST(DataLocations, CrashLeftoversAreRemovedFromEveryFolderWeWrite) {
   testing::TempFolder root;
   const DataLocations at([&] { return root.path(); });
-  const std::string id = "Z\xC3\xBCrich \xE6\x97\xA5";
-  const fs::path folder = at.ProfileFolder(id);
-  EXPECT_EQ(PathToUtf8(folder.filename()), id);
-  EXPECT_TRUE(fs::is_directory(folder));
+  EXPECT_EQ(at.RemoveCrashLeftovers(), 0u) << "nothing written yet";
+  const fs::path profile = at.CreateProfileFolder("p1");
+  fs::create_directories(at.KeychainFolder());
+  const fs::path folders[] = {at.AppFolder(), at.PrefsFolder(), at.ProfilesFolder(), profile, at.KeychainFolder()};
+  const auto old = fs::file_time_type::clock::now() - std::chrono::minutes(5);
+  for (const fs::path& folder : folders) {
+    std::ofstream(folder / ".vlvpn-5eed-1.tmp") << "half a write";
+    fs::last_write_time(folder / ".vlvpn-5eed-1.tmp", old);
+    std::ofstream(folder / ".vlvpn-5eed-2.tmp") << "a write under way";
+    std::ofstream(folder / "keep.txt") << "ours";
+    fs::last_write_time(folder / "keep.txt", old);
+  }
+  EXPECT_EQ(at.RemoveCrashLeftovers(), std::size(folders));
+  for (const fs::path& folder : folders) {
+    EXPECT_FALSE(fs::exists(folder / ".vlvpn-5eed-1.tmp")) << folder;
+    EXPECT_TRUE(fs::exists(folder / ".vlvpn-5eed-2.tmp")) << folder;
+    EXPECT_TRUE(fs::exists(folder / "keep.txt")) << folder;
+  }
 }
 
 TEST(DataLocations, UnsafeNamesAreRefusedBeforeAnythingIsCreated) {

@@ -30,11 +30,8 @@ fs::path ItemPath(const fs::path& folder, std::string_view target) {
 unsigned long Keychain::Write(std::string_view target, std::string_view value) const {
   try {
     const fs::path folder = locations_.KeychainFolder();
-    std::error_code ec;
-    fs::create_directories(folder, ec);
-    if (ec) return static_cast<unsigned long>(ec.value());
-    if (::chmod(folder.c_str(), 0700) != 0) return static_cast<unsigned long>(errno);
-    WriteFileAtomically(ItemPath(folder, target), value, FileAccess::kOwnerOnly);
+    CreatePrivateFolder(folder);
+    WriteFileAtomically(ItemPath(folder, target), value);
     return 0;
   } catch (const FileWriteError& e) {
     return e.error();

@@ -22,28 +22,41 @@ void RequireSingleLine(std::string_view text, std::string_view what) {
 
 }  // namespace
 
+// A file of the profile about to be written: its folder is made (the user's alone).
+fs::path ProfileStore::WritablePath(std::string_view id, std::string_view file_name) const {
+  const fs::path path = locations_.ProfileFile(id, file_name);  // both names checked first
+  locations_.CreateProfileFolder(id);
+  return path;
+}
+
 ProfileStore::SavedConfig ProfileStore::SaveConfig(std::string_view id, std::string_view config,
                                                    std::string_view file_name) const {
-  const fs::path path = locations_.ProfileFile(id, file_name);
+  const fs::path path = WritablePath(id, file_name);
   WriteFileAtomically(path, config);
   return {PathToUtf8(path), std::string(file_name)};
 }
 
 void ProfileStore::SaveMeta(std::string_view id, std::string_view meta) const {
-  WriteFileAtomically(locations_.ProfileFile(id, kMetaFile), meta);
+  WriteFileAtomically(WritablePath(id, kMetaFile), meta);
 }
 
 std::vector<std::string> ProfileStore::ListMeta() const {
   std::vector<std::string> listed;
+  std::error_code ec;
+  fs::path profiles;
   try {
-    for (const fs::directory_entry& entry : fs::directory_iterator(locations_.ProfilesFolder())) {
-      if (!entry.is_directory()) continue;
-      const fs::path meta = entry.path() / kMetaFile;
-      if (!fs::exists(meta)) continue;
-      listed.push_back(StripCrBeforeLf(ReadFileBytes(meta).value_or(std::string())));
-    }
-  } catch (...) {
-    // The listing never fails: what was gathered before the error is the answer.
+    profiles = locations_.ProfilesFolder();
+  } catch (const std::exception&) {
+    return listed;
+  }
+  // One entry that cannot be read never cuts the listing short.
+  for (fs::directory_iterator it(profiles, ec), end; !ec && it != end; it.increment(ec)) {
+    std::error_code entry_error;
+    if (!it->is_directory(entry_error)) continue;
+    const fs::path meta = it->path() / kMetaFile;
+    if (!fs::exists(meta, entry_error)) continue;
+    // Present but not a readable file (a folder, say): listed with an empty meta.
+    listed.push_back(StripCrBeforeLf(ReadFileBytes(meta).value_or(std::string())));
   }
   return listed;
 }
@@ -75,7 +88,7 @@ ProfileStore::Credentials ProfileStore::ParseCredentialsFile(std::string_view ra
 void ProfileStore::SaveCredentials(std::string_view id, std::string_view username,
                                    std::string_view password) const {
   const std::string text = CredentialsFileText(username, password);
-  WriteFileAtomically(locations_.ProfileFile(id, kCredentialsFile), text, FileAccess::kOwnerOnly);
+  WriteFileAtomically(WritablePath(id, kCredentialsFile), text);
 }
 
 ProfileStore::Credentials ProfileStore::ReadCredentials(std::string_view id) const {

@@ -27,8 +27,8 @@ class ProfileStore {
 
   SavedConfig SaveConfig(std::string_view id, std::string_view config, std::string_view file_name) const;
   void SaveMeta(std::string_view id, std::string_view meta) const;
-  // The text of every listed profile's "meta.json", in the file system's order.
-  // Never throws: an error ends the walk with what was gathered.
+  // The text of every listed profile's "meta.json", in the file system's order; one
+  // that is there but cannot be read lists as "". Never throws.
   std::vector<std::string> ListMeta() const;
   // Removes the profile's folder and everything in it; an unknown id is no error.
   void Delete(std::string_view id) const;
@@ -44,6 +44,8 @@ class ProfileStore {
   static Credentials ParseCredentialsFile(std::string_view text);
 
  private:
+  std::filesystem::path WritablePath(std::string_view id, std::string_view file_name) const;
+
   const DataLocations& locations_;
 };
 

@@ -139,15 +139,26 @@ TEST_F(ProfileStoreTest, ReadingCredentialsWrittenElsewhere) {
   }
 }
 
-TEST_F(ProfileStoreTest, MissingCredentialsRejectAndLeaveAnEmptyFolder) {
-  try {
-    store_.ReadCredentials("nobody");
-    FAIL() << "expected a rejection";
-  } catch (const std::runtime_error& e) {
-    EXPECT_STREQ(e.what(), "Auth file not found");
+// Absent, or something else where the file belongs: read as absent, and nothing is
+// made for an unknown profile.
+TEST_F(ProfileStoreTest, MissingCredentialsRejectAndMakeNothing) {
+  fs::create_directories(Profiles() / "odd" / "auth.txt" / "inside");
+  for (const std::string id : {"nobody", "odd"}) {
+    try {
+      store_.ReadCredentials(id);
+      FAIL() << "expected a rejection";
+    } catch (const std::runtime_error& e) {
+      EXPECT_STREQ(e.what(), "Auth file not found") << id;
+    }
   }
-  EXPECT_TRUE(fs::is_directory(Profiles() / "nobody"));
-  EXPECT_TRUE(fs::is_empty(Profiles() / "nobody"));
+  EXPECT_FALSE(fs::exists(Profiles() / "nobody"));
+}
+
+TEST_F(ProfileStoreTest, AnUnreadableMetaIsListedEmptyAndTheRestFollow) {
+  for (const std::string id : {"a", "b", "c", "d"}) store_.SaveMeta(id, "{\"id\":\"" + id + "\"}");
+  fs::remove(Profiles() / "b" / "meta.json");
+  fs::create_directories(Profiles() / "b" / "meta.json" / "inside");
+  EXPECT_THAT(store_.ListMeta(), UnorderedElementsAre(R"({"id":"a"})", "", R"({"id":"c"})", R"({"id":"d"})"));
 }
 
 TEST_F(ProfileStoreTest, FailedWritesAreReportedNotResolved) {

@@ -54,9 +54,10 @@ TEST_F(UserDefaultsTest, KeysNamingAFolderOrADeviceAreRefused) {
   EXPECT_FALSE(fs::exists(Prefs())) << "refused before any folder is made";
 }
 
-TEST_F(UserDefaultsTest, FailuresAreReported) {
-  fs::create_directories(Prefs() / "theme");
+TEST_F(UserDefaultsTest, AFolderInTheWayFailsWritesAndReadsEmpty) {
+  fs::create_directories(Prefs() / "theme" / "inside");
   EXPECT_THROW(defaults_.Write("theme", "dark"), FileWriteError);
+  EXPECT_EQ(defaults_.Read("theme"), "");
 }
 
 }  // namespace

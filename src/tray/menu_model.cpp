@@ -92,6 +92,8 @@ std::string JsonStringValue(std::string_view text, std::string_view key) {
   std::string value = DecodeString(text, found + pattern.size()).value_or(std::string());
   // The notification area takes NUL-terminated text.
   if (const std::size_t nul = value.find('\0'); nul != std::string::npos) value.resize(nul);
+  // Raw bytes that are not UTF-8 become replacement characters, as escapes do.
+  if (!IsValidUtf8(value)) value = Utf16ToUtf8(Utf8ToUtf16(value));
   return value;
 }
 

@@ -43,6 +43,8 @@ INSTANTIATE_TEST_SUITE_P(
                   {true, "Z\xC3\xBCrich \xF0\x9F\x87\xB8", {}}},
         ParseCase{"LoneSurrogateBecomesReplacement", R"({"serverLabel":"a\ud800b"})", {false, "a\xEF\xBF\xBD" "b", {}}},
         ParseCase{"NulEndsTheText", R"({"serverLabel":"ab\u0000cd"})", {false, "ab", {}}},
+        ParseCase{"RawBytesThatAreNotUtf8AreReplaced", "{\"dedicated\":[{\"id\":\"\xA4" "2\"}]}",
+                  {false, "", {{"\xEF\xBF\xBD" "2", "\xEF\xBF\xBD" "2"}}}},
         ParseCase{"UnterminatedValueIsEmpty", R"({"serverLabel":"never ends)", {}}),
     [](const auto& param_info) { return std::string(param_info.param.name); });
 

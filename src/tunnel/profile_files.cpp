@@ -25,11 +25,8 @@ std::optional<fs::path> PrepareCredentials(const fs::path& folder, std::string_v
   const fs::path path = folder / ProfileStore::kCredentialsFile;
   if (!username.empty()) {
     const std::string text = ProfileStore::CredentialsFileText(username, password);
-    try {
-      WriteFileAtomically(path, text, FileAccess::kOwnerOnly);
-    } catch (const FileWriteError&) {
-      // An earlier file may still serve; OpenVPN reports what is wrong with it.
-    }
+    // Thrown on: an earlier file must not stand in for what the user just typed.
+    WriteFileAtomically(path, text);
   }
   std::error_code ec;
   if (fs::exists(path, ec)) return path;
@@ -55,9 +52,12 @@ std::string ConfigNotFoundMessage(std::string_view profile_id) {
 
 fs::path RotateLog(const fs::path& folder) {
   const fs::path log = folder / "openvpn.log";
-  MoveFileReplacing(log, folder / "openvpn.log.1");
-  std::error_code ignored;
-  fs::remove(log, ignored);
+  const fs::path previous = folder / "openvpn.log.1";
+  // A log that cannot be moved aside stays where it is: OpenVPN then writes over it or
+  // after it, and nothing is lost before that.
+  if (MoveFileReplacing(log, previous)) PreparePrivateFile(previous);
+  // Made ours before OpenVPN (perhaps running as root) opens it, so it stays private.
+  PreparePrivateFile(log);
   return log;
 }
 

@@ -10,8 +10,8 @@ namespace vlvpn {
 
 // Writes "auth.txt" when a user name is given (an empty one keeps a saved file).
 // Returns its path when the file exists afterwards, for --auth-user-pass. A user name
-// or password with a line break is refused (std::invalid_argument); a write that
-// fails is otherwise ignored.
+// or password with a line break is refused (std::invalid_argument), a write that fails
+// throws FileWriteError.
 std::optional<std::filesystem::path> PrepareCredentials(const std::filesystem::path& folder,
                                                         std::string_view username, std::string_view password);
 
@@ -25,7 +25,8 @@ std::optional<std::filesystem::path> FindConfigFile(const std::filesystem::path&
 std::string ConfigNotFoundMessage(std::string_view profile_id);
 
 // Keeps the previous run's log as "openvpn.log.1" and returns the path of the new
-// "openvpn.log". Failures (no previous log) are not errors.
+// "openvpn.log", made the user's alone. A log that cannot be moved aside is kept as it
+// is; nothing here is an error.
 std::filesystem::path RotateLog(const std::filesystem::path& folder);
 
 }  // namespace vlvpn

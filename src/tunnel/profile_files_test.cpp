@@ -33,6 +33,9 @@ TEST_F(ProfileFilesTest, CredentialsAreWrittenOnlyWhenAUserNameIsGiven) {
 
   EXPECT_THROW(PrepareCredentials(folder_, "alice", "pw\n--script-security 3"), std::invalid_argument);
   EXPECT_EQ(ReadFileBytes(folder_ / "auth.txt"), "alice\ns3cret pass\n");
+
+  // A write that fails is never papered over by the earlier file.
+  EXPECT_THROW(PrepareCredentials(folder_ / "gone", "alice", "new"), FileWriteError);
 }
 
 TEST_F(ProfileFilesTest, PasswordNeverReachesTheCommandLine) {
@@ -80,8 +83,15 @@ TEST_F(ProfileFilesTest, LogRotationKeepsThePreviousRun) {
   RotateLog(folder_);
   Put("openvpn.log", "run 2");
   EXPECT_EQ(RotateLog(folder_), folder_ / "openvpn.log");
-  EXPECT_FALSE(fs::exists(folder_ / "openvpn.log"));
+  EXPECT_EQ(ReadFileBytes(folder_ / "openvpn.log").value_or(""), "") << "the new run starts empty";
   EXPECT_EQ(ReadFileBytes(folder_ / "openvpn.log.1"), "run 2");
+
+  // The previous name taken by something that cannot be replaced: the log stays.
+  fs::remove(folder_ / "openvpn.log.1");
+  fs::create_directories(folder_ / "openvpn.log.1" / "held");
+  Put("openvpn.log", "run 3");
+  RotateLog(folder_);
+  EXPECT_EQ(ReadFileBytes(folder_ / "openvpn.log"), "run 3");
 }
 
 }  // namespace

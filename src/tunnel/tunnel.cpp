@@ -195,13 +195,17 @@ ConnectResult Tunnel::RunConnect(const ConnectRequest& request, const std::share
   const std::filesystem::path folder = locations_.ProfileFolder(request.profile_id);
   const std::optional<std::filesystem::path> config = FindConfigFile(folder, request.config_name);
   if (!config) return Failed(ConfigNotFoundMessage(request.profile_id));
-  // Credentials that cannot be written are refused before the running tunnel is touched.
-  if (!request.username.empty()) ProfileStore::CredentialsFileText(request.username, request.password);
+  // Credentials that cannot be written are refused before the running tunnel is
+  // touched; an older file must never stand in for what the user just typed.
+  std::optional<std::filesystem::path> credentials;
+  try {
+    credentials = PrepareCredentials(folder, request.username, request.password);
+  } catch (const FileWriteError& e) {
+    return Failed(e.what());
+  }
   if (token->cancelled()) return kSuperseded;
 
   const bool ended_a_tunnel = StopForNewConnect(*token);
-  const std::optional<std::filesystem::path> credentials =
-      PrepareCredentials(folder, request.username, request.password);
   const std::filesystem::path log = RotateLog(folder);
   PrepareKillSwitch(*config, token);
   const std::string args = BuildOpenVpnArguments(*config, credentials, log, environment_.windows_driver,

@@ -230,6 +230,12 @@ TEST_F(TunnelDoublesTest, RefusedConnectsStopNothing) {
   EXPECT_EQ(testing::Connect(*tunnel, "p1", "server.ovpn", "alice", "two\nlines").message,
             "The password must not contain a line break.");
   EXPECT_THAT(testing::Connect(*tunnel, "../p1").message, ::testing::StartsWith("Invalid profile id: "));
+  EXPECT_EQ(testing::Connect(*tunnel, "ghost").message, "VPN config not found for profile: ghost");
+  EXPECT_FALSE(fs::exists(root_.path() / "VLVPNDesk/profiles/ghost")) << "an unknown id makes no folder";
+  // Credentials that cannot be written: the old file must not be used in their place.
+  fs::create_directories(root_.path() / "VLVPNDesk/profiles/p1/auth.txt/held");
+  EXPECT_THAT(testing::Connect(*tunnel, "p1", "server.ovpn", "alice", "typed").message,
+              ::testing::AllOf(::testing::StartsWith("Could not write \""), ::testing::HasSubstr("auth.txt")));
   EXPECT_EQ(Recorded().size(), before) << "no command, nothing stopped";
   EXPECT_EQ(tunnel->Status().state, "connected");
   testing::Disconnect(*tunnel);
