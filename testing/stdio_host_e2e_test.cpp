@@ -206,7 +206,8 @@ TEST_F(DesktopMethodsOverStdio, SignInOpensTheBrowserAndTakesTheRedirect) {
   const Value request = {{"id", 99}, {"module", "VLVPNAuthSession"}, {"method", "awaitLoopbackCallback"},
                          {"args", {authorize}}};
   ASSERT_TRUE(desk_->Write(DumpLine(request) + "\n"));
-  for (int i = 0; i < 500 && !IsRegularFile(home_.path() / "browsed"); ++i) {
+  // The stand-in browser writes its line while we look: wait for the whole of it.
+  for (int i = 0; i < 500 && !ReadFileBytes(home_.path() / "browsed").value_or("").ends_with("\n"); ++i) {
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
   }
   EXPECT_EQ(ReadFileBytes(home_.path() / "browsed"), "1|" + authorize + "\n");

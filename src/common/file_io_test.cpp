@@ -115,7 +115,8 @@ TEST(TemporaryFiles, OnlyOurStaleOnesAreRemoved) {
     if (c.old) fs::last_write_time(temp.path() / c.name, fs::file_time_type::clock::now() - 2min);
   }
   fs::create_directory(temp.path() / ".vlvpn-ab-2.tmp");  // a folder is never ours
-  fs::last_write_time(temp.path() / ".vlvpn-ab-2.tmp", fs::file_time_type::clock::now() - 2min);
+  std::error_code cannot_on_windows;
+  fs::last_write_time(temp.path() / ".vlvpn-ab-2.tmp", fs::file_time_type::clock::now() - 2min, cannot_on_windows);
 
   EXPECT_EQ(RemoveStaleTemporaryFiles(temp.path(), 60s), 2u);
   for (const Case& c : cases) EXPECT_EQ(fs::exists(temp.path() / c.name), !c.removed) << c.name;

@@ -19,7 +19,8 @@ std::string DumpLine(const Value& value);
 inline constexpr std::size_t kMaxJsonDepth = 256;
 
 // How deeply arrays and objects nest in a JSON text, counted without parsing it (so
-// text of any depth is safe to look at); exact for every text the parser accepts.
+// text of any depth is safe to look at); never less than the depth of the value the
+// parser builds from it (more only when a repeated key drops a deeper value).
 std::size_t JsonNestingDepth(std::string_view text);
 
 // Parses one JSON text. Malformed text, or text nesting deeper than kMaxJsonDepth,

@@ -22,6 +22,7 @@ TEST(ParseJson, NestingIsCountedAndBoundedWithoutParsing) {
       {std::string(100000, '['), 100000, false},  // no stack is spent on it
       {std::string("0\0{{{", 5), 0, true},      // the parser stops at NUL, and so does the count
       {"[1,", 1, false},
+      {R"({"a":[[1]],"a":2})", 3, true},  // the repeated key keeps the shallower value
   };
   for (const Case& c : cases) {
     EXPECT_EQ(JsonNestingDepth(c.text), c.depth) << c.text.substr(0, 40);

@@ -4,6 +4,7 @@
 
 #include "common/tcp_socket.h"
 #include "support/fake_service_fixture.h"
+#include "support/tunnel_fixture.h"
 #include "support/lines.h"
 #include "killswitch/launch.h"
 
@@ -30,7 +31,7 @@ TEST(LaunchWithDoubles, ServiceStartsOpenVpnWithTheWholeArgumentString) {
   fs::create_directories(folder);
   WriteFileAtomically(folder / "c.ovpn", "#fake state CONNECTED\n");
   const fs::path openvpn = testing::SiblingProgram("fake-openvpn");
-  const std::string args = testing::FakeOpenVpnArguments(folder / "c.ovpn", folder / "openvpn.log");
+  const std::string args = testing::FakeOpenVpnArguments(folder / "c.ovpn", folder / "openvpn.log", testing::FreePort());
 
   const LaunchOutcome out = LaunchOpenVpn(openvpn, args, actions);
   ASSERT_TRUE(out.ok) << out.error;

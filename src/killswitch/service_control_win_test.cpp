@@ -12,6 +12,7 @@
 #include "killswitch/service_control.h"
 #include "support/child_process.h"
 #include "support/fake_service_fixture.h"
+#include "support/tunnel_fixture.h"
 #include "support/installed_service.h"
 #include "support/temp_folder.h"
 #include "common/arguments.h"
@@ -64,7 +65,7 @@ TEST_F(InstalledFakeService, StoppedServiceIsStartedThenLaunchesOpenVpn) {
   actions.sleep = [](std::chrono::milliseconds) {};
 
   WriteFileAtomically(temp_.path() / "c.ovpn", "#fake state CONNECTED\n");
-  const std::string args = testing::FakeOpenVpnArguments(temp_.path() / "c.ovpn", temp_.path() / "openvpn.log");
+  const std::string args = testing::FakeOpenVpnArguments(temp_.path() / "c.ovpn", temp_.path() / "openvpn.log", testing::FreePort());
   const LaunchOutcome out = LaunchOpenVpn(testing::SiblingProgram("fake-openvpn"), args, actions);
   ASSERT_TRUE(out.ok) << out.error;
   EXPECT_TRUE(out.via_service);

@@ -1,5 +1,6 @@
-// The depth bound: counted without parsing, exact for every text the parser takes, so
-// nothing deeper than the bound is ever built.
+// The depth bound: counted without parsing, never less than the depth of what the
+// parser builds (a repeated key can drop a deeper value), so nothing deeper than the
+// bound is ever built.
 #include "common/value.h"
 #include "fuzz_check.h"
 
@@ -25,7 +26,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const std::size_t counted = vlvpn::JsonNestingDepth(text);
   const vlvpn::Value parsed = vlvpn::ParseJson(text);
   if (!parsed.is_discarded()) {
-    FUZZ_CHECK(DepthOf(parsed) == counted);
+    FUZZ_CHECK(DepthOf(parsed) <= counted);
     FUZZ_CHECK(counted <= vlvpn::kMaxJsonDepth);
     FUZZ_CHECK(vlvpn::ParseJson(vlvpn::DumpLine(parsed)) == parsed);
   }

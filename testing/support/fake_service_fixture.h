@@ -21,8 +21,9 @@ namespace vlvpn::testing {
 
 // What fake-openvpn needs to run: its script (the configuration), its log and the
 // management port, quoted as the launch passes them.
+// The port is the caller's own: 11940 belongs to the end-to-end tests that run beside.
 inline std::string FakeOpenVpnArguments(const std::filesystem::path& config, const std::filesystem::path& log,
-                                        std::uint16_t port = 11940) {
+                                        std::uint16_t port) {
   return "--config " + QuoteArgument(PathToUtf8(config)) + " --log " + QuoteArgument(PathToUtf8(log)) +
          " --management 127.0.0.1 " + std::to_string(port);
 }
