@@ -30,7 +30,9 @@ ServerEndpoint ExtractEndpoint(std::string_view config) {
     words >> first >> second >> third;
     if (first == "remote") {
       endpoint.host = second;
-      endpoint.port = ParsePortLine(third);
+      // A port no connection can have is no port: the service is never sent one.
+      const std::int32_t port = ParsePortLine(third);
+      endpoint.port = port >= 1 && port <= 65535 ? port : 0;
     } else if (first == "proto") {
       endpoint.protocol = second;
     }

@@ -24,6 +24,10 @@ TEST(KillSwitchFacts, EndpointFromTheProfile) {
   EXPECT_EQ(bare.host, "only.example");
   EXPECT_EQ(bare.port, 0);
   EXPECT_EQ(bare.protocol, "");
+  for (const char* port : {"-8443", "0", "65536", "2147483647"}) {
+    EXPECT_EQ(ExtractEndpoint(std::string("remote vpn.example ") + port + "\n").port, 0) << port;
+  }
+  EXPECT_EQ(ExtractEndpoint("remote vpn.example 65535\n").port, 65535);
 }
 
 TEST(KillSwitchFacts, FilesRoundTripAndReadLeniently) {
