@@ -74,6 +74,7 @@ TEST(KillSwitchService, CallsAndTheirLines) {
       {"RUNNING 4242", false, true, false, "4242"},
       {"RUNNING", false, true, false, ""},
       {"STOPPED", false, false, true, ""},
+      {"STOPPED RUNNING 7", false, false, false, "RUNNING 7"},  // says both: neither is believed
   };
   for (const auto& [text, pong, running, stopped, detail] : replies) {
     reply = text;

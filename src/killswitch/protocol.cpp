@@ -18,8 +18,12 @@ std::string EnableCommand(const KillSwitchFacts& facts, int flag, std::string_vi
 
 OpenVpnStatus ParseStatusReply(std::string_view reply) {
   OpenVpnStatus status;
-  status.running = Contains(reply, kRunning);
-  status.stopped = Contains(reply, kStopped);
+  // A reply that says both is believed in neither way: a launch must not take an
+  // OpenVPN for started, nor a tunnel for ended, on it.
+  const bool says_running = Contains(reply, kRunning);
+  const bool says_stopped = Contains(reply, kStopped);
+  status.running = says_running && !says_stopped;
+  status.stopped = says_stopped && !says_running;
   if (const std::size_t space = reply.find(' '); space != std::string_view::npos) {
     status.detail = std::string(reply.substr(space + 1));
   }
