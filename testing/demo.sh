@@ -67,7 +67,7 @@ call getTrafficStats '[]'
 
 show ""
 show "== On disk while connected"
-(cd "$work/data" && find VLVPNDesk -type f | sort | sed 's/^/  /')
+(cd "$work/data" && find VLVPNDesk -printf '  %m %p\n' | sort -k2)  # modes: the user's alone
 show "  active.txt: $(cat "$work/data/VLVPNDesk/active.txt")"
 show "  last lines of OpenVPN's log:"
 tail -3 "$work/data/VLVPNDesk/profiles/home/openvpn.log" | sed 's/^/    /'
