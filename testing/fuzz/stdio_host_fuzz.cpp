@@ -41,10 +41,21 @@ bool Forbidden(const vlvpn::Value& request, const vlvpn::Value& described) {
 
 struct Host {
   vlvpn::testing::TempFolder root;
+  // Each input starts from empty storage, so an input behaves the same whenever it runs
+  // and profiles saved by earlier inputs never pile up.
+  int generation = 0;
   std::ostringstream out;
   std::shared_ptr<vlvpn::ModuleServices> services;
   std::unique_ptr<vlvpn::StdioHost> host;
   vlvpn::Value described;
+
+  std::filesystem::path Data() const { return root.path() / std::to_string(generation); }
+
+  void StartAfresh() {
+    std::error_code ignored;
+    std::filesystem::remove_all(Data(), ignored);
+    ++generation;
+  }
 
   Host() {
     auto client = std::make_shared<vlvpn::KillSwitchClient>(
@@ -53,7 +64,7 @@ struct Host {
     environment.locate_openvpn = [] { return std::filesystem::path(); };
     environment.find_openvpn_process = [](std::uint16_t) { return std::uint32_t{0}; };
     environment.management_port = 1;  // nothing of anyone's listens there
-    services = std::make_shared<vlvpn::ModuleServices>(vlvpn::DataLocations([this] { return root.path(); }),
+    services = std::make_shared<vlvpn::ModuleServices>(vlvpn::DataLocations([this] { return Data(); }),
                                                        std::move(environment));
     host = std::make_unique<vlvpn::StdioHost>(std::make_shared<vlvpn::LineWriter>(out), services);
     described = vlvpn::Value::parse(out.str())["hello"]["modules"];
@@ -65,6 +76,7 @@ struct Host {
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   static Host session;
+  session.StartAfresh();
   const std::string bytes(reinterpret_cast<const char*>(data), size);
   std::size_t requests = 0;
   std::istringstream lines(bytes);
