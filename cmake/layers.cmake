@@ -2,7 +2,7 @@
 #   common -> storage, device, tray, startup, pickers, auth -> killswitch -> tunnel -> modules -> app
 # vlvpn_folder_library(<folder> SOURCES ... DEPENDS <folders>) builds vlvpn_<folder> and
 # fails the configure step when a file of the folder includes a folder it may not use.
-set(VLVPN_FOLDERS common storage device tray startup pickers auth killswitch tunnel modules app)
+set(VLVPN_FOLDERS common storage device tray startup pickers auth killswitch tunnel modules app service)
 
 function(vlvpn_folder_library folder)
   cmake_parse_arguments(ARG "" "" "SOURCES;DEPENDS" ${ARGN})

@@ -1,0 +1,87 @@
+// vlvpn-killswitchd: the kill-switch service for Linux. Runs as root, in the foreground.
+#include <grp.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <optional>
+#include <string>
+#include <thread>
+
+#include "service/daemon.h"
+#include "service/firewall.h"
+#include "service/server.h"
+
+namespace {
+
+int Usage() {
+  std::fprintf(stderr, "usage: vlvpn-killswitchd [--socket PATH] [--group NAME] [--state-dir DIR]\n");
+  return 2;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  const char* env_socket = std::getenv("VLVPN_KILLSWITCH_SOCKET");
+  std::string socket_path = env_socket != nullptr && *env_socket != '\0' ? env_socket : "/run/VLVPNKillSwitch.sock";
+  std::string group_name = "vlvpn";
+  vlvpn::service::DaemonOptions options;
+  for (int i = 1; i < argc; ++i) {
+    const std::string option = argv[i];
+    if (i + 1 >= argc) return Usage();
+    if (option == "--socket") {
+      socket_path = argv[++i];
+    } else if (option == "--group") {
+      group_name = argv[++i];
+    } else if (option == "--state-dir") {
+      options.state_dir = argv[++i];
+    } else {
+      return Usage();
+    }
+  }
+  if (::geteuid() != 0) {
+    std::fprintf(stderr, "vlvpn-killswitchd must run as root\n");
+    return 1;
+  }
+  std::optional<gid_t> group_id;
+  if (const struct group* entry = ::getgrnam(group_name.c_str()); entry != nullptr) {
+    group_id = entry->gr_gid;
+  } else {
+    std::fprintf(stderr, "no group \"%s\": only root may use the service\n", group_name.c_str());
+  }
+
+  // Signals are taken by this thread alone, with sigwait.
+  sigset_t signals;
+  sigemptyset(&signals);
+  for (int signal : {SIGTERM, SIGINT, SIGHUP}) sigaddset(&signals, signal);
+  ::pthread_sigmask(SIG_BLOCK, &signals, nullptr);
+  ::signal(SIGPIPE, SIG_IGN);
+
+  vlvpn::UniqueFd listener = vlvpn::service::ListenerFromSystemd();
+  if (!listener.valid()) {
+    std::string error;
+    listener = vlvpn::service::ListenOn(socket_path, group_id, error);
+    if (!listener.valid()) {
+      std::fprintf(stderr, "cannot listen: %s\n", error.c_str());
+      return 1;
+    }
+  }
+  try {
+    vlvpn::service::Daemon daemon(options, vlvpn::service::MakeNftablesFirewall());
+    daemon.Restore();
+    vlvpn::service::Server server(std::move(listener), group_id, daemon);
+    std::thread serving([&] { server.Run(); });
+    std::fprintf(stderr, "listening on %s\n", socket_path.c_str());
+    int received = 0;
+    ::sigwait(&signals, &received);
+    std::fprintf(stderr, "%s: stopping; the firewall rules stay as they are\n", ::strsignal(received));
+    server.Stop();
+    serving.join();
+  } catch (const std::exception& error) {
+    std::fprintf(stderr, "vlvpn-killswitchd: %s\n", error.what());
+    return 1;
+  }
+  return 0;
+}

@@ -1,0 +1,230 @@
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+
+#include "service/peer.h"
+
+namespace vlvpn::service {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+constexpr auto kUserWorkDeadline = std::chrono::seconds(5);
+
+// In the child, after fork: only system calls from here on.
+bool DropToUser(const Peer& user) {
+  return ::syscall(SYS_setgroups, user.groups.size(), user.groups.data()) == 0 &&
+         ::syscall(SYS_setresgid, user.gid, user.gid, user.gid) == 0 &&
+         ::syscall(SYS_setresuid, user.uid, user.uid, user.uid) == 0;
+}
+
+void WriteAll(int fd, const void* data, std::size_t size) {
+  const char* p = static_cast<const char*>(data);
+  while (size > 0) {
+    const ssize_t n = ::write(fd, p, size);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return;
+    p += n;
+    size -= static_cast<std::size_t>(n);
+  }
+}
+
+// Waits for the helper; a helper stuck past the deadline is killed.
+void Reap(pid_t pid) {
+  int status = 0;
+  while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+  }
+}
+
+bool WaitReadable(int fd, Clock::time_point deadline) {
+  for (;;) {
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+    if (left <= 0) return false;
+    pollfd p{fd, POLLIN, 0};
+    const int ready = ::poll(&p, 1, static_cast<int>(left));
+    if (ready > 0) return true;
+    if (ready < 0 && errno != EINTR) return false;
+  }
+}
+
+}  // namespace
+
+bool Peer::InGroup(gid_t group) const {
+  return gid == group || std::find(groups.begin(), groups.end(), group) != groups.end();
+}
+
+bool ReadPeer(int socket, Peer& peer) {
+  ucred credentials{};
+  socklen_t size = sizeof credentials;
+  if (::getsockopt(socket, SOL_SOCKET, SO_PEERCRED, &credentials, &size) != 0) return false;
+  peer.pid = credentials.pid;
+  peer.uid = credentials.uid;
+  peer.gid = credentials.gid;
+  std::vector<gid_t> groups(64);
+  for (int attempt = 0; attempt < 3; ++attempt) {
+    socklen_t bytes = static_cast<socklen_t>(groups.size() * sizeof(gid_t));
+    if (::getsockopt(socket, SOL_SOCKET, SO_PEERGROUPS, groups.data(), &bytes) == 0) {
+      groups.resize(bytes / sizeof(gid_t));
+      peer.groups = std::move(groups);
+      return true;
+    }
+    if (errno != ERANGE) return false;
+    groups.resize(bytes / sizeof(gid_t) + 1);
+  }
+  return false;
+}
+
+UserRead ReadFileAsUser(const Peer& user, const std::filesystem::path& path, std::size_t limit) {
+  UserRead result;
+  int channel[2];
+  if (::pipe2(channel, O_CLOEXEC) != 0) {
+    result.error = std::strerror(errno);
+    return result;
+  }
+  UniqueFd reader(channel[0]);
+  UniqueFd writer(channel[1]);
+  const std::string name = path.string();
+  const pid_t pid = ::fork();
+  if (pid < 0) {
+    result.error = std::strerror(errno);
+    return result;
+  }
+  if (pid == 0) {
+    int error = 0;
+    int fd = -1;
+    struct stat info {};
+    if (!DropToUser(user)) {
+      error = errno;
+    } else if ((fd = ::open(name.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK)) < 0) {
+      error = errno;
+    } else if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
+      error = EINVAL;  // a device or a pipe could block or never end
+    }
+    WriteAll(writer.get(), &error, sizeof error);
+    if (error != 0) ::_exit(1);
+    char buffer[8192];
+    for (;;) {
+      const ssize_t n = ::read(fd, buffer, sizeof buffer);
+      if (n < 0 && errno == EINTR) continue;
+      if (n <= 0) break;
+      WriteAll(writer.get(), buffer, static_cast<std::size_t>(n));
+    }
+    ::_exit(0);
+  }
+  writer = UniqueFd();
+  const auto deadline = Clock::now() + kUserWorkDeadline;
+  int error = -1;
+  std::size_t got = 0;
+  std::string bytes;
+  char buffer[8192];
+  bool complete = false;
+  while (WaitReadable(reader.get(), deadline)) {
+    const ssize_t n = ::read(reader.get(), buffer, sizeof buffer);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) {
+      complete = true;
+      break;
+    }
+    bytes.append(buffer, static_cast<std::size_t>(n));
+    if (got < sizeof error && bytes.size() >= sizeof error) {
+      std::memcpy(&error, bytes.data(), sizeof error);
+      bytes.erase(0, sizeof error);
+      got = sizeof error;
+    }
+    if (bytes.size() > limit) break;
+  }
+  ::kill(pid, SIGKILL);
+  Reap(pid);
+  if (got < sizeof error) {
+    result.error = "timed out";
+  } else if (error == EINVAL) {
+    result.error = "not a regular file";
+  } else if (error != 0) {
+    result.error = std::strerror(error);
+  } else if (bytes.size() > limit) {
+    result.error = "larger than " + std::to_string(limit) + " bytes";
+  } else if (!complete) {
+    result.error = "timed out";
+  } else {
+    result.ok = true;
+    result.bytes = std::move(bytes);
+  }
+  return result;
+}
+
+UniqueFd OpenLogAsUser(const Peer& user, const std::filesystem::path& path, std::string& error) {
+  int pair[2];
+  if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair) != 0) {
+    error = std::strerror(errno);
+    return UniqueFd();
+  }
+  UniqueFd ours(pair[0]);
+  UniqueFd theirs(pair[1]);
+  const std::string name = path.string();
+  // Everything the child sends is laid out before the fork.
+  int code = 0;
+  iovec payload{&code, sizeof code};
+  alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int))] = {};
+  msghdr message{};
+  message.msg_iov = &payload;
+  message.msg_iovlen = 1;
+  const pid_t pid = ::fork();
+  if (pid < 0) {
+    error = std::strerror(errno);
+    return UniqueFd();
+  }
+  if (pid == 0) {
+    int fd = -1;
+    struct stat info {};
+    if (!DropToUser(user)) {
+      code = errno;
+    } else if ((fd = ::open(name.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC | O_NOCTTY | O_NONBLOCK,
+                            0600)) < 0) {
+      code = errno;
+    } else if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
+      code = EINVAL;
+    } else {
+      ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+      message.msg_control = control;
+      message.msg_controllen = sizeof control;
+      cmsghdr* header = CMSG_FIRSTHDR(&message);
+      header->cmsg_level = SOL_SOCKET;
+      header->cmsg_type = SCM_RIGHTS;
+      header->cmsg_len = CMSG_LEN(sizeof(int));
+      std::memcpy(CMSG_DATA(header), &fd, sizeof fd);
+    }
+    (void)!::sendmsg(theirs.get(), &message, MSG_NOSIGNAL);
+    ::_exit(0);
+  }
+  theirs = UniqueFd();
+  UniqueFd log;
+  code = -1;
+  message.msg_control = control;
+  message.msg_controllen = sizeof control;
+  if (WaitReadable(ours.get(), Clock::now() + kUserWorkDeadline) &&
+      ::recvmsg(ours.get(), &message, MSG_CMSG_CLOEXEC) == static_cast<ssize_t>(sizeof code)) {
+    for (cmsghdr* header = CMSG_FIRSTHDR(&message); header != nullptr; header = CMSG_NXTHDR(&message, header)) {
+      if (header->cmsg_level == SOL_SOCKET && header->cmsg_type == SCM_RIGHTS) {
+        int fd = -1;
+        std::memcpy(&fd, CMSG_DATA(header), sizeof fd);
+        log = UniqueFd(fd);
+      }
+    }
+  }
+  ::kill(pid, SIGKILL);
+  Reap(pid);
+  if (code == 0 && log.valid()) return log;
+  error = code == -1 ? "timed out" : code == EINVAL ? "not a regular file" : code == ELOOP ? "a symbolic link" : std::strerror(code);
+  return UniqueFd();
+}
+
+}  // namespace vlvpn::service

@@ -1,0 +1,269 @@
+#include "service/server.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <condition_variable>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <deque>
+#include <map>
+#include <mutex>
+#include <thread>
+
+#include "service/request.h"
+
+namespace vlvpn::service {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+constexpr std::size_t kMaxReply = 500;  // the client reads 511 bytes at most
+
+// One line, whatever the text held.
+std::string ReplyLine(std::string reply) {
+  for (char& c : reply) {
+    if (c == '\n' || c == '\r') c = ' ';
+  }
+  if (reply.size() > kMaxReply) reply.resize(kMaxReply);
+  return reply + "\n";
+}
+
+struct Connection {
+  UniqueFd socket;
+  Peer peer;
+  std::string buffer;
+  Clock::time_point deadline;
+  bool waiting = false;  // handed to the daemon; the reply comes back by id
+};
+
+struct Job {
+  std::uint64_t id;
+  Peer peer;
+  Request request;
+};
+
+}  // namespace
+
+struct Server::Impl {
+  UniqueFd listener;
+  std::optional<gid_t> group;
+  Daemon& daemon;
+  ServerLimits limits;
+  UniqueFd wake{::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)};
+
+  std::mutex lock;  // guards the fields below
+  std::condition_variable jobs_ready;
+  std::deque<Job> jobs;
+  std::deque<std::pair<std::uint64_t, std::string>> replies;
+  bool stopping = false;
+
+  Impl(UniqueFd l, std::optional<gid_t> g, Daemon& d, ServerLimits s)
+      : listener(std::move(l)), group(g), daemon(d), limits(s) {}
+
+  void Wake() {
+    const std::uint64_t one = 1;
+    (void)!::write(wake.get(), &one, sizeof one);
+  }
+
+  bool Stopping() {
+    std::lock_guard guard(lock);
+    return stopping;
+  }
+
+  // The daemon's thread: commands in the order they came, and a look at OpenVPN each second.
+  void RunDaemon() {
+    std::unique_lock guard(lock);
+    while (!stopping) {
+      if (jobs.empty()) {
+        if (!jobs_ready.wait_for(guard, std::chrono::seconds(1), [&] { return stopping || !jobs.empty(); })) {
+          guard.unlock();
+          daemon.Tick();
+          guard.lock();
+        }
+        continue;
+      }
+      Job job = std::move(jobs.front());
+      jobs.pop_front();
+      guard.unlock();
+      std::string reply = daemon.Handle(job.request, job.peer);
+      guard.lock();
+      replies.emplace_back(job.id, std::move(reply));
+      Wake();
+    }
+  }
+
+  bool Allowed(const Peer& peer) const { return peer.uid == 0 || (group && peer.InGroup(*group)); }
+
+  static void Answer(Connection& connection, const std::string& reply) {
+    const std::string line = ReplyLine(reply);
+    (void)!::send(connection.socket.get(), line.data(), line.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+  }
+
+  void Accept(std::map<std::uint64_t, Connection>& connections, std::uint64_t& next_id) {
+    for (;;) {
+      UniqueFd socket(::accept4(listener.get(), nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK));
+      if (!socket.valid()) return;
+      Connection connection{std::move(socket), {}, {}, Clock::now() + limits.line_deadline, false};
+      if (!ReadPeer(connection.socket.get(), connection.peer)) {
+        Answer(connection, "Refused: cannot tell who is asking");
+        continue;
+      }
+      if (!Allowed(connection.peer)) {
+        std::fprintf(stderr, "refused user %u (pid %d): not root and not in the service's group\n",
+                     static_cast<unsigned>(connection.peer.uid), static_cast<int>(connection.peer.pid));
+        Answer(connection, "Refused: only root and members of the service's group may use the kill-switch service");
+        continue;
+      }
+      if (connections.size() >= limits.max_clients) {
+        Answer(connection, "Busy: too many connections, try again");
+        continue;
+      }
+      connections.emplace(next_id++, std::move(connection));
+    }
+  }
+
+  // Reads what is there; true when the connection is finished with.
+  bool Read(std::uint64_t id, Connection& connection) {
+    char chunk[4096];
+    for (;;) {
+      const ssize_t n = ::recv(connection.socket.get(), chunk, sizeof chunk, 0);
+      if (n < 0 && errno == EINTR) continue;
+      if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return false;
+      if (n <= 0) return true;  // gone before a whole line
+      connection.buffer.append(chunk, static_cast<std::size_t>(n));
+      const std::size_t end = connection.buffer.find('\n');
+      if (end == std::string::npos && connection.buffer.size() <= limits.max_line) continue;
+      if (end == std::string::npos || end > limits.max_line) {
+        Answer(connection, "Refused: a command is one line of at most " + std::to_string(limits.max_line) + " bytes");
+        return true;
+      }
+      const ParsedRequest parsed = ParseRequest(std::string_view(connection.buffer).substr(0, end));
+      if (!parsed.ok) {
+        Answer(connection, parsed.error);
+        return true;
+      }
+      if (parsed.request.command == Command::kPing) {  // answered here, even while the daemon is busy
+        Answer(connection, "PONG");
+        return true;
+      }
+      connection.waiting = true;
+      std::lock_guard guard(lock);
+      jobs.push_back({id, connection.peer, parsed.request});
+      jobs_ready.notify_one();
+      return false;
+    }
+  }
+
+  void Serve() {
+    std::map<std::uint64_t, Connection> connections;
+    std::uint64_t next_id = 1;
+    std::vector<pollfd> fds;
+    std::vector<std::uint64_t> ids;
+    while (!Stopping()) {
+      fds.assign({{wake.get(), POLLIN, 0}, {listener.get(), POLLIN, 0}});
+      ids.assign({0, 0});
+      auto next_deadline = Clock::now() + std::chrono::seconds(1);
+      for (auto& [id, connection] : connections) {
+        if (connection.waiting) continue;
+        fds.push_back({connection.socket.get(), POLLIN, 0});
+        ids.push_back(id);
+        next_deadline = std::min(next_deadline, connection.deadline);
+      }
+      const auto wait = std::chrono::duration_cast<std::chrono::milliseconds>(next_deadline - Clock::now());
+      const int ready = ::poll(fds.data(), fds.size(), static_cast<int>(std::max<long long>(0, wait.count()) + 1));
+      if (ready < 0 && errno != EINTR) break;
+      if (fds[0].revents != 0) {
+        std::uint64_t count;
+        (void)!::read(wake.get(), &count, sizeof count);
+        std::deque<std::pair<std::uint64_t, std::string>> done;
+        {
+          std::lock_guard guard(lock);
+          done.swap(replies);
+        }
+        for (auto& [id, reply] : done) {
+          const auto found = connections.find(id);
+          if (found == connections.end()) continue;
+          Answer(found->second, reply);
+          connections.erase(found);
+        }
+      }
+      if (fds[1].revents != 0) Accept(connections, next_id);
+      for (std::size_t i = 2; i < fds.size(); ++i) {
+        if (fds[i].revents == 0) continue;
+        const auto found = connections.find(ids[i]);
+        if (found != connections.end() && Read(ids[i], found->second)) connections.erase(found);
+      }
+      const auto now = Clock::now();
+      std::erase_if(connections, [&](const auto& entry) { return !entry.second.waiting && entry.second.deadline <= now; });
+    }
+  }
+};
+
+Server::Server(UniqueFd listener, std::optional<gid_t> group, Daemon& daemon, ServerLimits limits)
+    : impl_(std::make_unique<Impl>(std::move(listener), group, daemon, limits)) {}
+
+Server::~Server() = default;
+
+void Server::Run() {
+  std::thread daemon_thread([this] { impl_->RunDaemon(); });
+  impl_->Serve();
+  Stop();
+  daemon_thread.join();
+}
+
+void Server::Stop() {
+  {
+    std::lock_guard guard(impl_->lock);
+    impl_->stopping = true;
+    impl_->jobs_ready.notify_all();
+  }
+  impl_->Wake();
+}
+
+UniqueFd ListenOn(const std::string& path, std::optional<gid_t> group, std::string& error) {
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  if (path.empty() || path.size() >= sizeof(address.sun_path)) {
+    error = "socket path too long";
+    return UniqueFd();
+  }
+  std::memcpy(address.sun_path, path.data(), path.size());
+  UniqueFd socket(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
+  struct stat existing {};
+  if (::lstat(path.c_str(), &existing) == 0) {
+    if (!S_ISSOCK(existing.st_mode)) {
+      error = path + " exists and is not a socket";
+      return UniqueFd();
+    }
+    ::unlink(path.c_str());
+  }
+  // Made with no access at all, then opened to the group: never a moment open to all.
+  const mode_t old_mask = ::umask(0777);
+  const bool bound = ::bind(socket.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0;
+  ::umask(old_mask);
+  if (!bound || (group && ::chown(path.c_str(), 0, *group) != 0) || ::chmod(path.c_str(), 0660) != 0 ||
+      ::listen(socket.get(), 256) != 0) {
+    error = path + ": " + std::strerror(errno);
+    return UniqueFd();
+  }
+  return socket;
+}
+
+UniqueFd ListenerFromSystemd() {
+  const char* pid = std::getenv("LISTEN_PID");
+  const char* count = std::getenv("LISTEN_FDS");
+  if (pid == nullptr || count == nullptr || std::atoi(pid) != ::getpid() || std::atoi(count) < 1) return UniqueFd();
+  constexpr int kFirst = 3;
+  ::fcntl(kFirst, F_SETFD, FD_CLOEXEC);
+  ::fcntl(kFirst, F_SETFL, ::fcntl(kFirst, F_GETFL) | O_NONBLOCK);
+  return UniqueFd(kFirst);
+}
+
+}  // namespace vlvpn::service
