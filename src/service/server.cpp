@@ -35,12 +35,18 @@ std::string ReplyLine(std::string reply) {
   return reply + "\n";
 }
 
+// Answered connections linger until the client closes (or a second passes): closing
+// with unread bytes would reset the connection and could lose the reply.
+constexpr auto kDrainTime = std::chrono::seconds(1);
+
+enum class Phase { kReading, kWaiting, kDraining };
+
 struct Connection {
   UniqueFd socket;
   Peer peer;
   std::string buffer;
   Clock::time_point deadline;
-  bool waiting = false;  // handed to the daemon; the reply comes back by id
+  Phase phase = Phase::kReading;  // kWaiting: with the daemon; the reply comes back by id
 };
 
 struct Job {
@@ -104,26 +110,26 @@ struct Server::Impl {
   static void Answer(Connection& connection, const std::string& reply) {
     const std::string line = ReplyLine(reply);
     (void)!::send(connection.socket.get(), line.data(), line.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+    ::shutdown(connection.socket.get(), SHUT_WR);
+    connection.phase = Phase::kDraining;
+    connection.deadline = Clock::now() + kDrainTime;
   }
 
   void Accept(std::map<std::uint64_t, Connection>& connections, std::uint64_t& next_id) {
     for (;;) {
       UniqueFd socket(::accept4(listener.get(), nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK));
       if (!socket.valid()) return;
-      Connection connection{std::move(socket), {}, {}, Clock::now() + limits.line_deadline, false};
+      Connection connection{std::move(socket), {}, {}, Clock::now() + limits.line_deadline, Phase::kReading};
+      if (connections.size() >= limits.max_clients) {
+        Answer(connection, "Busy: too many connections, try again");
+        continue;  // closed at once: holding it would defeat the limit
+      }
       if (!ReadPeer(connection.socket.get(), connection.peer)) {
         Answer(connection, "Refused: cannot tell who is asking");
-        continue;
-      }
-      if (!Allowed(connection.peer)) {
+      } else if (!Allowed(connection.peer)) {
         std::fprintf(stderr, "refused user %u (pid %d): not root and not in the service's group\n",
                      static_cast<unsigned>(connection.peer.uid), static_cast<int>(connection.peer.pid));
         Answer(connection, "Refused: only root and members of the service's group may use the kill-switch service");
-        continue;
-      }
-      if (connections.size() >= limits.max_clients) {
-        Answer(connection, "Busy: too many connections, try again");
-        continue;
       }
       connections.emplace(next_id++, std::move(connection));
     }
@@ -136,24 +142,26 @@ struct Server::Impl {
       const ssize_t n = ::recv(connection.socket.get(), chunk, sizeof chunk, 0);
       if (n < 0 && errno == EINTR) continue;
       if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return false;
-      if (n <= 0) return true;  // gone before a whole line
+      if (n <= 0) return true;  // gone (before a whole line, or after the reply)
+      if (connection.phase == Phase::kDraining) continue;
       connection.buffer.append(chunk, static_cast<std::size_t>(n));
       const std::size_t end = connection.buffer.find('\n');
       if (end == std::string::npos && connection.buffer.size() <= limits.max_line) continue;
       if (end == std::string::npos || end > limits.max_line) {
         Answer(connection, "Refused: a command is one line of at most " + std::to_string(limits.max_line) + " bytes");
-        return true;
+        continue;
       }
       const ParsedRequest parsed = ParseRequest(std::string_view(connection.buffer).substr(0, end));
+      connection.buffer.clear();
       if (!parsed.ok) {
         Answer(connection, parsed.error);
-        return true;
+        continue;
       }
       if (parsed.request.command == Command::kPing) {  // answered here, even while the daemon is busy
         Answer(connection, "PONG");
-        return true;
+        continue;
       }
-      connection.waiting = true;
+      connection.phase = Phase::kWaiting;
       std::lock_guard guard(lock);
       jobs.push_back({id, connection.peer, parsed.request});
       jobs_ready.notify_one();
@@ -171,7 +179,7 @@ struct Server::Impl {
       ids.assign({0, 0});
       auto next_deadline = Clock::now() + std::chrono::seconds(1);
       for (auto& [id, connection] : connections) {
-        if (connection.waiting) continue;
+        if (connection.phase == Phase::kWaiting) continue;
         fds.push_back({connection.socket.get(), POLLIN, 0});
         ids.push_back(id);
         next_deadline = std::min(next_deadline, connection.deadline);
@@ -191,7 +199,6 @@ struct Server::Impl {
           const auto found = connections.find(id);
           if (found == connections.end()) continue;
           Answer(found->second, reply);
-          connections.erase(found);
         }
       }
       if (fds[1].revents != 0) Accept(connections, next_id);
@@ -201,7 +208,9 @@ struct Server::Impl {
         if (found != connections.end() && Read(ids[i], found->second)) connections.erase(found);
       }
       const auto now = Clock::now();
-      std::erase_if(connections, [&](const auto& entry) { return !entry.second.waiting && entry.second.deadline <= now; });
+      std::erase_if(connections, [&](const auto& entry) {
+        return entry.second.phase != Phase::kWaiting && entry.second.deadline <= now;
+      });
     }
   }
 };

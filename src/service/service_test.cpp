@@ -1,0 +1,354 @@
+// The real vlvpn-killswitchd, as root, in a network namespace of the test's own, asked
+// by clients that are root or an unprivileged user the test makes up (uid 4242 and
+// 4343; a user is "in the service's group" when nogroup is among its groups).
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <sys/un.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <fstream>
+#include <thread>
+
+#include "common/file_io.h"
+#include "support/child_process.h"
+#include "support/temp_folder.h"
+
+namespace vlvpn::service {
+namespace {
+
+using namespace std::chrono_literals;
+using ::testing::HasSubstr;
+using ::testing::StartsWith;
+
+constexpr gid_t kServiceGroup = 65534;  // nogroup, which the daemon is told to trust
+
+struct Identity {
+  uid_t uid;
+  std::vector<gid_t> groups;
+};
+const Identity kRoot{0, {}};
+const Identity kMember{4242, {kServiceGroup}};
+const Identity kOtherMember{4343, {kServiceGroup}};
+const Identity kStranger{4242, {}};
+
+int Shell(const std::string& command) { return std::system(command.c_str()); }
+
+int Connect(const std::string& path) {
+  const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  std::memcpy(address.sun_path, path.data(), path.size());
+  if (::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
+    ::close(fd);
+    return -1;
+  }
+  return fd;
+}
+
+// Everything the service sends until it closes (at most 10 s).
+std::string ReadToEnd(int fd) {
+  std::string text;
+  char buffer[1024];
+  pollfd p{fd, POLLIN, 0};
+  while (::poll(&p, 1, 10000) > 0) {
+    const ssize_t n = ::read(fd, buffer, sizeof buffer);
+    if (n <= 0) break;
+    text.append(buffer, static_cast<std::size_t>(n));
+  }
+  return text;
+}
+
+class ServiceTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    if (::geteuid() != 0) GTEST_SKIP() << "the service and its tests need root";
+    if (Shell("command -v ip >/dev/null && command -v nft >/dev/null") != 0) GTEST_SKIP() << "needs ip and nft";
+    namespace_ = "vlvpn-svc-" + std::to_string(::getpid());
+    ASSERT_EQ(Shell("ip netns add " + namespace_ + " && ip netns exec " + namespace_ + " ip link set lo up"), 0);
+    ::chmod(root_.path().c_str(), 0711);  // the made-up users reach their own folders below
+    StartDaemon();
+  }
+  void TearDown() override {
+    daemon_.reset();
+    if (!namespace_.empty()) Shell("ip netns pids " + namespace_ + " | xargs -r kill -9; ip netns del " + namespace_);
+  }
+
+  void StartDaemon() {
+    daemon_ = std::make_unique<testing::ChildProcess>(
+        "/usr/sbin/ip",
+        std::vector<std::string>{"netns", "exec", namespace_, testing::SiblingProgram("vlvpn-killswitchd").string(),
+                                 "--socket", Socket(), "--group", "nogroup", "--state-dir", State().string()},
+        testing::ChildProcess::Environment{});
+    for (int i = 0; i < 100 && !std::filesystem::exists(Socket()); ++i) std::this_thread::sleep_for(20ms);
+    for (int i = 0; i < 100 && Ask(kRoot, "PING") != "PONG\n"; ++i) std::this_thread::sleep_for(20ms);
+  }
+
+  std::string Socket() const { return (root_.path() / "ks.sock").string(); }
+  std::filesystem::path State() const { return root_.path() / "state"; }
+  std::string Table() {
+    return Output("ip netns exec " + namespace_ + " nft list table inet vlvpn 2>/dev/null");
+  }
+  static std::string Output(const std::string& command) {
+    std::string text;
+    if (FILE* pipe = ::popen(command.c_str(), "r")) {
+      char buffer[4096];
+      while (std::size_t n = std::fread(buffer, 1, sizeof buffer, pipe)) text.append(buffer, n);
+      ::pclose(pipe);
+    }
+    return text;
+  }
+
+  // One command as `who`: a child becomes that user and asks, as a client would.
+  std::string Ask(const Identity& who, const std::string& line) const {
+    int channel[2];
+    if (::pipe2(channel, O_CLOEXEC) != 0) return "pipe failed";
+    const std::string socket = Socket();
+    const std::string request = line + "\n";
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+      if (::syscall(SYS_setgroups, who.groups.size(), who.groups.data()) != 0 ||
+          ::syscall(SYS_setresgid, who.uid, who.uid, who.uid) != 0 ||
+          ::syscall(SYS_setresuid, who.uid, who.uid, who.uid) != 0) {
+        ::_exit(3);
+      }
+      const int fd = Connect(socket);
+      if (fd < 0) {
+        (void)!::write(channel[1], "(cannot connect)", 16);
+        ::_exit(4);
+      }
+      (void)!::write(fd, request.data(), request.size());
+      char buffer[1024];
+      ssize_t n;
+      while ((n = ::read(fd, buffer, sizeof buffer)) > 0) (void)!::write(channel[1], buffer, static_cast<std::size_t>(n));
+      ::_exit(0);
+    }
+    ::close(channel[1]);
+    std::string reply = ReadToEnd(channel[0]);
+    ::close(channel[0]);
+    int status = 0;
+    ::waitpid(pid, &status, 0);
+    return reply;
+  }
+
+  static void SetUpTestSuite() {
+    if (::geteuid() != 0) return;
+    pki_ = std::make_unique<testing::TempFolder>();
+    Shell("bash '" + testing::SiblingProgram("fixtures/pki.sh").string() + "' '" + pki_->path().string() +
+          "' >/dev/null 2>&1");
+  }
+  static void TearDownTestSuite() { pki_.reset(); }
+
+  // A folder of the user's own with a profile (keys beside it) for a loopback server.
+  std::filesystem::path UserFolder(const Identity& who, const std::string& profile) {
+    const auto folder = root_.path() / ("user-" + std::to_string(who.uid));
+    std::filesystem::create_directories(folder);
+    WriteFileAtomically(folder / "p.ovpn", profile);
+    for (const char* file : {"ca.crt", "client.crt", "client.key"}) {
+      std::filesystem::copy_file(pki_->path() / file, folder / file);
+    }
+    for (const auto& entry : std::filesystem::directory_iterator(folder)) {
+      EXPECT_EQ(::chown(entry.path().c_str(), who.uid, who.uid), 0);
+    }
+    EXPECT_EQ(::chown(folder.c_str(), who.uid, who.uid), 0);
+    return folder;
+  }
+
+  static std::string StartLine(const std::string& program, const std::string& arguments) {
+    return "OPENVPN_START\t" + program + "\t" + arguments;
+  }
+  static std::string ClientArguments(const std::filesystem::path& folder) {
+    return "--config \"" + (folder / "p.ovpn").string() + "\" --log \"" + (folder / "openvpn.log").string() +
+           "\" --management 127.0.0.1 11941 --verb 3 --connect-retry 2 --connect-timeout 10"
+           " --connect-retry-max 5 --ping 10 --ping-restart 60";
+  }
+
+  static inline std::unique_ptr<testing::TempFolder> pki_;
+  testing::TempFolder root_;
+  std::string namespace_;
+  std::unique_ptr<testing::ChildProcess> daemon_;
+};
+
+const std::string kProfile =
+    "client\ndev null\ntls-client\nnobind\nremote 127.0.0.1 1199\nproto udp\nca ca.crt\ncert client.crt\n"
+    "key client.key\n";
+
+TEST_F(ServiceTest, OnlyRootAndTheGroupAreHeard) {
+  EXPECT_EQ(Ask(kRoot, "PING"), "PONG\n");
+  EXPECT_EQ(Ask(kMember, "PING"), "PONG\n");
+  EXPECT_EQ(Ask(kMember, "OPENVPN_STATUS"), "STOPPED\n");
+  struct stat info {};
+  ASSERT_EQ(::stat(Socket().c_str(), &info), 0);
+  EXPECT_EQ(info.st_mode & 0777, 0660u);
+  EXPECT_EQ(info.st_gid, kServiceGroup);
+  EXPECT_EQ(Ask(kStranger, "PING"), "(cannot connect)");
+  // Were the socket opened to all (a hand-made socket unit), the service still asks the kernel.
+  ASSERT_EQ(::chmod(Socket().c_str(), 0666), 0);
+  for (const char* line : {"PING", "DISABLE", "OPENVPN_STOP"}) {
+    EXPECT_THAT(Ask(kStranger, line), StartsWith("Refused: only root and members")) << line;
+  }
+}
+
+TEST_F(ServiceTest, RefusesWhatWouldMakeRootRunReadOrWriteForAUser) {
+  const auto folder = UserFolder(kMember, kProfile);
+  const std::string openvpn = "/usr/sbin/openvpn";
+  const auto profile_with = [&](const std::string& line) {
+    WriteFileAtomically(folder / "p.ovpn", kProfile + line + "\n");
+    EXPECT_EQ(::chown((folder / "p.ovpn").c_str(), kMember.uid, kMember.uid), 0);
+  };
+  // A root-only file the user must never get at through us.
+  const auto secret = root_.path() / "root-only";
+  WriteFileAtomically(secret, "root's secret\n");
+
+  struct Case {
+    std::string what;
+    std::function<void()> prepare;
+    std::string line;
+    std::string reply;
+  };
+  const std::string arguments = ClientArguments(folder);
+  const Case cases[] = {
+      {"a foreign program", [] {}, StartLine("/bin/sh", "-c id"), "is not a trusted OpenVPN"},
+      {"OpenVPN of the user's own", [&] {
+         std::filesystem::copy_file(openvpn, folder / "openvpn", std::filesystem::copy_options::overwrite_existing);
+       }, StartLine((folder / "openvpn").string(), arguments), "is not a trusted OpenVPN"},
+      {"an extra option", [] {}, StartLine(openvpn, arguments + " --up /tmp/x.sh"), "\"--up\" is not allowed"},
+      {"a second config", [] {}, StartLine(openvpn, arguments + " --config /etc/x"), "\"--config\" is not allowed"},
+      {"plugin", [&] { profile_with("plugin /tmp/evil.so"); }, StartLine(openvpn, arguments), "\"plugin\""},
+      {"up", [&] { profile_with("up /tmp/x.sh"); }, StartLine(openvpn, arguments), "\"up\""},
+      {"script-security", [&] { profile_with("script-security 2"); }, StartLine(openvpn, arguments),
+       "\"script-security\""},
+      {"status", [&] { profile_with("status /etc/passwd"); }, StartLine(openvpn, arguments), "\"status\""},
+      {"setenv opt", [&] { profile_with("setenv opt route-up /tmp/x.sh"); }, StartLine(openvpn, arguments),
+       "\"route-up\""},
+      {"auth-user-pass /etc/shadow", [&] { profile_with("auth-user-pass /etc/shadow"); },
+       StartLine(openvpn, arguments), "Cannot read \"/etc/shadow\": Permission denied"},
+      {"ca as a root-only file", [&] { profile_with("cert " + secret.string()); }, StartLine(openvpn, arguments),
+       "Permission denied"},
+      {"the profile a link to /etc/shadow", [&] {
+         std::filesystem::remove(folder / "p.ovpn");
+         std::filesystem::create_symlink("/etc/shadow", folder / "p.ovpn");
+       }, StartLine(openvpn, arguments), "Permission denied"},
+      {"credentials of root's", [&] { profile_with(""); },
+       StartLine(openvpn, arguments + " --auth-user-pass \"" + secret.string() + "\""), "Permission denied"},
+      {"the log a link to a root-only file", [&] {
+         std::filesystem::create_symlink(secret, folder / "openvpn.log");
+         ::lchown((folder / "openvpn.log").c_str(), kMember.uid, kMember.uid);
+       }, StartLine(openvpn, arguments), "Cannot open"},
+      {"the log a root-only file", [&] {}, StartLine(openvpn, ClientArguments(folder).replace(
+                                                      ClientArguments(folder).find((folder / "openvpn.log").string()),
+                                                      (folder / "openvpn.log").string().size(), secret.string())),
+       "Permission denied"},
+  };
+  for (const Case& c : cases) {
+    c.prepare();
+    const std::string reply = Ask(kMember, c.line);
+    EXPECT_THAT(reply, HasSubstr(c.reply)) << c.what;
+    EXPECT_EQ(reply.find('\n'), reply.size() - 1) << c.what;
+  }
+  EXPECT_EQ(Ask(kMember, "OPENVPN_STATUS"), "STOPPED\n");
+  EXPECT_EQ(ReadFileBytes(secret), "root's secret\n");
+  EXPECT_FALSE(std::filesystem::exists(State() / "openvpn"));
+}
+
+TEST_F(ServiceTest, RunsOpenVpnForAUserAndOnlyThatUserStopsIt) {
+  const auto folder = UserFolder(kMember, kProfile);
+  const std::string started = Ask(kMember, StartLine("/usr/sbin/openvpn", ClientArguments(folder)));
+  ASSERT_THAT(started, StartsWith("OK ")) << started;
+  const std::string pid = started.substr(3, started.size() - 4);
+  EXPECT_EQ(Ask(kOtherMember, "OPENVPN_STATUS"), "RUNNING " + pid + "\n");
+  EXPECT_THAT(Ask(kOtherMember, "OPENVPN_STOP"), StartsWith("Refused: this OpenVPN was started by another user"));
+  EXPECT_THAT(Ask(kMember, StartLine("/usr/sbin/openvpn", ClientArguments(folder))), HasSubstr("already running"));
+
+  // OpenVPN reads root's copies and writes the user's log as the user.
+  struct stat info {};
+  for (const auto& copy : std::filesystem::directory_iterator(State() / "openvpn")) {
+    ASSERT_EQ(::stat(copy.path().c_str(), &info), 0);
+    EXPECT_EQ(info.st_uid, 0u) << copy.path();
+    EXPECT_EQ(info.st_mode & 0077, 0u) << copy.path();
+  }
+  for (int i = 0; i < 100 && ReadFileBytes(folder / "openvpn.log").value_or("").find("OpenVPN 2") == std::string::npos; ++i) {
+    std::this_thread::sleep_for(20ms);
+  }
+  ASSERT_EQ(::stat((folder / "openvpn.log").c_str(), &info), 0);
+  EXPECT_EQ(info.st_uid, kMember.uid);
+  EXPECT_THAT(ReadFileBytes(folder / "openvpn.log").value_or(""), HasSubstr("OpenVPN 2"));
+  EXPECT_THAT(Output("ps -o args= -p " + pid), HasSubstr("--script-security 1"));
+
+  EXPECT_EQ(Ask(kMember, "OPENVPN_STOP"), "OK\n");
+  EXPECT_EQ(Ask(kRoot, "OPENVPN_STATUS"), "STOPPED\n");
+  EXPECT_NE(::kill(std::stoi(pid), 0), 0);
+  EXPECT_FALSE(std::filesystem::exists(State() / "openvpn"));  // the copies held keys
+}
+
+TEST_F(ServiceTest, BadClientsGetOneLineAndHoldUpNoOne) {
+  const int silent = Connect(Socket());
+  ASSERT_GE(silent, 0);
+
+  const int slow = Connect(Socket());
+  (void)!::write(slow, "PI", 2);
+  std::this_thread::sleep_for(300ms);
+  (void)!::write(slow, "NG\n", 3);
+  EXPECT_EQ(ReadToEnd(slow), "PONG\n");
+  ::close(slow);
+
+  struct Case {
+    std::string sent;
+    std::string reply;
+  };
+  const Case cases[] = {
+      {std::string(20000, 'A'), "Refused: a command is one line of at most 16384 bytes\n"},
+      {std::string("\x01\xff garbage\n", 11), "Unknown command\n"},
+      {"ENABLE udp 1 9 none p\n", "ENABLE: the flag must be 1 or 0\n"},
+  };
+  for (const Case& c : cases) {
+    const int fd = Connect(Socket());
+    (void)!::write(fd, c.sent.data(), c.sent.size());
+    EXPECT_EQ(ReadToEnd(fd), c.reply);
+    ::close(fd);
+  }
+
+  std::vector<int> many;
+  for (int i = 0; i < 200; ++i) many.push_back(Connect(Socket()));
+  for (std::size_t i = 0; i < many.size(); ++i) {
+    const std::string line = i % 2 == 0 ? "OPENVPN_STATUS\n" : "PING\n";
+    ASSERT_GE(many[i], 0);
+    (void)!::write(many[i], line.data(), line.size());
+  }
+  for (std::size_t i = 0; i < many.size(); ++i) {
+    EXPECT_EQ(ReadToEnd(many[i]), i % 2 == 0 ? "STOPPED\n" : "PONG\n") << i;
+    ::close(many[i]);
+  }
+  EXPECT_EQ(ReadToEnd(silent), "");  // dropped after its deadline, with nothing sent
+  ::close(silent);
+}
+
+TEST_F(ServiceTest, RulesOutliveTheServiceAndARestartKeepsThem) {
+  EXPECT_EQ(Ask(kMember, "ENABLE udp 1194 1 198.18.0.2 /opt/vlvpn/VLVPNDesk"), "OK\n");
+  EXPECT_THAT(Table(), HasSubstr("killswitch_out"));
+  ::kill(static_cast<pid_t>(daemon_->pid()), SIGKILL);
+  daemon_->WaitForExit();
+  EXPECT_THAT(Table(), HasSubstr("198.18.0.2"));  // fail-closed while no service runs
+
+  StartDaemon();
+  EXPECT_THAT(Table(), HasSubstr("killswitch_out"));
+  EXPECT_EQ(Ask(kMember, "BLOCK_IPV6"), "OK\n");  // composes with the kill switch it found
+  EXPECT_THAT(Table(), HasSubstr("killswitch_out"));
+  EXPECT_THAT(Table(), HasSubstr("ipv6_out"));
+  EXPECT_EQ(Ask(kMember, "ENABLE udp 1194 0 198.18.0.2 /p"), "OK\n");
+  EXPECT_THAT(Table(), ::testing::Not(HasSubstr("killswitch_out")));
+  EXPECT_EQ(Ask(kMember, "UNBLOCK_IPV6"), "OK\n");
+  EXPECT_EQ(Table(), "");  // nothing of ours left
+  EXPECT_EQ(Output("ip netns exec " + namespace_ + " nft list tables"), "");
+}
+
+}  // namespace
+}  // namespace vlvpn::service
