@@ -24,7 +24,12 @@ cleanup() {
 trap cleanup EXIT
 in_client() { ip netns exec "$client" "$@"; }
 in_server() { ip netns exec "$server" "$@"; }
-fail() { echo "FAIL: $*" >&2; echo "--- service log" >&2; cat "$work/service.log" >&2 || true; exit 1; }
+fail() {
+  echo "FAIL: $*" >&2
+  echo "--- service log" >&2
+  cat "$work/service.log" >&2 || true
+  exit 1
+}
 
 ip netns add "$client"
 ip netns add "$server"
@@ -84,6 +89,7 @@ in_client "$bin/vlvpn-killswitchd" --socket "$work/ks.sock" --group nogroup --st
 for _ in $(seq 100); do [ -S "$work/ks.sock" ] && break; sleep 0.05; done
 
 coproc DESK { XDG_DATA_HOME=$work/data VLVPN_KILLSWITCH_SOCKET=$work/ks.sock exec ip netns exec "$client" "$bin/VLVPNDesk" --stdio 2>/dev/null; }
+desk_pid=$DESK_PID
 IFS= read -r -t 10 hello <&"${DESK[0]}" || fail "no hello from VLVPNDesk"
 id=0
 call() { # module method args-json
@@ -99,7 +105,11 @@ wait_for_state() {
   for _ in $(seq 150); do [ "$(state)" = "$1" ] && return 0; sleep 0.1; done
   fail "the tunnel did not become $1: $reply"
 }
-table_has() { in_client nft list table inet vlvpn 2>/dev/null | grep -q "$1"; }
+table_has() { # (grep -q on a pipe would end nft early, and pipefail call that a failure)
+  local rules
+  rules=$(in_client nft list table inet vlvpn 2>/dev/null || true)
+  [[ $rules == *"$1"* ]]
+}
 
 profile=$(printf 'client\\ndev tun\\ntls-client\\nnobind\\nremote 198.18.0.2 1194\\nproto udp\\nifconfig 10.8.0.2 10.8.0.1\\nca %s\\ncert %s\\nkey %s\\nremote-cert-tls server\\n' \
   "$work/pki/ca.crt" "$work/pki/client.crt" "$work/pki/client.key")
@@ -144,7 +154,7 @@ wait_for_state disconnected
 for _ in $(seq 50); do table_has killswitch_out || break; sleep 0.1; done
 burst "disconnected"
 [ "$udp" -gt 0 ] && [ "$tcp" -gt 0 ] && [ "$ipv6" -gt 0 ] || fail "traffic should flow after a disconnect"
-in_client nft list tables | grep -q vlvpn && fail "rules left after the disconnect"
+[[ $(in_client nft list tables) != *vlvpn* ]] || fail "rules left after the disconnect"
 exec {DESK[1]}>&-
-wait "$DESK_PID" || true
+wait "$desk_pid" || true
 echo "PASS"

@@ -49,6 +49,20 @@ struct Connection {
   Phase phase = Phase::kReading;  // kWaiting: with the daemon; the reply comes back by id
 };
 
+const char* CommandName(Command command) {
+  switch (command) {
+    case Command::kPing: return "PING";
+    case Command::kStart: return "OPENVPN_START";
+    case Command::kStatus: return "OPENVPN_STATUS";
+    case Command::kStop: return "OPENVPN_STOP";
+    case Command::kEnable: return "ENABLE";
+    case Command::kDisable: return "DISABLE";
+    case Command::kBlockIpv6: return "BLOCK_IPV6";
+    case Command::kUnblockIpv6: return "UNBLOCK_IPV6";
+  }
+  return "?";
+}
+
 struct Job {
   std::uint64_t id;
   Peer peer;
@@ -99,6 +113,10 @@ struct Server::Impl {
       jobs.pop_front();
       guard.unlock();
       std::string reply = daemon.Handle(job.request, job.peer);
+      if (job.request.command != Command::kStatus) {
+        std::fprintf(stderr, "%s from user %u: %s\n", CommandName(job.request.command),
+                     static_cast<unsigned>(job.peer.uid), reply.c_str());
+      }
       guard.lock();
       replies.emplace_back(job.id, std::move(reply));
       Wake();
