@@ -1,69 +1,108 @@
 #!/usr/bin/env bash
-# A real tunnel, end to end, driven the way the interface drives VLVPNDesk: a loopback
-# OpenVPN server, a profile saved through the bridge, connect, status until connected,
-# latency and traffic, disconnect, and what landed on disk and reached the service.
+# A real tunnel, end to end, driven the way the interface drives VLVPNDesk: a profile
+# saved through the bridge, connect, status until connected, latency and traffic,
+# disconnect, and what landed on disk and reached the kill-switch service.
+# As root: the real service (vlvpn-killswitchd, nftables) and a real tun device, all in
+# two network namespaces of the demo's own, so the kill switch never touches this
+# machine's network. Otherwise: a loopback server with "dev null" and fake-killswitch.
 # Usage: testing/demo.sh <build bin folder>
 set -euo pipefail
 bin=$(cd "${1:?build bin folder}" && pwd)
 here=$(cd "$(dirname "$0")" && pwd)
+source "$here/session_lib.sh"
 work=$(mktemp -d /tmp/vlvpn-demo.XXXXXX)
+real=0
+[ "$(id -u)" -eq 0 ] && command -v nft >/dev/null && command -v ip >/dev/null && real=1
+client=vlvpn-demo-c$$
+server=vlvpn-demo-s$$
 cleanup() {
+  [ "$real" -eq 0 ] || remove_namespaces "$client" "$server"
   pkill -f -- "$work" 2>/dev/null || true
   rm -rf "$work"
 }
 trap cleanup EXIT
 
 show() { printf '%s\n' "$*"; }
-port=11994
-
-show "== Velunor VPN native side: a real OpenVPN tunnel (work folder $work)"
-"$here/openvpn/pki.sh" "$work/pki" >/dev/null
-show "A loopback OpenVPN server (TLS, EC P-256 certificates made just now) on UDP port $port."
-openvpn --dev null --tls-server --dh none --ca "$work/pki/ca.crt" --cert "$work/pki/server.crt" \
-  --key "$work/pki/server.key" --proto udp --lport "$port" --log "$work/server.log" >/dev/null 2>&1 &
-show "The kill-switch service is played by fake-killswitch on $work/ks.sock; it really starts OpenVPN."
-"$bin/fake-killswitch" --pipe "$work/ks.sock" --record "$work/service-commands.txt" >/dev/null 2>&1 &
-for _ in $(seq 50); do [ -S "$work/ks.sock" ] && break; sleep 0.1; done
-
-coproc DESK { XDG_DATA_HOME=$work/data VLVPN_KILLSWITCH_SOCKET=$work/ks.sock exec "$bin/VLVPNDesk" --stdio; }
-desk_pid=$DESK_PID
-IFS= read -r -t 10 hello <&"${DESK[0]}"
-show "VLVPNDesk --stdio answered: $(printf '%s' "$hello" | cut -c1-100)..."
-
-id=0
-call() { # method args-json [quiet]
-  id=$((id + 1))
-  local request="{\"id\":$id,\"module\":\"VLVPNTunnel\",\"method\":\"$1\",\"args\":$2}"
+outside() { # a datagram to the server's own address, outside the tunnel
+  if ip netns exec "$client" bash -c 'echo x >/dev/udp/198.18.0.2/9' 2>/dev/null; then
+    echo "sent"
+  else
+    echo "refused (Operation not permitted)"
+  fi
+}
+say_call() { # method args-json [quiet]
   [ "${3:-}" = quiet ] || show "  -> $1 $2"
-  printf '%s\n' "$request" >&"${DESK[1]}"
-  IFS= read -r -t 60 reply <&"${DESK[0]}" || { echo "no answer from VLVPNDesk" >&2; exit 1; }
+  call "$1" "$2" || exit 1
   [ "${3:-}" = quiet ] || show "  <- $reply"
 }
 
-config=$(printf 'client\\ndev null\\ntls-client\\nnobind\\nremote 127.0.0.1 %s\\nproto udp\\nca %s\\ncert %s\\nkey %s\\nremote-cert-tls server\\n' \
-  "$port" "$work/pki/ca.crt" "$work/pki/client.crt" "$work/pki/client.key")
-show ""
-show "== Save the profile"
-call saveOvpnProfile "[\"home\",\"$config\",\"home.ovpn\",\"\"]"
-call saveOvpnProfileMeta '["home","{\"name\":\"Home server\"}"]'
-call listSavedOvpnProfiles '[]'
+show "== Velunor VPN native side: a real OpenVPN tunnel (work folder $work)"
+"$here/openvpn/pki.sh" "$work/pki" >/dev/null
+if [ "$real" -eq 1 ]; then
+  chmod 755 "$work"
+  make_namespaces "$client" "$server"
+  start_tunnel_server "$server" "$work/pki" "$work/server.log"
+  show "Two network namespaces of the demo's own: '$client' (198.18.0.1) and '$server' (198.18.0.2)."
+  show "An OpenVPN server on UDP 198.18.0.2:1194 with a real tun device (TLS, EC P-256 certificates made just now)."
+  ip netns exec "$client" "$bin/vlvpn-killswitchd" --socket "$work/ks.sock" --group nogroup \
+    --state-dir "$work/state" >"$work/service.log" 2>&1 &
+  disown  # ended with the namespace; no job report
+  show "The kill-switch service is the real vlvpn-killswitchd (nftables) on $work/ks.sock."
+  run_desk=(ip netns exec "$client" "$bin/VLVPNDesk" --stdio)
+  profile=$(tunnel_profile "$work/pki")
+  latency_target='["10.8.0.1",1]'  # through the tunnel
+else
+  port=11994
+  openvpn --dev null --tls-server --dh none --ca "$work/pki/ca.crt" --cert "$work/pki/server.crt" \
+    --key "$work/pki/server.key" --proto udp --lport "$port" --log "$work/server.log" >/dev/null 2>&1 &
+  show "Not root: a loopback OpenVPN server with no tun device ('dev null') on UDP port $port,"
+  show "and the kill-switch service played by fake-killswitch (it really starts OpenVPN, enforces nothing)."
+  "$bin/fake-killswitch" --pipe "$work/ks.sock" --record "$work/service.log" >/dev/null 2>&1 &
+  disown
+  run_desk=("$bin/VLVPNDesk" --stdio)
+  profile=$(printf 'client\\ndev null\\ntls-client\\nnobind\\nremote 127.0.0.1 %s\\nproto udp\\nca %s\\ncert %s\\nkey %s\\nremote-cert-tls server\\n' \
+    "$port" "$work/pki/ca.crt" "$work/pki/client.crt" "$work/pki/client.key")
+  latency_target="[\"127.0.0.1\",$port]"
+fi
+for _ in $(seq 50); do [ -S "$work/ks.sock" ] && break; sleep 0.1; done
+
+start_desk env XDG_DATA_HOME="$work/data" VLVPN_KILLSWITCH_SOCKET="$work/ks.sock" "${run_desk[@]}"
+show "VLVPNDesk --stdio answered: $(printf '%s' "$hello" | cut -c1-100)..."
 
 show ""
-show "== Connect and follow the tunnel"
+show "== Save the profile"
+say_call saveOvpnProfile "[\"home\",\"$profile\",\"home.ovpn\",\"\"]"
+say_call saveOvpnProfileMeta '["home","{\"name\":\"Home server\"}"]'
+say_call listSavedOvpnProfiles '[]'
+
+show ""
+show "== Kill switch on, connect and follow the tunnel"
+say_call setKillSwitchEnabled '[true]'
 start=$(date +%s%N)
-call connectOvpn '["home","","","home.ovpn"]'
-state=""
+say_call connectOvpn '["home","","","home.ovpn"]'
 for _ in $(seq 100); do
-  call getStatus '[]' quiet
-  state=$(printf '%s' "$reply" | sed -n 's/.*"state":"\([a-z]*\)".*/\1/p')
+  tunnel_state
   [ "$state" = connected ] && break
   sleep 0.2
 done
 show "  <- getStatus: $reply"
 show "  connected after $(( ($(date +%s%N) - start) / 1000000 )) ms"
 [ "$state" = connected ] || { show "the tunnel did not come up; OpenVPN's log:"; tail -5 "$work/data/VLVPNDesk/profiles/home/openvpn.log"; exit 1; }
-call measureTcpLatency "[\"127.0.0.1\",$port]"
-call getTrafficStats '[]'
+say_call measureTcpLatency "$latency_target"
+if [ "$real" -eq 1 ]; then
+  show ""
+  show "== Traffic"
+  say_call getTrafficStats '[]'
+  show "  1 MB of UDP through the tunnel to 10.8.0.1 for a second..."
+  ip netns exec "$client" bash -c 'chunk=$(head -c 1000 /dev/zero | tr "\0" x)
+    for i in $(seq 1000); do echo "$chunk" >/dev/udp/10.8.0.1/9; (( i % 100 )) || sleep 0.1; done' 2>/dev/null || true
+  say_call getTrafficStats '[]'
+  show "  and outside the tunnel: $(outside)"
+  show "  the rules in force (table inet vlvpn, kill-switch output chain):"
+  ip netns exec "$client" nft list chain inet vlvpn killswitch_out | sed -n '/hook/,/}/p' | sed 's/^\t*/    /'
+else
+  say_call getTrafficStats '[]'
+fi
 
 show ""
 show "== On disk while connected"
@@ -74,18 +113,17 @@ tail -3 "$work/data/VLVPNDesk/profiles/home/openvpn.log" | sed 's/^/    /'
 
 show ""
 show "== Disconnect"
-call disconnect '[]'
-call getStatus '[]'
+say_call disconnect '[]'
+say_call getStatus '[]'
 show "  active.txt left: $([ -e "$work/data/VLVPNDesk/active.txt" ] && echo yes || echo no)"
-show "  OpenVPN clients still running: $(pgrep -f -- "$work/data" | wc -l)"
+show "  OpenVPN clients still running: $(pgrep -f -- "--config $work" | wc -l)"
+[ "$real" -eq 0 ] || show "  outside the tunnel now: $(outside)"
 
 show ""
-show "== What the kill-switch service was told"
-sed 's/\t/ <TAB> /g; s/^/  /' "$work/service-commands.txt" | cut -c1-160
+show "== What the kill-switch service did"
+sed 's/\t/ <TAB> /g; s/^/  /' "$work/service.log" | cut -c1-160
 
-eval "exec ${DESK[1]}>&-"
-status=0
-wait "$desk_pid" || status=$?
+stop_desk
 show ""
-show "End of input: VLVPNDesk exited with $status."
-exit "$status"
+show "End of input: VLVPNDesk exited with $desk_status."
+exit "$desk_status"

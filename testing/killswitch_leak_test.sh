@@ -10,15 +10,13 @@ here=$(cd "$(dirname "$0")" && pwd)
 [ "$(id -u)" -eq 0 ] || { echo "skipped: needs root (network namespaces, nftables, tun)"; exit 77; }
 for tool in ip nft openvpn; do command -v "$tool" >/dev/null || { echo "skipped: no $tool"; exit 77; }; done
 
+source "$here/session_lib.sh"
 work=$(mktemp -d /tmp/vlvpn-leak.XXXXXX)
 chmod 755 "$work"
 client=vlvpn-leak-c$$
 server=vlvpn-leak-s$$
 cleanup() {
-  for ns in "$client" "$server"; do
-    ip netns pids "$ns" 2>/dev/null | xargs -r kill -9 2>/dev/null || true
-    ip netns del "$ns" 2>/dev/null || true
-  done
+  remove_namespaces "$client" "$server"
   rm -rf "$work"
 }
 trap cleanup EXIT
@@ -31,18 +29,7 @@ fail() {
   exit 1
 }
 
-ip netns add "$client"
-ip netns add "$server"
-ip link add "vlc$$" type veth peer name "vls$$"
-ip link set "vlc$$" netns "$client"
-ip link set "vls$$" netns "$server"
-in_client ip addr add 198.18.0.1/24 dev "vlc$$"
-in_server ip addr add 198.18.0.2/24 dev "vls$$"
-in_client ip -6 addr add 2001:2::1/64 dev "vlc$$" nodad
-in_server ip -6 addr add 2001:2::2/64 dev "vls$$" nodad
-for ns in "$client" "$server"; do ip netns exec "$ns" ip link set lo up; done
-in_client ip link set "vlc$$" up
-in_server ip link set "vls$$" up
+make_namespaces "$client" "$server"
 
 # What reaches the server's namespace from outside the tunnel and through it.
 in_server nft -f - <<NFT
@@ -53,9 +40,9 @@ table inet count {
   counter tunnel {}
   chain input {
     type filter hook input priority -10; policy accept;
-    iifname "vls$$" ip daddr 198.18.0.2 udp dport 9999 counter name "outside_udp"
-    iifname "vls$$" ip daddr 198.18.0.2 tcp dport 9999 counter name "outside_tcp"
-    iifname "vls$$" ip6 nexthdr { udp, tcp } counter name "outside_ipv6"
+    iifname "$server_link" ip daddr 198.18.0.2 udp dport 9999 counter name "outside_udp"
+    iifname "$server_link" ip daddr 198.18.0.2 tcp dport 9999 counter name "outside_tcp"
+    iifname "$server_link" ip6 nexthdr { udp, tcp } counter name "outside_ipv6"
     iifname "tun*" udp dport 9999 counter name "tunnel"
   }
 }
@@ -80,29 +67,17 @@ burst() {
 }
 
 "$here/openvpn/pki.sh" "$work/pki" >/dev/null 2>&1
-in_server openvpn --dev tun --ifconfig 10.8.0.1 10.8.0.2 --tls-server --dh none --ca "$work/pki/ca.crt" \
-  --cert "$work/pki/server.crt" --key "$work/pki/server.key" --proto udp --lport 1194 \
-  --log "$work/server.log" --daemon
+start_tunnel_server "$server" "$work/pki" "$work/server.log"
 
 in_client "$bin/vlvpn-killswitchd" --socket "$work/ks.sock" --group nogroup --state-dir "$work/state" \
   >>"$work/service.log" 2>&1 &
+disown
 for _ in $(seq 100); do [ -S "$work/ks.sock" ] && break; sleep 0.05; done
 
-coproc DESK { XDG_DATA_HOME=$work/data VLVPN_KILLSWITCH_SOCKET=$work/ks.sock exec ip netns exec "$client" "$bin/VLVPNDesk" --stdio 2>/dev/null; }
-desk_pid=$DESK_PID
-IFS= read -r -t 10 hello <&"${DESK[0]}" || fail "no hello from VLVPNDesk"
-id=0
-call() { # module method args-json
-  id=$((id + 1))
-  printf '{"id":%d,"module":"VLVPNTunnel","method":"%s","args":%s}\n' "$id" "$1" "$2" >&"${DESK[1]}"
-  while IFS= read -r -t 60 reply <&"${DESK[0]}"; do
-    case $reply in *"\"id\":$id,"* | *"\"id\":$id}"*) return 0 ;; esac
-  done
-  fail "no answer to $1"
-}
-state() { call getStatus '[]'; printf '%s' "$reply" | sed -n 's/.*"state":"\([a-z]*\)".*/\1/p'; }
+start_desk env XDG_DATA_HOME="$work/data" VLVPN_KILLSWITCH_SOCKET="$work/ks.sock" \
+  ip netns exec "$client" "$bin/VLVPNDesk" --stdio || fail "VLVPNDesk did not start"
 wait_for_state() {
-  for _ in $(seq 150); do [ "$(state)" = "$1" ] && return 0; sleep 0.1; done
+  for _ in $(seq 150); do tunnel_state && [ "$state" = "$1" ] && return 0; sleep 0.1; done
   fail "the tunnel did not become $1: $reply"
 }
 table_has() { # (grep -q on a pipe would end nft early, and pipefail call that a failure)
@@ -111,8 +86,7 @@ table_has() { # (grep -q on a pipe would end nft early, and pipefail call that a
   [[ $rules == *"$1"* ]]
 }
 
-profile=$(printf 'client\\ndev tun\\ntls-client\\nnobind\\nremote 198.18.0.2 1194\\nproto udp\\nifconfig 10.8.0.2 10.8.0.1\\nca %s\\ncert %s\\nkey %s\\nremote-cert-tls server\\n' \
-  "$work/pki/ca.crt" "$work/pki/client.crt" "$work/pki/client.key")
+profile=$(tunnel_profile "$work/pki")
 call saveOvpnProfile "[\"leak\",\"$profile\",\"leak.ovpn\",\"\"]"
 
 echo "1. Connected, kill switch off, IPv6 block on (the default)"
@@ -131,7 +105,7 @@ burst "kill switch on"
 
 echo "3. The tunnel dies (OpenVPN killed)"
 pkill -9 -f -- "$work/state/openvpn/profile.conf" || fail "no OpenVPN of the service's"
-for _ in $(seq 100); do [ "$(state)" != connected ] && break; sleep 0.05; done
+for _ in $(seq 100); do tunnel_state && [ "$state" != connected ] && break; sleep 0.05; done
 burst "tunnel down"
 [ "$udp" -eq 0 ] && [ "$tcp" -eq 0 ] && [ "$ipv6" -eq 0 ] || fail "traffic leaked while the tunnel was down"
 table_has killswitch_out || fail "the kill switch is gone after the drop"
@@ -143,6 +117,7 @@ burst "no service"
 [ "$udp" -eq 0 ] && [ "$tcp" -eq 0 ] && [ "$ipv6" -eq 0 ] || fail "traffic leaked with the service gone"
 in_client "$bin/vlvpn-killswitchd" --socket "$work/ks.sock" --group nogroup --state-dir "$work/state" \
   >>"$work/service.log" 2>&1 &
+disown
 for _ in $(seq 100); do grep -q "restored: kill switch blocking" "$work/service.log" && break; sleep 0.05; done
 grep -q "restored: kill switch blocking" "$work/service.log" || fail "the restarted service did not find its state"
 burst "service restarted"
@@ -155,6 +130,5 @@ for _ in $(seq 50); do table_has killswitch_out || break; sleep 0.1; done
 burst "disconnected"
 [ "$udp" -gt 0 ] && [ "$tcp" -gt 0 ] && [ "$ipv6" -gt 0 ] || fail "traffic should flow after a disconnect"
 [[ $(in_client nft list tables) != *vlvpn* ]] || fail "rules left after the disconnect"
-exec {DESK[1]}>&-
-wait "$desk_pid" || true
+stop_desk
 echo "PASS"

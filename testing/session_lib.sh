@@ -1,0 +1,73 @@
+# Sourced by the demo and the leak test: VLVPNDesk --stdio driven as the interface
+# drives it, and two network namespaces of our own for a real tunnel.
+
+# start_desk <env and command...>: VLVPNDesk as a coprocess DESK; sets desk_pid.
+start_desk() {
+  coproc DESK { exec "$@" 2>/dev/null; }
+  desk_pid=$DESK_PID
+  IFS= read -r -t 10 hello <&"${DESK[0]}" || { echo "no hello from VLVPNDesk" >&2; return 1; }
+  call_id=0
+}
+
+# call <method> <args-json>: a VLVPNTunnel call; its answer in $reply.
+call() {
+  call_id=$((call_id + 1))
+  printf '{"id":%d,"module":"VLVPNTunnel","method":"%s","args":%s}\n' "$call_id" "$1" "$2" >&"${DESK[1]}"
+  while IFS= read -r -t 60 reply <&"${DESK[0]}"; do
+    case $reply in *"\"id\":$call_id,"* | *"\"id\":$call_id}"*) return 0 ;; esac
+  done
+  echo "no answer to $1 from VLVPNDesk" >&2
+  return 1
+}
+
+# tunnel_state: getStatus; the state word in $state (not in a subshell: ids count on).
+tunnel_state() {
+  call getStatus '[]' || return 1
+  state=$(printf '%s' "$reply" | sed -n 's/.*"state":"\([a-z]*\)".*/\1/p')
+}
+
+# stop_desk: end of input, and VLVPNDesk's exit code in $desk_status.
+stop_desk() {
+  exec {DESK[1]}>&-
+  desk_status=0
+  wait "$desk_pid" || desk_status=$?
+}
+
+# make_namespaces <client> <server>: joined by a veth pair; 198.18.0.1 and 2001:2::1 in
+# the client's, 198.18.0.2 and 2001:2::2 in the server's (benchmarking ranges).
+make_namespaces() {
+  local client=$1 server=$2 tag=$$
+  ip netns add "$client"
+  ip netns add "$server"
+  ip link add "vlc$tag" type veth peer name "vls$tag"
+  ip link set "vlc$tag" netns "$client"
+  ip link set "vls$tag" netns "$server"
+  ip -n "$client" addr add 198.18.0.1/24 dev "vlc$tag"
+  ip -n "$server" addr add 198.18.0.2/24 dev "vls$tag"
+  ip -n "$client" -6 addr add 2001:2::1/64 dev "vlc$tag" nodad
+  ip -n "$server" -6 addr add 2001:2::2/64 dev "vls$tag" nodad
+  for ns in "$client" "$server"; do ip -n "$ns" link set lo up; done
+  ip -n "$client" link set "vlc$tag" up
+  ip -n "$server" link set "vls$tag" up
+  server_link=vls$tag
+}
+
+remove_namespaces() {
+  for ns in "$@"; do
+    ip netns pids "$ns" 2>/dev/null | xargs -r kill -9 2>/dev/null || true
+    ip netns del "$ns" 2>/dev/null || true
+  done
+}
+
+# start_tunnel_server <namespace> <pki folder> <log>: a point-to-point OpenVPN server on
+# UDP 1194 of 198.18.0.2, tunnel 10.8.0.1 <-> 10.8.0.2.
+start_tunnel_server() {
+  ip netns exec "$1" openvpn --dev tun --ifconfig 10.8.0.1 10.8.0.2 --tls-server --dh none --ca "$2/ca.crt" \
+    --cert "$2/server.crt" --key "$2/server.key" --proto udp --lport 1194 --log "$3" --daemon
+}
+
+# The client's profile for that server, as a JSON string's contents.
+tunnel_profile() {
+  printf 'client\\ndev tun\\ntls-client\\nnobind\\nremote 198.18.0.2 1194\\nproto udp\\nifconfig 10.8.0.2 10.8.0.1\\nca %s\\ncert %s\\nkey %s\\nremote-cert-tls server\\n' \
+    "$1/ca.crt" "$1/client.crt" "$1/client.key"
+}
