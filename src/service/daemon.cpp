@@ -238,13 +238,15 @@ std::string Daemon::Start(const StartRequest& start, const Peer& peer) {
     if (!log.valid()) return "Cannot open \"" + arguments.log->string() + "\": " + error;
   }
 
+  const std::optional<std::string> rewritten = RewriteProfile(reviewed, copy_names);
+  if (!rewritten) return "Refused: the profile has a line too long to take the copies' paths";
   std::error_code ec;
   std::filesystem::remove_all(SessionFolder(), ec);
   std::vector<std::string> argv = {program.string(), "--config", (SessionFolder() / "profile.conf").string()};
   try {
     CreatePrivateFolder(SessionFolder());
     for (const auto& [path, bytes] : copies) WriteFileAtomically(path, bytes);
-    WriteFileAtomically(SessionFolder() / "profile.conf", RewriteProfile(reviewed, copy_names));
+    WriteFileAtomically(SessionFolder() / "profile.conf", *rewritten);
     if (credentials) {
       WriteFileAtomically(SessionFolder() / "auth", *credentials);
       argv.insert(argv.end(), {"--auth-user-pass", (SessionFolder() / "auth").string()});

@@ -32,7 +32,7 @@ const std::set<std::string, std::less<>>& PlainDirectives() {
       "ifconfig", "ifconfig-ipv6", "ifconfig-noexec", "ifconfig-nowarn", "ignore-unknown-option",
       "inactive", "keepalive", "key-direction", "key-method", "link-mtu", "lport", "mark",
       "mssfix", "mtu-disc", "mtu-test", "mute", "mute-replay-warnings", "ncp-ciphers",
-      "ncp-disable", "nice", "nobind", "ns-cert-type", "persist-key", "persist-remote-ip",
+      "ncp-disable", "nobind", "ns-cert-type", "persist-key", "persist-remote-ip",
       "persist-tun", "ping", "ping-exit", "ping-restart", "ping-timer-rem", "port", "proto",
       "pull", "pull-filter", "push-peer-info", "rcvbuf", "redirect-gateway", "redirect-private",
       "remote", "remote-cert-eku", "remote-cert-ku", "remote-cert-tls", "remote-random",
@@ -215,15 +215,17 @@ ReviewedProfile ReviewProfile(std::string_view text) {
   return profile;
 }
 
-std::string RewriteProfile(const ReviewedProfile& profile, const std::vector<std::string>& copies) {
+std::optional<std::string> RewriteProfile(const ReviewedProfile& profile, const std::vector<std::string>& copies) {
   std::vector<std::vector<std::string>> lines = profile.lines;
   for (std::size_t i = 0; i < profile.files.size() && i < copies.size(); ++i) {
     lines[profile.files[i].line][profile.files[i].token] = QuoteArgument(copies[i]);
   }
   std::string text;
   for (const auto& tokens : lines) {
-    for (std::size_t i = 0; i < tokens.size(); ++i) text += (i == 0 ? "" : " ") + tokens[i];
-    text += '\n';
+    std::string line;
+    for (std::size_t i = 0; i < tokens.size(); ++i) line += (i == 0 ? "" : " ") + tokens[i];
+    if (line.size() > kMaxLine) return std::nullopt;
+    text += line + '\n';
   }
   return text;
 }

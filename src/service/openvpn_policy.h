@@ -45,7 +45,9 @@ struct ReviewedProfile {
 // so that they can be read as the user and replaced by copies.
 ReviewedProfile ReviewProfile(std::string_view text);
 
-// The profile again, with each listed file's path replaced by `copies[i]`.
-std::string RewriteProfile(const ReviewedProfile& profile, const std::vector<std::string>& copies);
+// The profile again, with each listed file's path replaced by `copies[i]`; nullopt when
+// that would make a line longer than OpenVPN reads whole (its tail would become a line
+// of its own, unchecked).
+std::optional<std::string> RewriteProfile(const ReviewedProfile& profile, const std::vector<std::string>& copies);
 
 }  // namespace vlvpn::service

@@ -174,7 +174,7 @@ TEST(ProfileReviewTest, FilesAreListedAndReplacedByTheirCopies) {
 
   std::vector<std::string> copies;
   for (std::size_t i = 0; i < paths.size(); ++i) copies.push_back("/run/vlvpn/openvpn/file-" + std::to_string(i));
-  const std::string rewritten = RewriteProfile(profile, copies);
+  const std::string rewritten = RewriteProfile(profile, copies).value_or("");
   // What OpenVPN will read: every path is one of our copies, and the rest unchanged.
   const ReviewedProfile again = ReviewProfile(rewritten);
   ASSERT_EQ(again.error, "");
@@ -184,6 +184,14 @@ TEST(ProfileReviewTest, FilesAreListedAndReplacedByTheirCopies) {
   EXPECT_THAT(rewritten, HasSubstr("tls-auth \"/run/vlvpn/openvpn/file-3\" 1\n"));
   EXPECT_THAT(rewritten, HasSubstr("up /inline/data/is/not/a/directive\n</tls-crypt-v2>\n"));
   EXPECT_THAT(rewritten, ::testing::Not(HasSubstr("old.key")));
+
+  // A line that fits only with its short path would be cut by OpenVPN once rewritten,
+  // and its tail read as a directive of its own.
+  const std::string padded = "ca x \"" + std::string(220, 'A') + "\" plugin /tmp/evil.so\n";
+  const ReviewedProfile tight = ReviewProfile(padded);
+  ASSERT_EQ(tight.error, "");
+  EXPECT_FALSE(RewriteProfile(tight, {"/run/vlvpn/openvpn/file-0"}));
+  EXPECT_TRUE(RewriteProfile(tight, {"/y"}));
 }
 
 }  // namespace
