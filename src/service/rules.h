@@ -15,8 +15,6 @@ struct FirewallState {
   KillSwitchMode kill_switch = KillSwitchMode::kOff;
   EnableRequest server;  // the facts of the last ENABLE, kept while open
   bool block_ipv6 = false;
-
-  bool operator==(const FirewallState&) const = default;
 };
 
 // One nftables transaction that replaces our table (and nothing else) with the rules
