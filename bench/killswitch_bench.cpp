@@ -19,6 +19,7 @@
 
 #include "common/file_io.h"
 #include "common/tcp_socket.h"
+#include "played_openvpn.h"
 #include "common/unique_fd.h"
 #include "killswitch/pipe_client.h"
 #include "support/child_process.h"
@@ -29,6 +30,7 @@ namespace {
 
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
+using vlvpn::bench::PlayedOpenVpn;
 
 // vlvpn-killswitchd in namespace "vlvpn-bench-<pid>", with a veth pair, 198.18.0.1/24 on one end.
 class ServiceInNamespace {
@@ -106,33 +108,6 @@ void BM_KillSwitchEnableToFirstDrop(benchmark::State& state) {
   measuring.join();
 }
 BENCHMARK(BM_KillSwitchEnableToFirstDrop)->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(50);
-
-// A management interface that greets, answers "state" as connected, then drops on request.
-class PlayedOpenVpn {
- public:
-  explicit PlayedOpenVpn(std::uint16_t port)
-      : listener_(vlvpn::TcpSocket::Listen(port)), thread_([this] {
-          client_ = listener_.Accept(5s);
-          client_.SendAll(">INFO:OpenVPN Management Interface Version 5 -- type 'help' for more info\r\n");
-          std::string seen;
-          for (int answered = 0; answered < 2 && client_.Receive(seen, 5s) == vlvpn::TcpSocket::Received::kData;) {
-            for (std::size_t at; (at = seen.find("state\r\n")) != std::string::npos; seen.erase(0, at + 7)) {
-              client_.SendAll("1,CONNECTED,SUCCESS,10.8.0.2,,,,\r\nEND\r\n");
-              ++answered;
-            }
-          }
-        }) {}
-  ~PlayedOpenVpn() { Drop(); }
-  void Drop() {
-    if (thread_.joinable()) thread_.join();
-    client_ = vlvpn::TcpSocket();
-  }
-
- private:
-  vlvpn::TcpSocket listener_;
-  vlvpn::TcpSocket client_;
-  std::thread thread_;
-};
 
 // The management connection closes (the tunnel died) to the service's "OK" for the
 // ENABLE the client sends to keep traffic blocked; the client's part of it (noticing the

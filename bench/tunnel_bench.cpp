@@ -17,6 +17,7 @@
 #include <thread>
 
 #include "common/tcp_socket.h"
+#include "played_openvpn.h"
 #include "common/unique_fd.h"
 #include "modules/velunor_modules.h"
 #include "tunnel/tunnel.h"
@@ -25,6 +26,7 @@ namespace {
 
 using namespace std::chrono_literals;
 using vlvpn::TcpSocket;
+using vlvpn::bench::PlayedOpenVpn;
 
 vlvpn::TunnelEnvironment QuietEnvironment() {
   vlvpn::TunnelEnvironment env;
@@ -39,36 +41,6 @@ vlvpn::TunnelEnvironment QuietEnvironment() {
   env.management_port = TcpSocket::Listen(0).LocalPort();
   return env;
 }
-
-// A connected OpenVPN's management interface, played on the port: it greets, answers
-// the adoption's "state" and the one asked when following starts, then stays silent
-// until Drop() closes the connection from the calling thread.
-class PlayedOpenVpn {
- public:
-  explicit PlayedOpenVpn(std::uint16_t port)
-      : listener_(TcpSocket::Listen(port)), thread_([this] {
-          client_ = listener_.Accept(5s);
-          client_.SendAll(">INFO:OpenVPN Management Interface Version 5 -- type 'help' for more info\r\n");
-          std::string seen;
-          for (int answered = 0; answered < 2 && client_.Receive(seen, 5s) == TcpSocket::Received::kData;) {
-            for (std::size_t at; (at = seen.find("state\r\n")) != std::string::npos; seen.erase(0, at + 7)) {
-              client_.SendAll("1,CONNECTED,SUCCESS,10.8.0.2,,,,\r\nEND\r\n");
-              ++answered;
-            }
-          }
-        }) {}
-  ~PlayedOpenVpn() { Drop(); }
-  // The connection ends at once, as when OpenVPN dies.
-  void Drop() {
-    if (thread_.joinable()) thread_.join();
-    client_ = TcpSocket();
-  }
-
- private:
-  TcpSocket listener_;
-  TcpSocket client_;
-  std::thread thread_;
-};
 
 // A tun device that is up, as OpenVPN leaves one, so the status reads real counters;
 // needs root (without it the status still scans for one and finds none).

@@ -110,7 +110,11 @@ void Daemon::Restore() {
       openvpn_.start_time = openvpn.value("start", 0ULL);
       openvpn_.owner = openvpn.value("owner", uid_t{0});
       openvpn_.child = false;
-      if (openvpn_.pid > 0 && Alive()) Log("restored: OpenVPN " + std::to_string(openvpn_.pid) + " still runs");
+      if (openvpn_.pid > 0 && Alive()) {
+        Log("restored: OpenVPN " + std::to_string(openvpn_.pid) + " still runs");
+      } else {
+        openvpn_ = Running{};
+      }
     }
   }
   if (openvpn_.pid == 0) {

@@ -1,6 +1,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
@@ -21,7 +22,13 @@ using Clock = std::chrono::steady_clock;
 constexpr auto kUserWorkDeadline = std::chrono::seconds(5);
 
 // In the child, after fork: only system calls from here on.
-bool DropToUser(const Peer& user) {
+// The child keeps a copy of the service's memory and descriptors: it is made
+// undumpable (no ptrace, no /proc/<pid>/mem or fd for the user it becomes) and lets go
+// of every descriptor but `keep` before it becomes the user.
+bool DropToUser(const Peer& user, int keep) {
+  ::prctl(PR_SET_DUMPABLE, 0, 0, 0, 0);
+  if (keep > 3) ::syscall(SYS_close_range, 3U, static_cast<unsigned>(keep - 1), 0U);
+  ::syscall(SYS_close_range, static_cast<unsigned>(keep + 1), ~0U, 0U);
   return ::syscall(SYS_setgroups, user.groups.size(), user.groups.data()) == 0 &&
          ::syscall(SYS_setresgid, user.gid, user.gid, user.gid) == 0 &&
          ::syscall(SYS_setresuid, user.uid, user.uid, user.uid) == 0;
@@ -102,7 +109,7 @@ UserRead ReadFileAsUser(const Peer& user, const std::filesystem::path& path, std
     int error = 0;
     int fd = -1;
     struct stat info {};
-    if (!DropToUser(user)) {
+    if (!DropToUser(user, writer.get())) {
       error = errno;
     } else if ((fd = ::open(name.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK)) < 0) {
       error = errno;
@@ -185,7 +192,7 @@ UniqueFd OpenLogAsUser(const Peer& user, const std::filesystem::path& path, std:
   if (pid == 0) {
     int fd = -1;
     struct stat info {};
-    if (!DropToUser(user)) {
+    if (!DropToUser(user, theirs.get())) {
       code = errno;
     } else if ((fd = ::open(name.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC | O_NOCTTY | O_NONBLOCK,
                             0600)) < 0) {
