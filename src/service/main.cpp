@@ -60,6 +60,7 @@ int main(int argc, char** argv) {
   ::signal(SIGPIPE, SIG_IGN);
 
   vlvpn::UniqueFd listener = vlvpn::service::ListenerFromSystemd();
+  if (listener.valid()) socket_path = "the socket systemd passed";
   if (!listener.valid()) {
     std::string error;
     listener = vlvpn::service::ListenOn(socket_path, group_id, error);

@@ -350,5 +350,59 @@ TEST_F(ServiceTest, RulesOutliveTheServiceAndARestartKeepsThem) {
   EXPECT_EQ(Output("ip netns exec " + namespace_ + " nft list tables"), "");
 }
 
+
+TEST_F(ServiceTest, TakesTheSocketSystemdHandsIt) {
+  // As a socket unit does: bound and listening on descriptor 3 before the service starts,
+  // LISTEN_PID naming the service's own pid (ip netns exec keeps it: it executes).
+  const std::string path = (root_.path() / "activated.sock").string();
+  const int listener = ::socket(AF_UNIX, SOCK_STREAM, 0);
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  std::memcpy(address.sun_path, path.data(), path.size());
+  ASSERT_EQ(::bind(listener, reinterpret_cast<const sockaddr*>(&address), sizeof address), 0);
+  ASSERT_EQ(::listen(listener, 16), 0);
+  std::vector<std::string> args = {"ip", "netns", "exec", namespace_,
+                                   testing::SiblingProgram("vlvpn-killswitchd").string(), "--socket",
+                                   (root_.path() / "unused.sock").string(), "--state-dir",
+                                   (root_.path() / "state-2").string()};
+  std::vector<char*> argv;
+  for (auto& arg : args) argv.push_back(arg.data());
+  argv.push_back(nullptr);
+  char listen_pid[32] = "LISTEN_PID=";
+  char listen_fds[] = "LISTEN_FDS=1";
+  char* envp[] = {listen_pid, listen_fds, nullptr};
+  const pid_t pid = ::fork();
+  if (pid == 0) {
+    // The pid in decimal, without anything that is not safe after fork.
+    char digits[16];
+    int n = 0;
+    for (pid_t own = ::getpid(); own > 0; own /= 10) digits[n++] = static_cast<char>('0' + own % 10);
+    char* end = listen_pid + std::strlen("LISTEN_PID=");
+    while (n > 0) *end++ = digits[--n];
+    *end = '\0';
+    if (listener != 3) {
+      ::dup2(listener, 3);
+      ::close(listener);
+    }
+    ::execve("/usr/sbin/ip", argv.data(), envp);
+    ::_exit(127);
+  }
+  ::close(listener);
+  std::string reply;
+  for (int i = 0; i < 100 && reply != "PONG\n"; ++i) {
+    std::this_thread::sleep_for(20ms);
+    const int fd = Connect(path);
+    (void)!::write(fd, "PING\n", 5);
+    reply = ReadToEnd(fd);
+    ::close(fd);
+  }
+  EXPECT_EQ(reply, "PONG\n");
+  EXPECT_FALSE(std::filesystem::exists(root_.path() / "unused.sock"));
+  ::kill(pid, SIGTERM);
+  int status = 0;
+  ::waitpid(pid, &status, 0);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+}
+
 }  // namespace
 }  // namespace vlvpn::service
