@@ -7,6 +7,7 @@
 #include <optional>
 #include <ostream>
 #include <string>
+#include <string_view>
 #include <thread>
 
 #include "app/stdio_host.h"
@@ -20,7 +21,11 @@ std::filesystem::path BundleFile(const std::filesystem::path& executable_folder)
 // The JavaScript runtime: `node` shipped beside the executable, else the first on PATH.
 std::optional<std::filesystem::path> FindNode(const std::filesystem::path& executable_folder);
 
-// `node <bundle>` with its standard input and output on pipes of ours. It ends when
+// Passed after the bundle's path, so the interface knows the protocol is on its own
+// standard input and output.
+inline constexpr std::string_view kBundleHostFlag = "--vlvpn-host";
+
+// `node <bundle> --vlvpn-host` with its standard input and output on pipes of ours. It ends when
 // this object goes, and with this process however the process ends.
 class InterfaceChild {
  public:

@@ -37,7 +37,7 @@ std::unique_ptr<InterfaceChild> InterfaceChild::Start(const std::filesystem::pat
     ::close(to_child[1]);
     return nullptr;
   }
-  std::vector<std::string> argv = {node.string(), bundle.string()};
+  std::vector<std::string> argv = {node.string(), bundle.string(), std::string(kBundleHostFlag)};
   const std::vector<char*> pointers = ExecPointers(argv);
   const pid_t parent = ::getpid();
   const pid_t pid = ::fork();

@@ -66,7 +66,8 @@ std::unique_ptr<InterfaceChild> InterfaceChild::Start(const std::filesystem::pat
     SetInformationJobObject(impl->job.get(), JobObjectExtendedLimitInformation, &limits, sizeof(limits));
   }
 
-  std::wstring command_line = Utf8ToWide(QuoteArgument(PathToUtf8(node)) + " " + QuoteArgument(PathToUtf8(bundle)));
+  std::wstring command_line = Utf8ToWide(QuoteArgument(PathToUtf8(node)) + " " + QuoteArgument(PathToUtf8(bundle)) +
+                                         " " + std::string(kBundleHostFlag));
   STARTUPINFOW startup{};
   startup.cb = sizeof(startup);
   startup.dwFlags = STARTF_USESTDHANDLES;
