@@ -168,10 +168,15 @@ function connect(options = {}) {
     return {
       NativeModules: Object.freeze(NativeModules),
       DeviceEventEmitter: events,
-      // Ends the conversation: a VLVPNDesk we started settles what is pending and exits.
+      // Ends the conversation: a VLVPNDesk we started settles what is pending and exits
+      // (resolves then); as the bundle, resolves once our last line is out, since the
+      // desktop process ends only after we do.
       close() {
-        output.end();
-        return exited;
+        if (child) {
+          output.end();
+          return exited;
+        }
+        return new Promise((resolve) => output.end(resolve));
       },
       exited,
       pid: child ? child.pid : null,
