@@ -72,7 +72,7 @@ show "VLVPNDesk --stdio answered: $(printf '%s' "$hello" | cut -c1-100)..."
 show ""
 show "== Save the profile"
 say_call saveOvpnProfile "[\"home\",\"$profile\",\"home.ovpn\",\"\"]"
-say_call saveOvpnProfileMeta '["home","{\"name\":\"Home server\"}"]'
+say_call saveOvpnProfileMeta '["home","{\"id\":\"home\",\"name\":\"Home server\",\"fileName\":\"home.ovpn\"}"]'
 say_call listSavedOvpnProfiles '[]'
 
 show ""
@@ -118,6 +118,36 @@ say_call getStatus '[]'
 show "  active.txt left: $([ -e "$work/data/VLVPNDesk/active.txt" ] && echo yes || echo no)"
 show "  OpenVPN clients still running: $(pgrep -f -- "--config $work" | wc -l)"
 [ "$real" -eq 0 ] || show "  outside the tunnel now: $(outside)"
+
+show ""
+show "== The same tunnel through the terminal interface (ui/terminal, non-interactive: --for 8)"
+ui=(node "$here/../ui/terminal/main.js" --profile home --for 8)
+if command -v node >/dev/null; then
+  # A point-to-point server still holds the session of the client before: a fresh one.
+  pkill -f -- "--log $work/server.log" || true
+  sleep 0.2
+  if [ "$real" -eq 1 ]; then
+    start_tunnel_server "$server" "$work/pki" "$work/server-2.log"
+  else
+    openvpn --dev null --tls-server --dh none --ca "$work/pki/ca.crt" --cert "$work/pki/server.crt" \
+      --key "$work/pki/server.key" --proto udp --lport "$port" --log "$work/server-2.log" --daemon
+  fi
+  if [ "$real" -eq 1 ]; then
+    # Traffic through the tunnel while it runs, so the rates move.
+    ip netns exec "$client" bash -c 'sleep 3; chunk=$(head -c 1000 /dev/zero | tr "\0" x)
+      for i in $(seq 3000); do echo "$chunk" >/dev/udp/10.8.0.1/9; (( i % 100 )) || sleep 0.1; done' 2>/dev/null &
+    traffic=$!
+    ip netns exec "$client" env XDG_DATA_HOME="$work/data" VLVPN_KILLSWITCH_SOCKET="$work/ks.sock" \
+      VLVPN_DESK="$bin/VLVPNDesk" "${ui[@]}" | sed 's/^/  /'
+    wait "$traffic" || true
+  else
+    XDG_DATA_HOME="$work/data" VLVPN_KILLSWITCH_SOCKET="$work/ks.sock" VLVPN_DESK="$bin/VLVPNDesk" "${ui[@]}" |
+      sed 's/^/  /'
+  fi
+  show "  (interactive: ./run ui --import FILE)"
+else
+  show "  node is not installed: skipped"
+fi
 
 show ""
 show "== What the kill-switch service did"

@@ -60,10 +60,11 @@ remove_namespaces() {
 }
 
 # start_tunnel_server <namespace> <pki folder> <log>: a point-to-point OpenVPN server on
-# UDP 1194 of 198.18.0.2, tunnel 10.8.0.1 <-> 10.8.0.2.
+# UDP 1194 of 198.18.0.2, tunnel 10.8.0.1 <-> 10.8.0.2; --float lets a client that
+# comes back from a new port in at once.
 start_tunnel_server() {
   ip netns exec "$1" openvpn --dev tun --ifconfig 10.8.0.1 10.8.0.2 --tls-server --dh none --ca "$2/ca.crt" \
-    --cert "$2/server.crt" --key "$2/server.key" --proto udp --lport 1194 --log "$3" --daemon
+    --cert "$2/server.crt" --key "$2/server.key" --proto udp --lport 1194 --float --log "$3" --daemon
 }
 
 # The client's profile for that server, as a JSON string's contents.

@@ -150,8 +150,9 @@ async function main() {
   function render() {
     const line = statusLine(ui.status, ui.selected, ui.latency);
     if (!live) {
-      if (line !== ui.lastPrinted) terminal.output.write(line + '\n');
-      ui.lastPrinted = line;
+      const rates = ui.status.state === 'connected' ? `  down ${rate(ui.status.downBps)}  up ${rate(ui.status.upBps)}` : '';
+      if (line + rates !== ui.lastPrinted) terminal.output.write(line + rates + '\n');
+      ui.lastPrinted = line + rates;
       return;
     }
     if (asking) return;
@@ -174,9 +175,11 @@ async function main() {
   }
 
   let quitting = false;
+  const timers = [];
   async function quit() {
     if (quitting) return;
     quitting = true;
+    for (const timer of timers) clearInterval(timer);
     if (ui.status.state !== 'disconnected') await disconnect();
     if (live) {
       terminal.input.setRawMode(false);
@@ -245,8 +248,7 @@ async function main() {
   }
   if (options.connect || options.for !== null) await connectSelected();
   await refresh();
-  setInterval(refresh, 1000);
-  setInterval(probeLatency, 3000);
+  timers.push(setInterval(refresh, 1000), setInterval(probeLatency, 3000));
   if (options.for !== null) setTimeout(quit, options.for * 1000);
 }
 
