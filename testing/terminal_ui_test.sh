@@ -31,13 +31,20 @@ disown
 printf 'client\ndev null\ntls-client\nnobind\nremote 127.0.0.1 %s\nproto udp\nca %s\ncert %s\nkey %s\nremote-cert-tls server\n' \
   "$port" "$work/pki/ca.crt" "$work/pki/client.crt" "$work/pki/client.key" >"$work/home.ovpn"
 for _ in $(seq 50); do [ -S "$work/ks.sock" ] && break; sleep 0.1; done
+# The file picker: a zenity that "chooses" a second profile.
+mkdir -p "$work/bin"
+cp "$work/home.ovpn" "$work/office.ovpn"
+printf '#!/bin/sh\necho "%s"\n' "$work/office.ovpn" >"$work/bin/zenity"
+chmod +x "$work/bin/zenity"
 
 tmux new-session -d -s "$session" -x 120 -y 30 \
-  "XDG_DATA_HOME='$work/data' VLVPN_KILLSWITCH_SOCKET='$work/ks.sock' VLVPN_DESK='$bin/VLVPNDesk' \
+  "PATH='$work/bin':\$PATH XDG_DATA_HOME='$work/data' VLVPN_KILLSWITCH_SOCKET='$work/ks.sock' VLVPN_DESK='$bin/VLVPNDesk' \
    node '$here/../ui/terminal/main.js' --import '$work/home.ovpn'; echo \"ui exited \$?\"; sleep 60"
 wait_for "1. * home (127.0.0.1:$port)"
 wait_for "disconnected"
-tmux send-keys -t "$session" c
+tmux send-keys -t "$session" i
+wait_for "2. * office"
+tmux send-keys -t "$session" 1 c
 wait_for "connected  to home" 30
 [[ $(screen) =~ pid\ ([0-9]+) ]] || fail "no pid shown"
 pid=${BASH_REMATCH[1]}

@@ -1,8 +1,8 @@
 'use strict';
 // Velunor VPN in a terminal: the interface's part, over ui/native.js.
 //   node ui/terminal/main.js [--import FILE] [--profile ID] [--connect] [--for SECONDS]
-// Keys: 1-9 pick a profile, c connect, d disconnect, k kill switch, 6 IPv6 block,
-// q or Ctrl-C disconnect and quit. On a terminal one status area is redrawn in place;
+// Keys: 1-9 pick a profile, c connect, d disconnect, i import (the system's file picker),
+// k kill switch, 6 IPv6 block, q or Ctrl-C disconnect and quit. On a terminal one status area is redrawn in place;
 // otherwise (or with --for) plain lines are printed as things change.
 const fs = require('node:fs');
 const path = require('node:path');
@@ -74,15 +74,28 @@ async function main() {
     if (!ui.selected && ui.profiles.length > 0) ui.selected = ui.profiles[0];
   }
 
-  async function importProfile(file) {
-    const text = fs.readFileSync(file, 'utf8');
-    const fileName = path.basename(file);
+  async function importFile(file) {
+    await importProfile(fs.readFileSync(file, 'utf8'), path.basename(file), `"${file}"`);
+  }
+
+  // The system's file picker, where there is one (zenity or kdialog on Linux).
+  async function pickAndImport() {
+    try {
+      const chosen = await VLVPNTunnel.pickOvpnFile();
+      if (!chosen || typeof chosen.content !== 'string') return say('No file chosen.');
+      await importProfile(chosen.content, chosen.fileName || 'profile.ovpn', `"${chosen.fileName}"`);
+    } catch (error) {
+      say(`Could not import: ${error.message}`);
+    }
+  }
+
+  async function importProfile(text, fileName, label) {
     const id = fileName.replace(/\.ovpn$/i, '').replace(/[^A-Za-z0-9_-]/g, '-') || 'profile';
     const facts = profileFacts(text);
     await VLVPNTunnel.saveOvpnProfile(id, text, fileName.endsWith('.ovpn') ? fileName : `${fileName}.ovpn`, '');
     const meta = { id, name: id, fileName: fileName.endsWith('.ovpn') ? fileName : `${fileName}.ovpn`, ...facts };
     await VLVPNTunnel.saveOvpnProfileMeta(id, JSON.stringify(meta));
-    say(`Imported "${file}" as profile "${id}"${facts.needsAuth ? ' (it asks for a username and password)' : ''}.`);
+    say(`Imported ${label} as profile "${id}"${facts.needsAuth ? ' (it asks for a username and password)' : ''}.`);
     await loadProfiles();
     ui.selected = ui.profiles.find((p) => p.id === id) || ui.selected;
   }
@@ -169,7 +182,7 @@ async function main() {
       '',
       ui.message ? `  ${ui.message}` : '',
       '',
-      '  c connect   d disconnect   k kill switch   6 IPv6 block   1-9 profile   q quit',
+      '  c connect   d disconnect   i import   k kill switch   6 IPv6 block   1-9 profile   q quit',
     ];
     terminal.output.write('\x1b[H\x1b[J' + rows.join('\n') + '\n');
   }
@@ -205,6 +218,7 @@ async function main() {
     }
     if (key === 'q' || key === '\x03') return quit();
     if (key === 'c') return connectSelected();
+    if (key === 'i') return pickAndImport();
     if (key === 'd') return disconnect();
     if (key === 'k') {
       ui.killSwitch = !ui.killSwitch;
@@ -236,7 +250,7 @@ async function main() {
   process.on('SIGTERM', quit);
 
   await loadProfiles();
-  if (options.import) await importProfile(options.import);
+  if (options.import) await importFile(options.import);
   if (options.profile) ui.selected = ui.profiles.find((p) => p.id === options.profile) || ui.selected;
   if (live) {
     terminal.input.setRawMode(true);
