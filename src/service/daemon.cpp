@@ -117,10 +117,7 @@ void Daemon::Restore() {
       }
     }
   }
-  if (openvpn_.pid == 0) {
-    std::error_code ignored;
-    std::filesystem::remove_all(SessionFolder(), ignored);
-  }
+  if (openvpn_.pid == 0) RemoveSession();
   Save();
 }
 
@@ -159,13 +156,18 @@ bool Daemon::Alive() {
     int status = 0;
     if (::waitpid(openvpn_.pid, &status, WNOHANG) == openvpn_.pid) return false;
   }
-  return StartTimeOf(openvpn_.pid) == openvpn_.start_time;
+  const unsigned long long start_time = StartTimeOf(openvpn_.pid);
+  return start_time != 0 && start_time == openvpn_.start_time;  // 0: gone, or a zombie
+}
+
+void Daemon::RemoveSession() const {
+  std::error_code ignored;
+  std::filesystem::remove_all(SessionFolder(), ignored);  // the copies hold keys
 }
 
 void Daemon::Forget() {
   openvpn_ = Running{};
-  std::error_code ignored;
-  std::filesystem::remove_all(SessionFolder(), ignored);  // the copies hold keys
+  RemoveSession();
   Save();
 }
 
@@ -244,8 +246,7 @@ std::string Daemon::Start(const StartRequest& start, const Peer& peer) {
 
   const std::optional<std::string> rewritten = RewriteProfile(reviewed, copy_names);
   if (!rewritten) return "Refused: the profile has a line too long to take the copies' paths";
-  std::error_code ec;
-  std::filesystem::remove_all(SessionFolder(), ec);
+  RemoveSession();
   std::vector<std::string> argv = {program.string(), "--config", (SessionFolder() / "profile.conf").string()};
   try {
     CreatePrivateFolder(SessionFolder());
@@ -256,7 +257,7 @@ std::string Daemon::Start(const StartRequest& start, const Peer& peer) {
       argv.insert(argv.end(), {"--auth-user-pass", (SessionFolder() / "auth").string()});
     }
   } catch (const std::exception& error) {
-    std::filesystem::remove_all(SessionFolder(), ec);
+    RemoveSession();
     return error.what();
   }
   if (arguments.management_port != 0) {
@@ -293,13 +294,11 @@ std::string Daemon::Start(const StartRequest& start, const Peer& peer) {
   ::posix_spawn_file_actions_destroy(&actions);
   ::posix_spawnattr_destroy(&attributes);
   if (error != 0) {
-    std::filesystem::remove_all(SessionFolder(), ec);
+    RemoveSession();
     return std::string("Cannot start OpenVPN: ") + std::strerror(error);
   }
-  openvpn_ = {pid, 0, peer.uid, true};
-  for (int attempt = 0; attempt < 100 && openvpn_.start_time == 0; ++attempt) {
-    openvpn_.start_time = StartTimeOf(pid);
-  }
+  // 0 for one that already died, which the next look reaps.
+  openvpn_ = {pid, StartTimeOf(pid), peer.uid, true};
   Save();
   Log("OpenVPN " + std::to_string(pid) + " started for user " + std::to_string(peer.uid));
   return "OK " + std::to_string(pid);

@@ -51,6 +51,7 @@ class Daemon {
   std::string SetRules(const FirewallState& next);
   bool Alive();
   void Forget();
+  void RemoveSession() const;
   void Save() const;
   std::filesystem::path StateFile() const { return options_.state_dir / "state"; }
   std::filesystem::path SessionFolder() const { return options_.state_dir / "openvpn"; }

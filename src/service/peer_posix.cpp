@@ -21,7 +21,6 @@ namespace {
 using Clock = std::chrono::steady_clock;
 constexpr auto kUserWorkDeadline = std::chrono::seconds(5);
 
-// In the child, after fork: only system calls from here on.
 // The child keeps a copy of the service's memory and descriptors: it is made
 // undumpable (no ptrace, no /proc/<pid>/mem or fd for the user it becomes) and lets go
 // of every descriptor but `keep` before it becomes the user.
@@ -32,6 +31,25 @@ bool DropToUser(const Peer& user, int keep) {
   return ::syscall(SYS_setgroups, user.groups.size(), user.groups.data()) == 0 &&
          ::syscall(SYS_setresgid, user.gid, user.gid, user.gid) == 0 &&
          ::syscall(SYS_setresuid, user.uid, user.uid, user.uid) == 0;
+}
+
+// In the child, after fork (system calls only): becomes the user and opens `name` with
+// `flags`, a regular file only (a device or a pipe could block or never end). 0, or the
+// error number with EINVAL for "not a regular file".
+int OpenAsUser(const Peer& user, int keep, const char* name, int flags, int& fd) {
+  if (!DropToUser(user, keep)) return errno;
+  fd = ::open(name, flags | O_CLOEXEC | O_NOCTTY | O_NONBLOCK, 0600);
+  if (fd < 0) return errno;
+  struct stat info {};
+  if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) return EINVAL;
+  return 0;
+}
+
+// What OpenAsUser's code means to the user; -1 is a child that never answered.
+std::string OpenErrorText(int code) {
+  if (code == -1) return "timed out";
+  if (code == EINVAL) return "not a regular file";
+  return std::strerror(code);
 }
 
 void WriteAll(int fd, const void* data, std::size_t size) {
@@ -45,8 +63,9 @@ void WriteAll(int fd, const void* data, std::size_t size) {
   }
 }
 
-// Waits for the helper; a helper stuck past the deadline is killed.
-void Reap(pid_t pid) {
+// Ends a helper child, whatever it was doing, and reaps it.
+void EndHelper(pid_t pid) {
+  ::kill(pid, SIGKILL);
   int status = 0;
   while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
   }
@@ -106,16 +125,8 @@ UserRead ReadFileAsUser(const Peer& user, const std::filesystem::path& path, std
     return result;
   }
   if (pid == 0) {
-    int error = 0;
     int fd = -1;
-    struct stat info {};
-    if (!DropToUser(user, writer.get())) {
-      error = errno;
-    } else if ((fd = ::open(name.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK)) < 0) {
-      error = errno;
-    } else if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
-      error = EINVAL;  // a device or a pipe could block or never end
-    }
+    const int error = OpenAsUser(user, writer.get(), name.c_str(), O_RDONLY, fd);
     WriteAll(writer.get(), &error, sizeof error);
     if (error != 0) ::_exit(1);
     char buffer[8192];
@@ -149,14 +160,9 @@ UserRead ReadFileAsUser(const Peer& user, const std::filesystem::path& path, std
     }
     if (bytes.size() > limit) break;
   }
-  ::kill(pid, SIGKILL);
-  Reap(pid);
-  if (got < sizeof error) {
-    result.error = "timed out";
-  } else if (error == EINVAL) {
-    result.error = "not a regular file";
-  } else if (error != 0) {
-    result.error = std::strerror(error);
+  EndHelper(pid);
+  if (got < sizeof error || error != 0) {
+    result.error = OpenErrorText(got < sizeof error ? -1 : error);
   } else if (bytes.size() > limit) {
     result.error = "larger than " + std::to_string(limit) + " bytes";
   } else if (!complete) {
@@ -191,15 +197,8 @@ UniqueFd OpenLogAsUser(const Peer& user, const std::filesystem::path& path, std:
   }
   if (pid == 0) {
     int fd = -1;
-    struct stat info {};
-    if (!DropToUser(user, theirs.get())) {
-      code = errno;
-    } else if ((fd = ::open(name.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC | O_NOCTTY | O_NONBLOCK,
-                            0600)) < 0) {
-      code = errno;
-    } else if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
-      code = EINVAL;
-    } else {
+    code = OpenAsUser(user, theirs.get(), name.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW, fd);
+    if (code == 0) {
       ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
       message.msg_control = control;
       message.msg_controllen = sizeof control;
@@ -227,10 +226,9 @@ UniqueFd OpenLogAsUser(const Peer& user, const std::filesystem::path& path, std:
       }
     }
   }
-  ::kill(pid, SIGKILL);
-  Reap(pid);
+  EndHelper(pid);
   if (code == 0 && log.valid()) return log;
-  error = code == -1 ? "timed out" : code == EINVAL ? "not a regular file" : code == ELOOP ? "a symbolic link" : std::strerror(code);
+  error = code == ELOOP ? "a symbolic link" : OpenErrorText(code);  // O_NOFOLLOW refused a link
   return UniqueFd();
 }
 
