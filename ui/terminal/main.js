@@ -92,8 +92,9 @@ async function main() {
   async function importProfile(text, fileName, label) {
     const id = fileName.replace(/\.ovpn$/i, '').replace(/[^A-Za-z0-9_-]/g, '-') || 'profile';
     const facts = profileFacts(text);
-    await VLVPNTunnel.saveOvpnProfile(id, text, fileName.endsWith('.ovpn') ? fileName : `${fileName}.ovpn`, '');
-    const meta = { id, name: id, fileName: fileName.endsWith('.ovpn') ? fileName : `${fileName}.ovpn`, ...facts };
+    const stored = fileName.endsWith('.ovpn') ? fileName : `${fileName}.ovpn`;
+    await VLVPNTunnel.saveOvpnProfile(id, text, stored, '');
+    const meta = { id, name: id, fileName: stored, ...facts };
     await VLVPNTunnel.saveOvpnProfileMeta(id, JSON.stringify(meta));
     say(`Imported ${label} as profile "${id}"${facts.needsAuth ? ' (it asks for a username and password)' : ''}.`);
     await loadProfiles();
