@@ -310,6 +310,18 @@ TEST_F(OpenVpnEndToEnd, ARestartedHostAdoptsTheRunningTunnel) {
   desk_->CloseInput();  // the window closes and the process ends; the tunnel stays up
   EXPECT_EQ(desk_->WaitForExit(), 0);
   EXPECT_TRUE(Alive(before["pid"].get<std::uint32_t>()));
+  // Nobody else steers the tunnel left running: the port asks for the password first.
+  {
+    TcpSocket stranger = TcpSocket::Connect(11940, 1000ms);
+    ASSERT_TRUE(stranger.valid());
+    stranger.SendAll("signal SIGTERM\r\nstate\r\n");
+    std::string heard;
+    for (int i = 0; i < 5; ++i) stranger.Receive(heard, 100ms);
+    EXPECT_TRUE(heard.starts_with("ENTER PASSWORD:ENTER PASSWORD:")) << heard;
+    EXPECT_EQ(heard.find("SUCCESS"), std::string::npos) << heard;
+  }
+  std::this_thread::sleep_for(300ms);
+  EXPECT_TRUE(Alive(before["pid"].get<std::uint32_t>()));
   StartDesk();
   const Value adopted = Call("getStatus")["result"];
   EXPECT_EQ(adopted["state"], "connected") << adopted.dump();

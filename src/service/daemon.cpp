@@ -1,9 +1,11 @@
 #include "service/daemon.h"
 
 #include <fcntl.h>
+#include <linux/capability.h>
 #include <signal.h>
-#include <spawn.h>
+#include <sys/prctl.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -82,6 +84,11 @@ std::string CheckTrustedOpenVpn(const std::string& program, const std::vector<st
 Daemon::Daemon(DaemonOptions options, std::unique_ptr<Firewall> firewall)
     : options_(std::move(options)), firewall_(std::move(firewall)) {
   CreatePrivateFolder(options_.state_dir);
+  // OpenVPN's account passes through to its session folder, and sees nothing else here.
+  if (options_.openvpn_account) {
+    ::chmod(options_.state_dir.c_str(), 0711);
+    rules_.openvpn_uid = options_.openvpn_account->uid;
+  }
 }
 
 void Daemon::Restore() {
@@ -182,7 +189,7 @@ std::string Daemon::Handle(const Request& request, const Peer& peer) {
   FirewallState next = rules_;
   switch (request.command) {
     case Command::kPing: return "PONG";
-    case Command::kStart: return Start(request.start, peer);
+    case Command::kStart: return Launch(PrepareStart(options_, request.start, peer), peer);
     case Command::kStop: return Stop(peer);
     case Command::kStatus:
       Tick();
@@ -202,105 +209,205 @@ std::string Daemon::Handle(const Request& request, const Peer& peer) {
   return "Unknown command";
 }
 
-std::string Daemon::Start(const StartRequest& start, const Peer& peer) {
-  Tick();
-  if (openvpn_.pid > 0) return "Refused: OpenVPN is already running (pid " + std::to_string(openvpn_.pid) + ")";
-  std::filesystem::path program;
-  if (std::string refusal = CheckTrustedOpenVpn(start.program, options_.trusted_folders, program); !refusal.empty()) {
-    return refusal;
+PreparedStart PrepareStart(const DaemonOptions& options, const StartRequest& start, const Peer& peer) {
+  PreparedStart prepared;
+  const auto refuse = [&prepared](std::string text) {
+    prepared = PreparedStart{};
+    prepared.refusal = std::move(text);
+    return std::move(prepared);
+  };
+  if (!options.openvpn_account) {
+    return refuse("Refused: the service has no account to run OpenVPN under (\"vlvpn-openvpn\"); reinstall it");
+  }
+  if (std::string refusal = CheckTrustedOpenVpn(start.program, options.trusted_folders, prepared.program);
+      !refusal.empty()) {
+    return refuse(std::move(refusal));
   }
   const CheckedArguments checked = CheckOpenVpnArguments(start.arguments);
-  if (!checked.arguments) return checked.error;
+  if (!checked.arguments) return refuse(checked.error);
   const OpenVpnArguments& arguments = *checked.arguments;
 
-  // Everything the user names is read as the user, then handed to OpenVPN as copies
-  // only root can change.
-  const UserRead profile = ReadFileAsUser(peer, arguments.config, kMaxProfile);
-  if (!profile.ok) return "Cannot read \"" + arguments.config.string() + "\": " + profile.error;
-  const ReviewedProfile reviewed = ReviewProfile(profile.bytes);
-  if (!reviewed.error.empty()) return reviewed.error;
-  if (reviewed.files.size() > kMaxProfileFiles) return "Refused: the profile names too many files";
-  std::vector<std::pair<std::filesystem::path, std::string>> copies;
-  std::vector<std::string> copy_names;
+  // Everything the user names is read as the user; OpenVPN gets copies only root can
+  // change, and a profile we wrote.
+  const UserDeadline deadline = std::chrono::steady_clock::now() + options.user_work;
+  const auto read = [&](const std::filesystem::path& path, std::size_t limit, std::string& bytes) {
+    UserRead file = ReadFileAsUser(peer, path, limit, deadline);
+    if (!file.ok) return "Cannot read \"" + path.string() + "\": " + file.error;
+    bytes = std::move(file.bytes);
+    return std::string();
+  };
+  std::string text;
+  if (std::string error = read(arguments.config, kMaxProfile, text); !error.empty()) return refuse(std::move(error));
+  const ReviewedProfile reviewed = ReviewProfile(text);
+  if (!reviewed.error.empty()) return refuse(reviewed.error);
+  if (reviewed.files.size() > kMaxProfileFiles) return refuse("Refused: the profile names too many files");
+  const std::filesystem::path session = options.state_dir / "openvpn";
+  std::vector<std::string> copy_paths;
   for (const NamedFile& named : reviewed.files) {
     std::filesystem::path path(named.path);
     if (path.is_relative()) path = arguments.config.parent_path() / path;
-    const UserRead file = ReadFileAsUser(peer, path, kMaxProfile);
-    if (!file.ok) return "Cannot read \"" + path.string() + "\": " + file.error;
-    const auto copy = SessionFolder() / ("file-" + std::to_string(copies.size()));
-    copies.emplace_back(copy, file.bytes);
-    copy_names.push_back(copy.string());
+    std::string bytes;
+    if (std::string error = read(path, kMaxProfile, bytes); !error.empty()) return refuse(std::move(error));
+    const std::string name = "file-" + std::to_string(prepared.copies.size());
+    prepared.copies.emplace_back(name, std::move(bytes));
+    copy_paths.push_back((session / name).string());
   }
-  std::optional<std::string> credentials;
+  std::optional<std::string> rendered = RenderReviewedProfile(reviewed, copy_paths);
+  if (!rendered) return refuse("Refused: the profile has a line too long to take the copies' paths");
+  prepared.profile = std::move(*rendered);
   if (arguments.credentials) {
-    const UserRead file = ReadFileAsUser(peer, *arguments.credentials, 64 * 1024);
-    if (!file.ok) return "Cannot read \"" + arguments.credentials->string() + "\": " + file.error;
-    credentials = file.bytes;
+    std::string bytes;
+    if (std::string error = read(*arguments.credentials, 64 * 1024, bytes); !error.empty()) {
+      return refuse(std::move(error));
+    }
+    prepared.credentials = std::move(bytes);
   }
-  UniqueFd log;
+  if (arguments.management_port != 0) {
+    if (std::string error = read(arguments.management_password, 4096, prepared.management_password);
+        !error.empty()) {
+      return refuse(std::move(error));
+    }
+    prepared.management_port = arguments.management_port;
+  }
   if (arguments.log) {
     std::string error;
-    log = OpenLogAsUser(peer, *arguments.log, error);
-    if (!log.valid()) return "Cannot open \"" + arguments.log->string() + "\": " + error;
+    prepared.log = OpenLogAsUser(peer, *arguments.log, deadline, error);
+    if (!prepared.log.valid()) return refuse("Cannot open \"" + arguments.log->string() + "\": " + error);
   }
+  // A profile's own keepalive conflicts with the client's --ping: the profile's wins.
+  for (std::size_t i = 0; i + 1 < arguments.tuning.size(); i += 2) {
+    const bool ping = arguments.tuning[i] == "--ping" || arguments.tuning[i] == "--ping-restart";
+    if (reviewed.sets_ping && ping) continue;
+    prepared.tuning.insert(prepared.tuning.end(), {arguments.tuning[i], arguments.tuning[i + 1]});
+  }
+  return prepared;
+}
 
-  const std::optional<std::string> rewritten = RewriteProfile(reviewed, copy_names);
-  if (!rewritten) return "Refused: the profile has a line too long to take the copies' paths";
+namespace {
+
+// The session folder and its files: root's, readable by OpenVPN's group alone.
+void WriteSessionFile(const std::filesystem::path& path, const std::string& bytes, gid_t group) {
+  WriteFileAtomically(path, bytes);
+  if (::chown(path.c_str(), 0, group) != 0 || ::chmod(path.c_str(), 0640) != 0) {
+    throw FileWriteError("Cannot hand \"" + path.string() + "\" to OpenVPN's group: " + std::strerror(errno), static_cast<unsigned long>(errno));
+  }
+}
+
+// In the child, between fork and exec (system calls only): OpenVPN's account, with
+// CAP_NET_ADMIN alone (ambient, so it survives exec), no way to gain more, no descriptor
+// but 0-2. Returns the errno of the step that failed.
+int BecomeOpenVpn(const OpenVpnAccount& account, int in, int out, int report, const char* folder) {
+  if (::dup2(in, 0) < 0 || ::dup2(out, 1) < 0 || ::dup2(out, 2) < 0) return errno;
+  if (report != 3 && ::dup2(report, 3) < 0) return errno;
+  ::syscall(SYS_close_range, 4U, ~0U, 0U);  // the report pipe stays, close-on-exec
+  ::fcntl(3, F_SETFD, FD_CLOEXEC);
+  ::setsid();
+  struct sigaction defaults {};
+  defaults.sa_handler = SIG_DFL;
+  for (int signal = 1; signal < NSIG; ++signal) ::sigaction(signal, &defaults, nullptr);
+  sigset_t none;
+  sigemptyset(&none);
+  ::sigprocmask(SIG_SETMASK, &none, nullptr);
+  if (::chdir(folder) != 0) return errno;
+  // Nothing beyond CAP_NET_ADMIN can come back (best effort: a bounding set without
+  // CAP_SETPCAP keeps what it has, and no new privileges holds regardless).
+  for (int cap = 0; cap <= CAP_LAST_CAP; ++cap) {
+    if (cap != CAP_NET_ADMIN) ::prctl(PR_CAPBSET_DROP, cap, 0, 0, 0);
+  }
+  const gid_t groups[] = {account.gid};
+  if (::syscall(SYS_setgroups, 1, groups) != 0) return errno;
+  if (::syscall(SYS_setresgid, account.gid, account.gid, account.gid) != 0) return errno;
+  if (::prctl(PR_SET_KEEPCAPS, 1, 0, 0, 0) != 0) return errno;
+  if (::syscall(SYS_setresuid, account.uid, account.uid, account.uid) != 0) return errno;
+  __user_cap_header_struct header{_LINUX_CAPABILITY_VERSION_3, 0};
+  __user_cap_data_struct data[2] = {};
+  data[0].effective = data[0].permitted = data[0].inheritable = 1U << CAP_NET_ADMIN;
+  if (::syscall(SYS_capset, &header, data) != 0) return errno;
+  if (::prctl(PR_CAP_AMBIENT, PR_CAP_AMBIENT_RAISE, CAP_NET_ADMIN, 0, 0) != 0) return errno;
+  if (::prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) != 0) return errno;
+  return 0;
+}
+
+}  // namespace
+
+std::string Daemon::Launch(PreparedStart prepared, const Peer& peer) {
+  if (!prepared.refusal.empty()) return prepared.refusal;
+  Tick();
+  if (openvpn_.pid > 0) return "Refused: OpenVPN is already running (pid " + std::to_string(openvpn_.pid) + ")";
+  const OpenVpnAccount& account = *options_.openvpn_account;
   RemoveSession();
-  std::vector<std::string> argv = {program.string(), "--config", (SessionFolder() / "profile.conf").string()};
+  const std::filesystem::path folder = SessionFolder();
+  const std::filesystem::path config = folder / "profile.conf";
+  std::vector<std::string> argv = {prepared.program.string(), "--config", config.string()};
   try {
-    CreatePrivateFolder(SessionFolder());
-    for (const auto& [path, bytes] : copies) WriteFileAtomically(path, bytes);
-    WriteFileAtomically(SessionFolder() / "profile.conf", *rewritten);
-    if (credentials) {
-      WriteFileAtomically(SessionFolder() / "auth", *credentials);
-      argv.insert(argv.end(), {"--auth-user-pass", (SessionFolder() / "auth").string()});
+    CreatePrivateFolder(folder);
+    if (::chown(folder.c_str(), 0, account.gid) != 0 || ::chmod(folder.c_str(), 0750) != 0) {
+      throw FileWriteError("Cannot hand \"" + folder.string() + "\" to OpenVPN's group: " + std::strerror(errno), static_cast<unsigned long>(errno));
+    }
+    for (const auto& [name, bytes] : prepared.copies) WriteSessionFile(folder / name, bytes, account.gid);
+    WriteSessionFile(config, prepared.profile, account.gid);
+    if (prepared.credentials) {
+      WriteSessionFile(folder / "auth", *prepared.credentials, account.gid);
+      argv.insert(argv.end(), {"--auth-user-pass", (folder / "auth").string()});
+    }
+    if (prepared.management_port != 0) {
+      WriteSessionFile(folder / "management", prepared.management_password, account.gid);
+      argv.insert(argv.end(), {"--management", "127.0.0.1", std::to_string(prepared.management_port),
+                               (folder / "management").string()});
     }
   } catch (const std::exception& error) {
     RemoveSession();
     return error.what();
   }
-  if (arguments.management_port != 0) {
-    argv.insert(argv.end(), {"--management", "127.0.0.1", std::to_string(arguments.management_port)});
-  }
-  argv.insert(argv.end(), arguments.tuning.begin(), arguments.tuning.end());
+  argv.insert(argv.end(), prepared.tuning.begin(), prepared.tuning.end());
   argv.insert(argv.end(), {"--script-security", "1"});
 
-  // Its output is the user's log; nothing of ours is inherited.
-  posix_spawn_file_actions_t actions;
-  ::posix_spawn_file_actions_init(&actions);
-  ::posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-  if (log.valid()) {
-    ::posix_spawn_file_actions_adddup2(&actions, log.get(), 1);
-    ::posix_spawn_file_actions_adddup2(&actions, log.get(), 2);
-  } else {
-    ::posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
-    ::posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
-  }
-  ::posix_spawn_file_actions_addchdir_np(&actions, SessionFolder().c_str());
-  posix_spawnattr_t attributes;
-  ::posix_spawnattr_init(&attributes);
-  sigset_t none;
-  sigemptyset(&none);
-  ::posix_spawnattr_setsigmask(&attributes, &none);
-  sigset_t defaults;
-  sigfillset(&defaults);
-  ::posix_spawnattr_setsigdefault(&attributes, &defaults);
-  ::posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSID | POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
-  std::vector<std::string> environment = {"PATH=/usr/sbin:/usr/bin:/sbin:/bin"};
-  pid_t pid = 0;
-  const int error = ::posix_spawn(&pid, argv[0].c_str(), &actions, &attributes, ExecPointers(argv).data(),
-                                  ExecPointers(environment).data());
-  ::posix_spawn_file_actions_destroy(&actions);
-  ::posix_spawnattr_destroy(&attributes);
-  if (error != 0) {
+  if (prepared.log.valid() && ::ftruncate(prepared.log.get(), 0) != 0) {
     RemoveSession();
-    return std::string("Cannot start OpenVPN: ") + std::strerror(error);
+    return std::string("Cannot empty OpenVPN's log: ") + std::strerror(errno);
+  }
+  // Everything the child needs is made before the fork: after it, system calls only.
+  UniqueFd null(::open("/dev/null", O_RDWR | O_CLOEXEC));
+  int report_pipe[2];
+  if (!null.valid() || ::pipe2(report_pipe, O_CLOEXEC) != 0) {
+    RemoveSession();
+    return std::string("Cannot start OpenVPN: ") + std::strerror(errno);
+  }
+  UniqueFd report_read(report_pipe[0]);
+  UniqueFd report_write(report_pipe[1]);
+  const int out = prepared.log.valid() ? prepared.log.get() : null.get();
+  std::vector<std::string> environment = {"PATH=/usr/sbin:/usr/bin:/sbin:/bin"};
+  const std::vector<char*> exec_argv = ExecPointers(argv);
+  const std::vector<char*> exec_environment = ExecPointers(environment);
+  const std::string folder_text = folder.string();
+  const pid_t pid = ::fork();
+  if (pid < 0) {
+    RemoveSession();
+    return std::string("Cannot start OpenVPN: ") + std::strerror(errno);
+  }
+  if (pid == 0) {
+    int error = BecomeOpenVpn(account, null.get(), out, report_write.get(), folder_text.c_str());
+    if (error == 0) {
+      ::execve(exec_argv[0], exec_argv.data(), exec_environment.data());
+      error = errno;
+    }
+    (void)!::write(3, &error, sizeof error);
+    ::_exit(127);
+  }
+  report_write = UniqueFd();
+  int error = 0;
+  ssize_t got;
+  while ((got = ::read(report_read.get(), &error, sizeof error)) < 0 && errno == EINTR) {
+  }
+  if (got > 0) {  // the exec never happened
+    ::waitpid(pid, nullptr, 0);
+    RemoveSession();
+    return std::string("Cannot start OpenVPN as \"") + account.name + "\": " + std::strerror(error);
   }
   // 0 for one that already died, which the next look reaps.
   openvpn_ = {pid, StartTimeOf(pid), peer.uid, true};
   Save();
-  Log("OpenVPN " + std::to_string(pid) + " started for user " + std::to_string(peer.uid));
+  Log("OpenVPN " + std::to_string(pid) + " started as " + account.name + " for user " + std::to_string(peer.uid));
   return "OK " + std::to_string(pid);
 }
 

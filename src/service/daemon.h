@@ -2,11 +2,15 @@
 
 #include <sys/types.h>
 
+#include <chrono>
 #include <filesystem>
 #include <memory>
+#include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
+#include "common/unique_fd.h"
 #include "service/firewall.h"
 #include "service/peer.h"
 #include "service/request.h"
@@ -14,12 +18,39 @@
 
 namespace vlvpn::service {
 
+// The system account OpenVPN runs under: never root, never the user who asked.
+struct OpenVpnAccount {
+  std::string name;
+  uid_t uid = 0;
+  gid_t gid = 0;
+};
+
 struct DaemonOptions {
   std::filesystem::path state_dir = "/run/vlvpn";
+  std::optional<OpenVpnAccount> openvpn_account;  // none: OpenVPN is not started at all
+  // All the reading a START does as its user, together.
+  std::chrono::milliseconds user_work{5000};
   // Where a trusted OpenVPN may live (after resolving links).
   std::vector<std::filesystem::path> trusted_folders = {"/usr/sbin", "/usr/bin", "/sbin", "/bin",
                                                         "/usr/local/sbin", "/usr/local/bin"};
 };
+
+// What a START needs, read as the user and checked, ready to launch. Made on a thread of
+// its own, so a user who stops the reading child holds up nobody else.
+struct PreparedStart {
+  std::string refusal;  // non-empty: the reply, and nothing is started
+  std::filesystem::path program;
+  std::string profile;                                        // rendered; all OpenVPN reads of it
+  std::vector<std::pair<std::string, std::string>> copies;   // file name in the session folder, bytes
+  std::optional<std::string> credentials;
+  std::string management_password;
+  std::uint16_t management_port = 0;
+  std::vector<std::string> tuning;
+  UniqueFd log;
+};
+
+// Reads nothing of the daemon's state; any thread.
+PreparedStart PrepareStart(const DaemonOptions& options, const StartRequest& start, const Peer& peer);
 
 // The service's state and its one owner: the firewall's rules, the OpenVPN it runs and
 // the record of both under the state folder, so that a restart finds them. Not
@@ -33,8 +64,11 @@ class Daemon {
   // Takes up what an earlier run left: the rules as recorded (never flushed) and an
   // OpenVPN it started that still runs.
   void Restore();
-  // The one-line reply to a command from `peer`.
+  // The one-line reply to a command from `peer` (a START is prepared here, in line).
   std::string Handle(const Request& request, const Peer& peer);
+  // Starts what PrepareStart made, unless an OpenVPN runs already.
+  std::string Launch(PreparedStart prepared, const Peer& peer);
+  const DaemonOptions& options() const { return options_; }
   // Notices an OpenVPN that ended on its own.
   void Tick();
 
@@ -46,7 +80,6 @@ class Daemon {
     bool child = false;  // ours to reap (false after a restart)
   };
 
-  std::string Start(const StartRequest& start, const Peer& peer);
   std::string Stop(const Peer& peer);
   std::string SetRules(const FirewallState& next);
   bool Alive();

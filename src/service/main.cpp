@@ -1,5 +1,6 @@
 // vlvpn-killswitchd: the kill-switch service for Linux. Runs as root, in the foreground.
 #include <grp.h>
+#include <pwd.h>
 #include <signal.h>
 #include <unistd.h>
 
@@ -17,7 +18,8 @@
 namespace {
 
 int Usage() {
-  std::fprintf(stderr, "usage: vlvpn-killswitchd [--socket PATH] [--group NAME] [--state-dir DIR]\n");
+  std::fprintf(stderr,
+               "usage: vlvpn-killswitchd [--socket PATH] [--group NAME] [--state-dir DIR] [--openvpn-user NAME]\n");
   return 2;
 }
 
@@ -27,6 +29,7 @@ int main(int argc, char** argv) {
   const char* env_socket = std::getenv("VLVPN_KILLSWITCH_SOCKET");
   std::string socket_path = env_socket != nullptr && *env_socket != '\0' ? env_socket : "/run/VLVPNKillSwitch.sock";
   std::string group_name = "vlvpn";
+  std::string openvpn_user = "vlvpn-openvpn";
   vlvpn::service::DaemonOptions options;
   for (int i = 1; i < argc; ++i) {
     const std::string option = argv[i];
@@ -35,6 +38,8 @@ int main(int argc, char** argv) {
       socket_path = argv[++i];
     } else if (option == "--group") {
       group_name = argv[++i];
+    } else if (option == "--openvpn-user") {
+      openvpn_user = argv[++i];
     } else if (option == "--state-dir") {
       options.state_dir = argv[++i];
     } else {
@@ -50,6 +55,12 @@ int main(int argc, char** argv) {
     group_id = entry->gr_gid;
   } else {
     std::fprintf(stderr, "no group \"%s\": only root may use the service\n", group_name.c_str());
+  }
+
+  if (const struct passwd* entry = ::getpwnam(openvpn_user.c_str()); entry != nullptr && entry->pw_uid != 0) {
+    options.openvpn_account = vlvpn::service::OpenVpnAccount{openvpn_user, entry->pw_uid, entry->pw_gid};
+  } else {
+    std::fprintf(stderr, "no account \"%s\" (or it is root): OpenVPN will not be started\n", openvpn_user.c_str());
   }
 
   // Signals are taken by this thread alone, with sigwait.

@@ -5,15 +5,10 @@
 #include <set>
 
 #include "common/arguments.h"
+#include "service/profile_syntax.h"
 
 namespace vlvpn::service {
 namespace {
-
-// OpenVPN reads a profile in lines of at most 255 bytes and starts a new line with
-// whatever follows, so a longer line could hide a directive from a line-based check.
-constexpr std::size_t kMaxLine = 255;
-
-bool IsBlank(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\v' || c == '\f'; }
 
 bool IsCount(std::string_view text) {
   unsigned value = 0;
@@ -24,35 +19,50 @@ bool IsCount(std::string_view text) {
 // Client directives that neither run nor load anything and name no file.
 const std::set<std::string, std::less<>>& PlainDirectives() {
   static const std::set<std::string, std::less<>> names = {
-      "allow-compression", "allow-pull-fqdn", "auth", "auth-nocache", "auth-retry", "bind",
-      "block-outside-dns", "cipher", "client", "comp-lzo", "comp-noadapt", "compress",
-      "connect-retry", "connect-retry-max", "connect-timeout", "data-ciphers", "data-ciphers-fallback",
-      "dev", "dev-type", "dhcp-option", "ecdh-curve", "explicit-exit-notify", "fast-io", "float",
-      "fragment", "group", "hand-window", "http-proxy-option", "http-proxy-retry", "http-proxy-timeout",
-      "ifconfig", "ifconfig-ipv6", "ifconfig-noexec", "ifconfig-nowarn", "ignore-unknown-option",
-      "inactive", "keepalive", "key-direction", "key-method", "link-mtu", "lport", "mark",
-      "mssfix", "mtu-disc", "mtu-test", "mute", "mute-replay-warnings", "ncp-ciphers",
-      "ncp-disable", "nobind", "ns-cert-type", "persist-key", "persist-remote-ip",
-      "persist-tun", "ping", "ping-exit", "ping-restart", "ping-timer-rem", "port", "proto",
-      "pull", "pull-filter", "push-peer-info", "rcvbuf", "redirect-gateway", "redirect-private",
-      "remote", "remote-cert-eku", "remote-cert-ku", "remote-cert-tls", "remote-random",
-      "remote-random-hostname", "reneg-bytes", "reneg-pkts", "reneg-sec", "replay-window",
-      "resolv-retry", "route", "route-delay", "route-gateway", "route-ipv6", "route-metric",
-      "route-noexec", "route-nopull", "rport", "server-poll-timeout", "setenv", "setenv-safe",
-      "single-session", "sndbuf", "socks-proxy-retry", "static-challenge", "suppress-timestamps",
-      "tls-cert-profile", "tls-cipher", "tls-ciphersuites", "tls-client", "tls-exit",
-      "tls-groups", "tls-timeout", "tls-version-max", "tls-version-min", "topology", "tun-ipv6",
-      "tun-mtu", "tun-mtu-extra", "txqueuelen", "user", "verb", "verify-x509-name"};
+      "allow-compression", "allow-pull-fqdn", "allow-recursive-routing", "auth", "auth-nocache", "auth-retry",
+      "auth-token-user", "bind", "block-ipv6", "cipher", "client", "comp-lzo", "comp-noadapt", "compat-mode",
+      "compress", "connect-retry", "connect-retry-max", "connect-timeout", "data-ciphers", "data-ciphers-fallback",
+      "dev", "dev-type", "dhcp-option", "disable-occ", "dns", "down-pre", "ecdh-curve", "explicit-exit-notify",
+      "fast-io", "float", "fragment", "hand-window", "http-proxy-option", "http-proxy-retry", "http-proxy-timeout",
+      "ifconfig", "ifconfig-ipv6", "ifconfig-noexec", "ifconfig-nowarn", "ignore-unknown-option", "inactive",
+      "keepalive", "key-direction", "key-method", "link-mtu", "local", "lport", "mark", "mssfix", "mtu-disc",
+      "mtu-test", "mute", "mute-replay-warnings", "ncp-ciphers", "nobind", "ns-cert-type", "passtos",
+      "persist-key", "persist-local-ip", "persist-remote-ip", "persist-tun", "ping", "ping-exit", "ping-restart",
+      "ping-timer-rem", "port", "proto", "pull", "pull-filter", "push-peer-info", "rcvbuf", "redirect-gateway",
+      "redirect-private", "remote", "remote-cert-eku", "remote-cert-ku", "remote-cert-tls", "remote-random",
+      "remote-random-hostname", "reneg-bytes", "reneg-pkts", "reneg-sec", "replay-window", "resolv-retry", "route",
+      "route-delay", "route-gateway", "route-ipv6", "route-ipv6-gateway", "route-metric", "route-noexec",
+      "route-nopull", "rport", "server-poll-timeout", "setenv", "setenv-safe", "single-session", "sndbuf",
+      "socket-flags", "socks-proxy-retry", "static-challenge", "suppress-timestamps", "tls-cert-profile",
+      "tls-cipher", "tls-ciphersuites", "tls-client", "tls-exit", "tls-groups", "tls-timeout", "tls-version-max",
+      "tls-version-min", "topology", "tran-window", "tun-ipv6", "tun-mtu", "tun-mtu-extra", "tun-mtu-max",
+      "txqueuelen", "verb", "verify-x509-name", "x509-track"};
   return names;
 }
 
-// Directives whose token at this index (when present) is a file OpenVPN reads.
+// Harmless directives that OpenVPN 2.6 on Linux does not know (Windows ones, and those it
+// dropped): kept as "setenv opt", so that a profile made for Windows still starts.
+const std::set<std::string, std::less<>>& ForeignDirectives() {
+  static const std::set<std::string, std::less<>> names = {
+      "block-outside-dns", "cryptoapicert", "dhcp-pre-release", "dhcp-release", "dhcp-renew", "ip-win32",
+      "keysize", "ncp-disable", "register-dns", "route-method", "show-net-up", "tap-sleep", "win-sys",
+      "windows-driver"};
+  return names;
+}
+
+// Directives whose argument at this index (when present) is a file OpenVPN reads.
 const std::map<std::string, std::size_t, std::less<>>& FileDirectives() {
   static const std::map<std::string, std::size_t, std::less<>> files = {
-      {"askpass", 1}, {"auth-user-pass", 1}, {"ca", 1},     {"cert", 1},        {"crl-verify", 1},
-      {"dh", 1},      {"extra-certs", 1},    {"key", 1},    {"pkcs12", 1},      {"secret", 1},
-      {"tls-auth", 1}, {"tls-crypt", 1},     {"tls-crypt-v2", 1}, {"http-proxy", 3}, {"socks-proxy", 3}};
+      {"askpass", 0}, {"auth-user-pass", 0}, {"ca", 0},     {"cert", 0},        {"crl-verify", 0},
+      {"dh", 0},      {"extra-certs", 0},    {"key", 0},    {"pkcs12", 0},      {"secret", 0},
+      {"tls-auth", 0}, {"tls-crypt", 0},     {"tls-crypt-v2", 0}, {"http-proxy", 2}, {"socks-proxy", 2}};
   return files;
+}
+
+// Blocks of data (<ca>...</ca>): never a path, never a directive.
+bool TakesInlineData(std::string_view name) {
+  return (FileDirectives().contains(name) && name != "askpass" && name != "http-proxy" && name != "socks-proxy") ||
+         name == "http-proxy-user-pass" || name == "peer-fingerprint";
 }
 
 // Words in a file position that are no file.
@@ -63,43 +73,32 @@ bool IsFileKeyword(std::string_view directive, std::string_view token) {
   return false;
 }
 
-// Inline blocks (<ca>...</ca>) carry data, never a path; <connection> holds directives.
-bool IsInlineTag(std::string_view tag) {
-  return tag != "connection" && (FileDirectives().contains(tag) || tag == "http-proxy-user-pass");
-}
-
-// Tokens as OpenVPN reads a line: whitespace-separated, "..." and '...' quoting,
-// backslash escapes outside single quotes; each token kept as written.
-std::vector<std::string> Tokens(std::string_view line, std::vector<std::string>& raw) {
-  std::vector<std::string> tokens;
-  std::size_t i = 0;
-  while (i < line.size()) {
-    while (i < line.size() && IsBlank(line[i])) ++i;
-    if (i >= line.size() || line[i] == '#' || line[i] == ';') break;
-    const std::size_t start = i;
-    std::string token;
-    char quote = 0;
-    for (; i < line.size(); ++i) {
-      const char c = line[i];
-      if (quote == 0 && IsBlank(c)) break;
-      if (c == '\\' && quote != '\'' && i + 1 < line.size()) {
-        token += line[++i];
-      } else if (quote == 0 && (c == '"' || c == '\'')) {
-        quote = c;
-      } else if (quote != 0 && c == quote) {
-        quote = 0;
-      } else {
-        token += c;
-      }
-    }
-    tokens.push_back(std::move(token));
-    raw.emplace_back(line.substr(start, i - start));
-  }
-  return tokens;
-}
+// OpenVPN is started under an account of its own already.
+bool IsDropped(std::string_view name) { return name == "user" || name == "group"; }
 
 std::string Refusal(std::string_view what) {
   return "Refused: the profile uses \"" + std::string(what) + "\", which the kill-switch service does not run";
+}
+
+// Checks one directive (and what a <connection> holds); lists its files. Empty when allowed.
+std::string Check(Directive& directive, std::size_t index, std::size_t inner, ReviewedProfile& profile) {
+  const std::string_view name = directive.name;
+  if (directive.inline_data) return TakesInlineData(name) ? std::string() : Refusal("<" + directive.name + ">");
+  if (ForeignDirectives().contains(name)) {
+    directive.optional = true;
+    return {};
+  }
+  const auto file = FileDirectives().find(name);
+  if (file == FileDirectives().end() && !PlainDirectives().contains(name) && name != "peer-fingerprint") {
+    return Refusal(name);
+  }
+  if (name == "crl-verify" && directive.args.size() > 1) return Refusal("crl-verify dir");  // a folder it looks into
+  if (name == "keepalive" || name == "ping" || name == "ping-restart") profile.sets_ping = true;
+  if (file != FileDirectives().end() && file->second < directive.args.size() &&
+      !IsFileKeyword(name, directive.args[file->second])) {
+    profile.files.push_back({index, inner, file->second, directive.args[file->second]});
+  }
+  return {};
 }
 
 }  // namespace
@@ -135,8 +134,14 @@ CheckedArguments CheckOpenVpnArguments(std::string_view argument_string) {
           number > 65535) {
         return refuse(option + (host != nullptr ? " " + *host : ""));
       }
+      // Without a password any local user could stop or steer the tunnel.
+      const std::string* password = value(3);
+      if (password == nullptr || password->starts_with("--") || !std::filesystem::path(*password).is_absolute()) {
+        return {std::nullopt, "Refused: --management needs the absolute path of a password file"};
+      }
       result.management_port = static_cast<std::uint16_t>(number);
-      i += 2;
+      result.management_password = *password;
+      i += 3;
     } else if (option == "--verb" || option == "--connect-retry" || option == "--connect-timeout" ||
                option == "--connect-retry-max" || option == "--ping" || option == "--ping-restart") {
       const std::string* count = value(1);
@@ -154,80 +159,43 @@ CheckedArguments CheckOpenVpnArguments(std::string_view argument_string) {
 
 ReviewedProfile ReviewProfile(std::string_view text) {
   ReviewedProfile profile;
-  if (text.find('\0') != std::string_view::npos) {
-    profile.error = "Refused: the profile is not text";
+  ParsedProfile parsed = ParseProfile(text);
+  if (!parsed.error.empty()) {
+    profile.error = std::move(parsed.error);
     return profile;
   }
-  if (text.starts_with("\xEF\xBB\xBF")) text.remove_prefix(3);
-  std::string inline_tag;  // inside <tag>...</tag>: data, copied as it is
-  while (!text.empty()) {
-    const std::size_t end = text.find('\n');
-    std::string_view line = text.substr(0, end);
-    text = end == std::string_view::npos ? std::string_view() : text.substr(end + 1);
-    if (line.size() > kMaxLine) {
-      profile.error = "Refused: the profile has a line longer than 255 bytes";
-      return profile;
-    }
-    if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
-    std::string_view trimmed = line;
-    while (!trimmed.empty() && IsBlank(trimmed.front())) trimmed.remove_prefix(1);
-    if (!inline_tag.empty()) {
-      if (trimmed.starts_with("</" + inline_tag + ">")) inline_tag.clear();
-      profile.lines.push_back({std::string(line)});
-      continue;
-    }
-    if (trimmed.starts_with("<")) {
-      const std::size_t close = trimmed.find('>');
-      const bool closing = trimmed.starts_with("</");
-      const std::string tag(trimmed.substr(closing ? 2 : 1, close == std::string_view::npos ? 0 : close - (closing ? 2 : 1)));
-      if (close == std::string_view::npos || (tag != "connection" && (closing || !IsInlineTag(tag)))) {
-        profile.error = Refusal("<" + tag + ">");
-        return profile;
+  constexpr std::size_t kNone = static_cast<std::size_t>(-1);
+  for (Directive& directive : parsed.directives) {
+    if (IsDropped(directive.name)) continue;
+    const std::size_t index = profile.directives.size();
+    std::string error;
+    if (directive.name == "connection" && !directive.inline_data) {
+      std::vector<Directive> kept;
+      for (Directive& inner : directive.block) {
+        if (IsDropped(inner.name)) continue;
+        error = Check(inner, index, kept.size(), profile);
+        if (!error.empty()) break;
+        kept.push_back(std::move(inner));
       }
-      if (!closing && tag != "connection") inline_tag = tag;
-      profile.lines.push_back({std::string(line)});
-      continue;
+      directive.block = std::move(kept);
+    } else {
+      error = Check(directive, index, kNone, profile);
     }
-    std::vector<std::string> raw;
-    const std::vector<std::string> tokens = Tokens(line, raw);
-    if (tokens.empty()) continue;
-    // "setenv opt <directive> ..." makes OpenVPN run the directive, so that is what is checked.
-    std::size_t first = 0;
-    while (tokens.size() > first + 2 && tokens[first] == "setenv" && tokens[first + 1] == "opt") first += 2;
-    std::string_view name = tokens[first];
-    if (name.starts_with("--")) name.remove_prefix(2);
-    const auto file = FileDirectives().find(name);
-    if (file == FileDirectives().end() && !PlainDirectives().contains(name)) {
-      profile.error = Refusal(name);
-      return profile;
-    }
-    if (name == "crl-verify" && tokens.size() > first + 2) {  // "dir": a folder OpenVPN looks into
-      profile.error = Refusal("crl-verify dir");
-      return profile;
-    }
-    const std::size_t at = file == FileDirectives().end() ? 0 : first + file->second;
-    if (at != 0 && at < tokens.size() && !IsFileKeyword(name, tokens[at])) {
-      profile.files.push_back({profile.lines.size(), at, tokens[at]});
-    }
-    profile.lines.push_back(std::move(raw));
+    if (!error.empty()) return {{}, {}, false, std::move(error)};
+    profile.directives.push_back(std::move(directive));
   }
-  if (!inline_tag.empty()) profile.error = Refusal("<" + inline_tag + "> without its end");
   return profile;
 }
 
-std::optional<std::string> RewriteProfile(const ReviewedProfile& profile, const std::vector<std::string>& copies) {
-  std::vector<std::vector<std::string>> lines = profile.lines;
+std::optional<std::string> RenderReviewedProfile(const ReviewedProfile& profile,
+                                                 const std::vector<std::string>& copies) {
+  std::vector<Directive> directives = profile.directives;
   for (std::size_t i = 0; i < profile.files.size() && i < copies.size(); ++i) {
-    lines[profile.files[i].line][profile.files[i].token] = QuoteArgument(copies[i]);
+    const NamedFile& file = profile.files[i];
+    Directive& directive = directives[file.directive];
+    (file.inner == static_cast<std::size_t>(-1) ? directive : directive.block[file.inner]).args[file.arg] = copies[i];
   }
-  std::string text;
-  for (const auto& tokens : lines) {
-    std::string line;
-    for (std::size_t i = 0; i < tokens.size(); ++i) line += (i == 0 ? "" : " ") + tokens[i];
-    if (line.size() > kMaxLine) return std::nullopt;
-    text += line + '\n';
-  }
-  return text;
+  return RenderProfile(directives);
 }
 
 }  // namespace vlvpn::service

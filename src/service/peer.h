@@ -2,6 +2,7 @@
 
 #include <sys/types.h>
 
+#include <chrono>
 #include <filesystem>
 #include <string>
 #include <vector>
@@ -29,12 +30,18 @@ struct UserRead {
   std::string error;  // e.g. "Permission denied"
 };
 
-// Reads a regular file with the user's rights alone (a child that becomes the user
-// opens it), so a path the user could not read stays unread. At most `limit` bytes.
-UserRead ReadFileAsUser(const Peer& user, const std::filesystem::path& path, std::size_t limit);
+using UserDeadline = std::chrono::steady_clock::time_point;
 
-// Opens (creates, truncates) a log file for writing with the user's rights, never
-// through a symbolic link; the file is the user's. Invalid with `error` set on failure.
-UniqueFd OpenLogAsUser(const Peer& user, const std::filesystem::path& path, std::string& error);
+// Reads a regular file with the user's rights alone (a child that becomes the user
+// opens it), so a path the user could not read stays unread. At most `limit` bytes; a
+// child still at work at the deadline (the user can stop it) is killed.
+UserRead ReadFileAsUser(const Peer& user, const std::filesystem::path& path, std::size_t limit,
+                        UserDeadline deadline);
+
+// Opens (creates) a log file for appending with the user's rights, never through a
+// symbolic link; the file is the user's. Not emptied here: that is for the launch, once
+// it is sure to happen (a START refused must not empty the log of the OpenVPN that runs). Invalid with `error` set on failure.
+UniqueFd OpenLogAsUser(const Peer& user, const std::filesystem::path& path, UserDeadline deadline,
+                       std::string& error);
 
 }  // namespace vlvpn::service

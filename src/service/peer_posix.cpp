@@ -19,7 +19,6 @@ namespace vlvpn::service {
 namespace {
 
 using Clock = std::chrono::steady_clock;
-constexpr auto kUserWorkDeadline = std::chrono::seconds(5);
 
 // The child keeps a copy of the service's memory and descriptors: it is made
 // undumpable (no ptrace, no /proc/<pid>/mem or fd for the user it becomes) and lets go
@@ -109,7 +108,8 @@ bool ReadPeer(int socket, Peer& peer) {
   return false;
 }
 
-UserRead ReadFileAsUser(const Peer& user, const std::filesystem::path& path, std::size_t limit) {
+UserRead ReadFileAsUser(const Peer& user, const std::filesystem::path& path, std::size_t limit,
+                        UserDeadline deadline) {
   UserRead result;
   int channel[2];
   if (::pipe2(channel, O_CLOEXEC) != 0) {
@@ -139,7 +139,6 @@ UserRead ReadFileAsUser(const Peer& user, const std::filesystem::path& path, std
     ::_exit(0);
   }
   writer = UniqueFd();
-  const auto deadline = Clock::now() + kUserWorkDeadline;
   int error = -1;
   std::size_t got = 0;
   std::string bytes;
@@ -174,7 +173,8 @@ UserRead ReadFileAsUser(const Peer& user, const std::filesystem::path& path, std
   return result;
 }
 
-UniqueFd OpenLogAsUser(const Peer& user, const std::filesystem::path& path, std::string& error) {
+UniqueFd OpenLogAsUser(const Peer& user, const std::filesystem::path& path, UserDeadline deadline,
+                       std::string& error) {
   int pair[2];
   if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair) != 0) {
     error = std::strerror(errno);
@@ -197,7 +197,7 @@ UniqueFd OpenLogAsUser(const Peer& user, const std::filesystem::path& path, std:
   }
   if (pid == 0) {
     int fd = -1;
-    code = OpenAsUser(user, theirs.get(), name.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW, fd);
+    code = OpenAsUser(user, theirs.get(), name.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_NOFOLLOW, fd);
     if (code == 0) {
       ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
       message.msg_control = control;
@@ -216,7 +216,7 @@ UniqueFd OpenLogAsUser(const Peer& user, const std::filesystem::path& path, std:
   code = -1;
   message.msg_control = control;
   message.msg_controllen = sizeof control;
-  if (WaitReadable(ours.get(), Clock::now() + kUserWorkDeadline) &&
+  if (WaitReadable(ours.get(), deadline) &&
       ::recvmsg(ours.get(), &message, MSG_CMSG_CLOEXEC) == static_cast<ssize_t>(sizeof code)) {
     for (cmsghdr* header = CMSG_FIRSTHDR(&message); header != nullptr; header = CMSG_NXTHDR(&message, header)) {
       if (header->cmsg_level == SOL_SOCKET && header->cmsg_type == SCM_RIGHTS) {

@@ -3,12 +3,14 @@
 #include <gtest/gtest.h>
 
 #include "service/openvpn_policy.h"
+#include "service/profile_syntax.h"
 #include "service/request.h"
 
 namespace vlvpn::service {
 namespace {
 
 using ::testing::HasSubstr;
+using ::testing::Not;
 
 TEST(RequestTest, CommandsAndTheirFields) {
   struct Case {
@@ -77,8 +79,8 @@ TEST(RequestTest, EnableKeepsTheKillSwitchWhateverFactsItCannotUse) {
 }
 
 const std::string kClientTail =
-    " --management 127.0.0.1 11940 --verb 3 --connect-retry 2 --connect-timeout 10 --connect-retry-max 5"
-    " --ping 10 --ping-restart 60";
+    " --management 127.0.0.1 11940 \"/home/u/p/management.txt\" --verb 3 --connect-retry 2 --connect-timeout 10"
+    " --connect-retry-max 5 --ping 10 --ping-restart 60";
 
 TEST(OpenVpnArgumentsTest, OnlyTheClientsOwnOptions) {
   const CheckedArguments client = CheckOpenVpnArguments(
@@ -89,6 +91,7 @@ TEST(OpenVpnArgumentsTest, OnlyTheClientsOwnOptions) {
   EXPECT_EQ(client.arguments->credentials, std::filesystem::path("/home/u/p/auth.txt"));
   EXPECT_EQ(client.arguments->log, std::filesystem::path("/home/u/p/openvpn.log"));
   EXPECT_EQ(client.arguments->management_port, 11940);
+  EXPECT_EQ(client.arguments->management_password, "/home/u/p/management.txt");
   EXPECT_EQ(client.arguments->tuning.size(), 12u);
 
   struct Case {
@@ -99,9 +102,11 @@ TEST(OpenVpnArgumentsTest, OnlyTheClientsOwnOptions) {
       {"--config /c.ovpn --up /tmp/x.sh", "--up"},
       {"--config /c.ovpn --script-security 3", "--script-security"},
       {"--config /c.ovpn --config /other.ovpn", "--config"},
-      {"--config /c.ovpn --management 0.0.0.0 11940", "--management"},
-      {"--config /c.ovpn --management 127.0.0.1 0", "--management"},
-      {"--config /c.ovpn --management 127.0.0.1 99999", "--management"},
+      {"--config /c.ovpn --management 0.0.0.0 11940 /pw", "--management"},
+      {"--config /c.ovpn --management 127.0.0.1 0 /pw", "--management"},
+      {"--config /c.ovpn --management 127.0.0.1 99999 /pw", "--management"},
+      {"--config /c.ovpn --management 127.0.0.1 11940", "password file"},
+      {"--config /c.ovpn --management 127.0.0.1 11940 pw.txt", "password file"},
       {"--config /c.ovpn --verb -1", "--verb"},
       {"--config /c.ovpn --verb", "--verb"},
       {"--config /c.ovpn --windows-driver tap-windows6", "--windows-driver"},
@@ -116,6 +121,96 @@ TEST(OpenVpnArgumentsTest, OnlyTheClientsOwnOptions) {
   }
 }
 
+// Directive by directive, "name arg arg" (optional ones "?name", inline ones "<name>data").
+std::vector<std::string> Shapes(const std::vector<Directive>& directives) {
+  std::vector<std::string> shapes;
+  for (const Directive& d : directives) {
+    std::string shape = (d.optional ? "?" : "") + d.name;
+    if (d.inline_data) shape = "<" + d.name + ">" + *d.inline_data;
+    for (const std::string& arg : d.args) shape += " " + arg;
+    for (const std::string& inner : Shapes(d.block)) shape += " {" + inner + "}";
+    shapes.push_back(shape);
+  }
+  return shapes;
+}
+
+TEST(ProfileSyntaxTest, ReadsTokensQuotesAndBlocksAsOpenVpnDoes) {
+  struct Case {
+    std::string text;
+    std::vector<std::string> shapes;  // empty: refused, with `error` in the reason
+    std::string error;
+  };
+  const Case cases[] = {
+      // A quote opens only where a token starts, and its closing quote ends the token.
+      {"setenv \"opt\"plugin /home/u/evil.so\n", {"?plugin /home/u/evil.so"}, ""},
+      {"http-proxy 198.18.0.2 \"8080\"\"/etc/shadow\"\n", {"http-proxy 198.18.0.2 8080 /etc/shadow"}, ""},
+      {"ca a\"b c\"\n", {"ca a\"b c\""}, ""},
+      {"ca \"a \\\"b\\\\\" 'c\\d' e\\ f # comment\n", {"ca a \"b\\ c\\d e f"}, ""},
+      {"  --remote 198.18.0.2 ;comment\r\n# whole line\n\n", {"remote 198.18.0.2"}, ""},
+      {"setenv opt setenv opt keysize 256\n", {"?keysize 256"}, ""},
+      // A block opens only on a line that is the tag alone (quoted or not).
+      {"<ca>x\nplugin /x.so\n</ca> x\n", {"<ca>x", "plugin /x.so", "</ca> x"}, ""},
+      {"\"<ca>\"\nAAA\n  </ca>trailing\n", {"<ca>AAA\n"}, ""},
+      {"<connection>\nremote 198.18.0.3 443 tcp\n</connection>\n", {"connection {remote 198.18.0.3 443 tcp}"}, ""},
+      {"\xEF\xBB\xBF" "client\n", {"client"}, ""},
+      // What OpenVPN would cut, guess at or stop on is refused outright.
+      {"ca \\q\n", {}, "backslash"},
+      {"ca \"open\n", {}, "quote"},
+      {"ca \"\"\n", {}, "empty value"},
+      {"ca a\tb\"\x01\"\n", {}, "control character"},
+      {"remote a a a a a a a a a a a a a a a a\n", {}, "16 values"},
+      {"setenv X " + std::string(250, 'A') + "up /tmp/x.sh\n", {}, "longer than 255"},
+      {std::string("client\n\0up /x\n", 14), {}, "not text"},
+      {"<ca>\nno end\n", {}, "without its end"},
+      {"<connection>\n<connection>\n</connection>\n</connection>\n", {}, "<connection> without its end"},
+  };
+  for (const Case& c : cases) {
+    const ParsedProfile parsed = ParseProfile(c.text);
+    EXPECT_EQ(Shapes(parsed.directives), c.shapes) << c.text;
+    if (c.shapes.empty()) {
+      EXPECT_THAT(parsed.error, HasSubstr(c.error)) << c.text;
+    }
+  }
+}
+
+TEST(ProfileSyntaxTest, WhatIsRenderedReadsBackAsTheSameDirectives) {
+  const std::string text =
+      "client\nremote \"vpn 1.example\" 1194 udp\nca 'C:\\keys\\ca.crt'\nverify-x509-name \"CN=a \\\"b\\\"\" name\n"
+      "setenv opt block-outside-dns\n<tls-crypt>\n  -----BEGIN-----\n</tls-crypt-v2> is data\n</tls-crypt>\n"
+      "<connection>\nremote 198.18.0.3 443 tcp\n<http-proxy-user-pass>\nu\np\n</http-proxy-user-pass>\n"
+      "</connection>\n";
+  const ParsedProfile parsed = ParseProfile(text);
+  ASSERT_EQ(parsed.error, "");
+  const std::optional<std::string> rendered = RenderProfile(parsed.directives);
+  ASSERT_TRUE(rendered);
+  EXPECT_EQ(ParseProfile(*rendered).directives, parsed.directives);
+  EXPECT_THAT(*rendered, HasSubstr("remote \"vpn 1.example\" \"1194\" \"udp\"\n"));
+  EXPECT_THAT(*rendered, HasSubstr("ca \"C:\\\\keys\\\\ca.crt\"\n"));
+  EXPECT_THAT(*rendered, HasSubstr("setenv opt block-outside-dns\n"));
+
+  // Directives no reading could give back are never written.
+  const auto render = [](std::string name, std::vector<std::string> args, std::optional<std::string> data = {},
+                         std::vector<Directive> block = {}) {
+    Directive d;
+    d.name = std::move(name);
+    d.args = std::move(args);
+    d.inline_data = std::move(data);
+    d.block = std::move(block);
+    return RenderProfile({d});
+  };
+  Directive inner;
+  inner.name = "ca";
+  inner.inline_data = "</connection>\n";
+  EXPECT_FALSE(render("ca", {"a\nplugin /x.so"}));
+  EXPECT_FALSE(render("ca", {""}));
+  EXPECT_FALSE(render("ca", {std::string(260, 'a')}));
+  EXPECT_FALSE(render("ca x", {}));
+  EXPECT_FALSE(render("setenv", {"opt", "plugin"}));
+  EXPECT_FALSE(render("ca", {}, "x\n </ca>\nplugin /x.so\n"));
+  EXPECT_FALSE(render("connection", {}, {}, {inner}));
+  EXPECT_TRUE(render("ca", {}, "x\n </cax>\n"));
+}
+
 TEST(ProfileReviewTest, DirectivesThatRunOrWriteAreRefusedByName) {
   const std::string forbidden[] = {
       "plugin /tmp/evil.so",  "up /tmp/x.sh",       "down /tmp/x.sh",         "route-up /tmp/x.sh",
@@ -124,10 +219,11 @@ TEST(ProfileReviewTest, DirectivesThatRunOrWriteAreRefusedByName) {
       "log /etc/passwd",      "log-append /x",      "status /etc/passwd",     "writepid /etc/passwd",
       "cd /etc",              "chroot /x",          "daemon",                 "config /etc/other.conf",
       "management 0.0.0.0 1", "dev-node /dev/sda",  "tmp-dir /etc",           "engine dynamic",
-      "providers legacy",     "pkcs11-providers /x.so"};
+      "providers legacy",     "pkcs11-providers /x.so", "tls-export-cert /tmp", "replay-persist /etc/x"};
   for (const std::string& line : forbidden) {
     const std::string name = line.substr(0, line.find(' '));
-    for (const std::string& written : {line, "  --" + line, "setenv opt " + line, "setenv opt setenv opt " + line}) {
+    for (const std::string& written : {line, "  --" + line, "setenv opt " + line, "setenv \"opt\"" + line,
+                                       "<connection>\n" + line + "\n</connection>"}) {
       const ReviewedProfile profile = ReviewProfile("client\ndev tun\n" + written + "\nremote 198.18.0.2 1194\n");
       EXPECT_THAT(profile.error, HasSubstr("\"" + name + "\"")) << written;
     }
@@ -138,60 +234,53 @@ TEST(ProfileReviewTest, DirectivesThatRunOrWriteAreRefusedByName) {
   };
   const Case malformed[] = {
       {"client\n<script>\nrm -rf /\n</script>\n", "<script>"},
-      {"client\n<ca>\nno end\n", "without its end"},
-      {"setenv X " + std::string(250, 'A') + "up /tmp/x.sh\n", "longer than 255"},
-      {std::string("client\n\0up /x\n", 14), "not text"},
+      {"setenv FORWARD_COMPATIBLE 1\n<ca>x\nplugin /home/u/evil.so\n</ca> x\n", "\"<ca>x\""},
+      {"ignore-unknown-option frobnicate\nfrobnicate 1\n", "\"frobnicate\""},
       {"crl-verify /etc/crl dir\n", "crl-verify dir"},
   };
   for (const Case& c : malformed) EXPECT_THAT(ReviewProfile(c.text).error, HasSubstr(c.error)) << c.text;
 }
 
-TEST(ProfileReviewTest, FilesAreListedAndReplacedByTheirCopies) {
+TEST(ProfileReviewTest, RealProfilesPassAndTheirFilesBecomeCopies) {
   const std::string text =
       "\xEF\xBB\xBF# a provider's profile\r\n"
-      "client\r\n"
-      "remote vpn.example 1194 udp\r\n"
+      "client\r\nremote vpn.example 1194 udp\r\n"
       "ca \"my keys/ca.crt\" # with a space\r\n"
-      "cert /home/u/c.crt\r\n"
-      "; key old.key\r\n"
-      "key 'k.key'\r\n"
-      "tls-auth ta.key 1\r\n"
-      "setenv opt tls-crypt tc.key\r\n"
-      "auth-user-pass\r\n"
-      "http-proxy proxy.example 8080 auto\r\n"
-      "socks-proxy 198.18.0.9 1080 socks.auth\r\n"
-      "<tls-crypt-v2>\r\n"
-      "up /inline/data/is/not/a/directive\r\n"
-      "</tls-crypt-v2>\r\n"
-      "<connection>\r\n"
-      "remote 198.18.0.3 443 tcp\r\n"
-      "</connection>\r\n";
+      "cert /home/u/c.crt\r\n; key old.key\r\nkey 'k.key'\r\ntls-auth ta.key 1\r\n"
+      "setenv opt tls-crypt tc.key\r\nauth-user-pass\r\nhttp-proxy proxy.example 8080 auto\r\n"
+      "user nobody\r\ngroup nogroup\r\nkeepalive 10 60\r\npasstos\r\nroute-method exe\r\nkeysize 256\r\n"
+      "disable-occ\r\ndown-pre\r\nblock-outside-dns\r\nignore-unknown-option block-outside-dns\r\n"
+      "setenv FORWARD_COMPATIBLE 1\r\npeer-fingerprint AA:BB\r\n<peer-fingerprint>\r\nAA:CC\r\n</peer-fingerprint>\r\n"
+      "<tls-crypt-v2>\r\nup /inline/data/is/not/a/directive\r\n</tls-crypt-v2>\r\n"
+      "<connection>\r\nremote 198.18.0.3 443 tcp\r\nsocks-proxy 198.18.0.9 1080 socks.auth\r\n</connection>\r\n";
   const ReviewedProfile profile = ReviewProfile(text);
   ASSERT_EQ(profile.error, "");
+  EXPECT_TRUE(profile.sets_ping);
   std::vector<std::string> paths;
   for (const NamedFile& file : profile.files) paths.push_back(file.path);
   EXPECT_EQ(paths, (std::vector<std::string>{"my keys/ca.crt", "/home/u/c.crt", "k.key", "ta.key", "tc.key", "socks.auth"}));
 
   std::vector<std::string> copies;
   for (std::size_t i = 0; i < paths.size(); ++i) copies.push_back("/run/vlvpn/openvpn/file-" + std::to_string(i));
-  const std::string rewritten = RewriteProfile(profile, copies).value_or("");
+  const std::string rendered = RenderReviewedProfile(profile, copies).value_or("");
   // What OpenVPN will read: every path is one of our copies, and the rest unchanged.
-  const ReviewedProfile again = ReviewProfile(rewritten);
+  const ReviewedProfile again = ReviewProfile(rendered);
   ASSERT_EQ(again.error, "");
   std::vector<std::string> now;
   for (const NamedFile& file : again.files) now.push_back(file.path);
   EXPECT_EQ(now, copies);
-  EXPECT_THAT(rewritten, HasSubstr("tls-auth \"/run/vlvpn/openvpn/file-3\" 1\n"));
-  EXPECT_THAT(rewritten, HasSubstr("up /inline/data/is/not/a/directive\n</tls-crypt-v2>\n"));
-  EXPECT_THAT(rewritten, ::testing::Not(HasSubstr("old.key")));
+  EXPECT_THAT(rendered, HasSubstr("tls-auth \"/run/vlvpn/openvpn/file-3\" \"1\"\n"));
+  EXPECT_THAT(rendered, HasSubstr("up /inline/data/is/not/a/directive\r\n</tls-crypt-v2>\n"));
+  // OpenVPN 2.6 on Linux stops on these; as optional ones it warns and goes on.
+  EXPECT_THAT(rendered, HasSubstr("setenv opt keysize \"256\"\n"));
+  EXPECT_THAT(rendered, HasSubstr("setenv opt block-outside-dns\n"));
+  for (const char* gone : {"old.key", "\nuser", "\ngroup", "nobody"}) EXPECT_THAT(rendered, Not(HasSubstr(gone)));
 
-  // A line that fits only with its short path would be cut by OpenVPN once rewritten,
-  // and its tail read as a directive of its own.
-  const std::string padded = "ca x \"" + std::string(220, 'A') + "\" plugin /tmp/evil.so\n";
-  const ReviewedProfile tight = ReviewProfile(padded);
+  // A line that fits only with its short path would be cut by OpenVPN once rewritten.
+  const ReviewedProfile tight = ReviewProfile("ca x \"" + std::string(235, 'A') + "\"\n");
   ASSERT_EQ(tight.error, "");
-  EXPECT_FALSE(RewriteProfile(tight, {"/run/vlvpn/openvpn/file-0"}));
-  EXPECT_TRUE(RewriteProfile(tight, {"/y"}));
+  EXPECT_FALSE(RenderReviewedProfile(tight, {"/run/vlvpn/openvpn/file-0"}));
+  EXPECT_TRUE(RenderReviewedProfile(tight, {"/y"}));
 }
 
 }  // namespace

@@ -15,20 +15,21 @@ std::string ServerRules(const EnableRequest& server) {
   return (server.udp ? rule("udp") : "") + (server.tcp ? rule("tcp") : "");
 }
 
-// Fail-closed: nothing leaves or arrives but loopback, the tunnel, DHCP, the server and
-// replies to what was let out. Root may ask DNS so that OpenVPN can find its server.
-std::string KillSwitchChains(const EnableRequest& server) {
+// Fail-closed: nothing leaves or arrives but loopback, the tunnel, root's DHCP, the
+// service's OpenVPN, the server and replies to what was let out. DHCP is matched by
+// owner too: where unprivileged ports start at 0 anyone could bind port 68.
+std::string KillSwitchChains(const EnableRequest& server, std::optional<uid_t> openvpn_uid) {
+  const std::string openvpn =
+      openvpn_uid ? "    meta skuid " + std::to_string(*openvpn_uid) + " accept\n" : std::string();
   const std::string tunnel_out = "    oifname \"tun*\" accept\n    oifname \"tap*\" accept\n";
   const std::string tunnel_in = "    iifname \"tun*\" accept\n    iifname \"tap*\" accept\n";
   return "  chain killswitch_out {\n"
          "    type filter hook output priority filter; policy drop;\n"
          "    oifname \"lo\" accept\n" +
          tunnel_out +
-         "    udp sport 68 udp dport 67 accept\n"
-         "    udp sport 546 udp dport 547 accept\n"
-         "    meta skuid 0 udp dport 53 accept\n"
-         "    meta skuid 0 tcp dport 53 accept\n" +
-         ServerRules(server) +
+         "    meta skuid 0 udp sport 68 udp dport 67 accept\n"
+         "    meta skuid 0 udp sport 546 udp dport 547 accept\n" +
+         openvpn + ServerRules(server) +
          "  }\n"
          "  chain killswitch_in {\n"
          "    type filter hook input priority filter; policy drop;\n"
@@ -68,7 +69,7 @@ std::string RenderRuleset(const FirewallState& state) {
   const bool blocking = state.kill_switch == KillSwitchMode::kBlocking;
   if (!blocking && !state.block_ipv6) return script;
   script += std::string("table inet ") + kTableName + " {\n";
-  if (blocking) script += KillSwitchChains(state.server);
+  if (blocking) script += KillSwitchChains(state.server, state.openvpn_uid);
   if (state.block_ipv6) script += kIpv6Chains;
   script += "}\n";
   return script;

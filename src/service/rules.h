@@ -1,5 +1,8 @@
 #pragma once
 
+#include <sys/types.h>
+
+#include <optional>
 #include <string>
 
 #include "service/request.h"
@@ -15,6 +18,9 @@ struct FirewallState {
   KillSwitchMode kill_switch = KillSwitchMode::kOff;
   EnableRequest server;  // the facts of the last ENABLE, kept while open
   bool block_ipv6 = false;
+  // The account the service runs OpenVPN under: its traffic passes a closed kill switch
+  // (its servers, their names, its proxies), whatever the facts say.
+  std::optional<uid_t> openvpn_uid;
 };
 
 // One nftables transaction that replaces our table (and nothing else) with the rules

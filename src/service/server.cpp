@@ -67,6 +67,12 @@ struct Job {
   std::uint64_t id;
   Peer peer;
   Request request;
+  std::shared_ptr<PreparedStart> prepared;  // a START, read and checked
+};
+
+struct Preparation {
+  std::thread thread;
+  uid_t uid;
 };
 
 }  // namespace
@@ -82,7 +88,10 @@ struct Server::Impl {
   std::condition_variable jobs_ready;
   std::deque<Job> jobs;
   std::deque<std::pair<std::uint64_t, std::string>> replies;
+  std::vector<std::uint64_t> prepared;  // preparations done, to be joined
   bool stopping = false;
+
+  std::map<std::uint64_t, Preparation> preparations;  // the serving thread's
 
   Impl(UniqueFd l, std::optional<gid_t> g, Daemon& d, ServerLimits s)
       : listener(std::move(l)), group(g), daemon(d), limits(s) {}
@@ -112,7 +121,8 @@ struct Server::Impl {
       Job job = std::move(jobs.front());
       jobs.pop_front();
       guard.unlock();
-      std::string reply = daemon.Handle(job.request, job.peer);
+      std::string reply = job.prepared ? daemon.Launch(std::move(*job.prepared), job.peer)
+                                       : daemon.Handle(job.request, job.peer);
       if (job.request.command != Command::kStatus) {
         std::fprintf(stderr, "%s from user %u: %s\n", CommandName(job.request.command),
                      static_cast<unsigned>(job.peer.uid), reply.c_str());
@@ -120,6 +130,46 @@ struct Server::Impl {
       guard.lock();
       replies.emplace_back(job.id, std::move(reply));
       Wake();
+    }
+  }
+
+  static std::size_t CountOf(const std::map<std::uint64_t, Connection>& connections, uid_t uid) {
+    std::size_t count = 0;
+    for (const auto& [id, connection] : connections) count += connection.peer.uid == uid ? 1 : 0;
+    return count;
+  }
+
+  // A START's files are read off both threads; its launch joins the daemon's queue.
+  void Prepare(std::uint64_t id, Connection& connection, const Request& request) {
+    std::size_t mine = 0;
+    for (const auto& [other, preparation] : preparations) mine += preparation.uid == connection.peer.uid ? 1 : 0;
+    if (mine > 0 || preparations.size() >= limits.max_preparations) {
+      Answer(connection, mine > 0 ? "Busy: a start of yours is still being read, try again"
+                                  : "Busy: too many starts at once, try again");
+      return;
+    }
+    try {
+      std::thread thread([this, id, peer = connection.peer, request] {
+        auto ready = std::make_shared<PreparedStart>(PrepareStart(daemon.options(), request.start, peer));
+        std::lock_guard guard(lock);
+        jobs.push_back({id, peer, request, std::move(ready)});
+        jobs_ready.notify_one();
+        prepared.push_back(id);
+        Wake();
+      });
+      preparations.emplace(id, Preparation{std::move(thread), connection.peer.uid});
+      connection.phase = Phase::kWaiting;
+    } catch (const std::system_error&) {
+      Answer(connection, "Busy: cannot read the start now, try again");
+    }
+  }
+
+  void JoinPrepared(const std::vector<std::uint64_t>& done) {
+    for (const std::uint64_t id : done) {
+      const auto found = preparations.find(id);
+      if (found == preparations.end()) continue;
+      found->second.thread.join();
+      preparations.erase(found);
     }
   }
 
@@ -148,6 +198,9 @@ struct Server::Impl {
         std::fprintf(stderr, "refused user %u (pid %d): not root and not in the service's group\n",
                      static_cast<unsigned>(connection.peer.uid), static_cast<int>(connection.peer.pid));
         Answer(connection, "Refused: only root and members of the service's group may use the kill-switch service");
+      } else if (connection.peer.uid != 0 && CountOf(connections, connection.peer.uid) >= limits.max_per_user) {
+        Answer(connection, "Busy: too many connections of yours, try again");
+        continue;
       }
       connections.emplace(next_id++, std::move(connection));
     }
@@ -179,9 +232,13 @@ struct Server::Impl {
         Answer(connection, "PONG");
         continue;
       }
+      if (parsed.request.command == Command::kStart) {
+        Prepare(id, connection, parsed.request);
+        return false;
+      }
       connection.phase = Phase::kWaiting;
       std::lock_guard guard(lock);
-      jobs.push_back({id, connection.peer, parsed.request});
+      jobs.push_back({id, connection.peer, parsed.request, nullptr});
       jobs_ready.notify_one();
       return false;
     }
@@ -209,10 +266,13 @@ struct Server::Impl {
         std::uint64_t count;
         (void)!::read(wake.get(), &count, sizeof count);
         std::deque<std::pair<std::uint64_t, std::string>> done;
+        std::vector<std::uint64_t> joinable;
         {
           std::lock_guard guard(lock);
           done.swap(replies);
+          joinable.swap(prepared);
         }
+        JoinPrepared(joinable);
         for (auto& [id, reply] : done) {
           const auto found = connections.find(id);
           if (found == connections.end()) continue;
@@ -230,6 +290,9 @@ struct Server::Impl {
         return entry.second.phase != Phase::kWaiting && entry.second.deadline <= now;
       });
     }
+    // Each ends by its deadline for reading as the user.
+    for (auto& [id, preparation] : preparations) preparation.thread.join();
+    preparations.clear();
   }
 };
 

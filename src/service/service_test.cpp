@@ -2,11 +2,14 @@
 // by clients that are root or an unprivileged user the test makes up (uid 4242 and
 // 4343; a user is "in the service's group" when nogroup is among its groups).
 #include <fcntl.h>
+#include <netinet/in.h>
 #include <poll.h>
+#include <pwd.h>
 #include <signal.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
+#include <sched.h>
 #include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -27,6 +30,8 @@ namespace {
 
 using namespace std::chrono_literals;
 using ::testing::HasSubstr;
+using ::testing::AnyOf;
+using ::testing::Not;
 using ::testing::StartsWith;
 
 constexpr gid_t kServiceGroup = 65534;  // nogroup, which the daemon is told to trust
@@ -125,7 +130,7 @@ class ServiceTest : public ::testing::Test {
         (void)!::write(channel[1], "(cannot connect)", 16);
         ::_exit(4);
       }
-      (void)!::write(fd, request.data(), request.size());
+      if (!line.empty()) (void)!::write(fd, request.data(), request.size());  // "": only listens
       char buffer[1024];
       ssize_t n;
       while ((n = ::read(fd, buffer, sizeof buffer)) > 0) (void)!::write(channel[1], buffer, static_cast<std::size_t>(n));
@@ -141,6 +146,9 @@ class ServiceTest : public ::testing::Test {
 
   static void SetUpTestSuite() {
     if (::geteuid() != 0) return;
+    // The account the service runs OpenVPN under, as an install makes it.
+    Shell("getent passwd vlvpn-openvpn >/dev/null || useradd --system --user-group --no-create-home "
+          "--home-dir /nonexistent --shell /usr/sbin/nologin vlvpn-openvpn 2>/dev/null; true");
     pki_ = std::make_unique<testing::TempFolder>();
     Shell("bash '" + testing::SiblingProgram("fixtures/pki.sh").string() + "' '" + pki_->path().string() +
           "' >/dev/null 2>&1");
@@ -152,6 +160,7 @@ class ServiceTest : public ::testing::Test {
     const auto folder = root_.path() / ("user-" + std::to_string(who.uid));
     std::filesystem::create_directories(folder);
     WriteFileAtomically(folder / "p.ovpn", profile);
+    WriteFileAtomically(folder / "management.txt", "s3cret\n");
     for (const char* file : {"ca.crt", "client.crt", "client.key"}) {
       std::filesystem::copy_file(pki_->path() / file, folder / file);
     }
@@ -167,7 +176,8 @@ class ServiceTest : public ::testing::Test {
   }
   static std::string ClientArguments(const std::filesystem::path& folder) {
     return "--config \"" + (folder / "p.ovpn").string() + "\" --log \"" + (folder / "openvpn.log").string() +
-           "\" --management 127.0.0.1 11941 --verb 3 --connect-retry 2 --connect-timeout 10"
+           "\" --management 127.0.0.1 11941 \"" + (folder / "management.txt").string() +
+           "\" --verb 3 --connect-retry 2 --connect-timeout 10"
            " --connect-retry-max 5 --ping 10 --ping-restart 60";
   }
 
@@ -259,8 +269,25 @@ TEST_F(ServiceTest, RefusesWhatWouldMakeRootRunReadOrWriteForAUser) {
   EXPECT_FALSE(std::filesystem::exists(State() / "openvpn"));
 }
 
+// A field of /proc/<pid>/status, e.g. "CapEff".
+std::string StatusField(const std::string& pid, const std::string& field) {
+  std::ifstream status("/proc/" + pid + "/status");
+  for (std::string line; std::getline(status, line);) {
+    if (line.starts_with(field + ":")) return line.substr(line.find_first_not_of(" \t", field.size() + 1));
+  }
+  return {};
+}
+
 TEST_F(ServiceTest, RunsOpenVpnForAUserAndOnlyThatUserStopsIt) {
-  const auto folder = UserFolder(kMember, kProfile);
+  // Whatever the service inherited stays out of OpenVPN.
+  const auto inherited = root_.path() / "inherited";
+  const int leak = ::open(inherited.c_str(), O_CREAT | O_WRONLY, 0600);  // not close-on-exec
+  ASSERT_GE(leak, 0);
+  daemon_.reset();
+  StartDaemon();
+  ::close(leak);
+  // A profile line OpenVPN reads as "setenv opt plugin ...", and Windows' and 2.5's own.
+  const auto folder = UserFolder(kMember, kProfile + "user nobody\nkeepalive 10 60\nblock-outside-dns\n");
   const std::string started = Ask(kMember, StartLine("/usr/sbin/openvpn", ClientArguments(folder)));
   ASSERT_THAT(started, StartsWith("OK ")) << started;
   const std::string pid = started.substr(3, started.size() - 4);
@@ -268,13 +295,34 @@ TEST_F(ServiceTest, RunsOpenVpnForAUserAndOnlyThatUserStopsIt) {
   EXPECT_THAT(Ask(kOtherMember, "OPENVPN_STOP"), StartsWith("Refused: this OpenVPN was started by another user"));
   EXPECT_THAT(Ask(kMember, StartLine("/usr/sbin/openvpn", ClientArguments(folder))), HasSubstr("already running"));
 
-  // OpenVPN reads root's copies and writes the user's log as the user.
+  // OpenVPN runs as its own account, with CAP_NET_ADMIN alone and no way to more, and
+  // holds no descriptor of the service's.
+  const struct passwd* account = ::getpwnam("vlvpn-openvpn");
+  ASSERT_NE(account, nullptr);
+  EXPECT_THAT(StatusField(pid, "Uid"), StartsWith(std::to_string(account->pw_uid) + "\t"));
+  EXPECT_EQ(StatusField(pid, "CapEff"), "0000000000001000");
+  EXPECT_EQ(StatusField(pid, "CapPrm"), "0000000000001000");
+  EXPECT_EQ(StatusField(pid, "NoNewPrivs"), "1");
+  for (const auto& fd : std::filesystem::directory_iterator("/proc/" + pid + "/fd")) {
+    std::error_code ignored;
+    const std::string target = std::filesystem::read_symlink(fd.path(), ignored).string();
+    EXPECT_TRUE(target.find(root_.path().string()) == std::string::npos || target.ends_with("openvpn.log"))
+        << fd.path() << " -> " << target;
+  }
+  // It reads root's copies (its group may read them) and a profile the service wrote.
   struct stat info {};
   for (const auto& copy : std::filesystem::directory_iterator(State() / "openvpn")) {
     ASSERT_EQ(::stat(copy.path().c_str(), &info), 0);
     EXPECT_EQ(info.st_uid, 0u) << copy.path();
-    EXPECT_EQ(info.st_mode & 0077, 0u) << copy.path();
+    EXPECT_EQ(info.st_gid, account->pw_gid) << copy.path();
+    EXPECT_EQ(info.st_mode & 0777, 0640u) << copy.path();
   }
+  const std::string rendered = ReadFileBytes(State() / "openvpn" / "profile.conf").value_or("");
+  EXPECT_THAT(rendered, HasSubstr("ca \"" + (State() / "openvpn" / "file-0").string() + "\"\n"));
+  EXPECT_THAT(rendered, HasSubstr("setenv opt block-outside-dns\n"));
+  EXPECT_THAT(rendered, Not(HasSubstr("user")));
+  EXPECT_EQ(ReadFileBytes(State() / "openvpn" / "management"), "s3cret\n");
+  EXPECT_THAT(Output("ps -o args= -p " + pid), Not(HasSubstr("--ping")));  // the profile's keepalive rules
   for (int i = 0; i < 100 && ReadFileBytes(folder / "openvpn.log").value_or("").find("OpenVPN 2") == std::string::npos; ++i) {
     std::this_thread::sleep_for(20ms);
   }
@@ -329,6 +377,113 @@ TEST_F(ServiceTest, BadClientsGetOneLineAndHoldUpNoOne) {
   }
   EXPECT_EQ(ReadToEnd(silent), "");  // dropped after its deadline, with nothing sent
   ::close(silent);
+}
+
+// Every process of `uid` whose parent is `parent`, and whether each is stopped.
+std::vector<std::pair<pid_t, bool>> ChildrenOf(pid_t parent, uid_t uid) {
+  std::vector<std::pair<pid_t, bool>> found;
+  for (const auto& entry : std::filesystem::directory_iterator("/proc")) {
+    const std::string pid = entry.path().filename().string();
+    if (pid.find_first_not_of("0123456789") != std::string::npos) continue;
+    if (StatusField(pid, "PPid") != std::to_string(parent)) continue;
+    if (!StatusField(pid, "Uid").starts_with(std::to_string(uid) + "\t")) continue;
+    found.emplace_back(std::stoi(pid), StatusField(pid, "State").starts_with("T"));
+  }
+  return found;
+}
+
+TEST_F(ServiceTest, OneMemberStallsNobodyElse) {
+  const pid_t service = static_cast<pid_t>(daemon_->pid());
+  // Many silent connections of one member: the others are still served.
+  const pid_t flooder = ::fork();
+  if (flooder == 0) {
+    ::syscall(SYS_setgroups, kMember.groups.size(), kMember.groups.data());
+    ::syscall(SYS_setresgid, kMember.uid, kMember.uid, kMember.uid);
+    ::syscall(SYS_setresuid, kMember.uid, kMember.uid, kMember.uid);
+    std::vector<int> held;
+    for (int i = 0; i < 600; ++i) held.push_back(Connect(Socket()));
+    ::sleep(4);
+    ::_exit(0);
+  }
+  std::this_thread::sleep_for(1500ms);
+  const auto asked = std::chrono::steady_clock::now();
+  EXPECT_EQ(Ask(kOtherMember, "OPENVPN_STATUS"), "STOPPED\n");
+  EXPECT_LT(std::chrono::steady_clock::now() - asked, 1s);
+  EXPECT_THAT(Ask(kMember, ""), StartsWith("Busy: too many connections of yours"));
+  ::kill(flooder, SIGKILL);
+  ::waitpid(flooder, nullptr, 0);
+
+  // A member who stops the child reading their files as them holds up only their own start.
+  const auto folder = UserFolder(kMember, kProfile);
+  const pid_t stopper = ::fork();
+  if (stopper == 0) {
+    ::syscall(SYS_setgroups, kMember.groups.size(), kMember.groups.data());
+    ::syscall(SYS_setresgid, kMember.uid, kMember.uid, kMember.uid);
+    ::syscall(SYS_setresuid, kMember.uid, kMember.uid, kMember.uid);
+    const int fd = Connect(Socket());
+    const std::string line = StartLine("/usr/sbin/openvpn", ClientArguments(folder)) + "\n";
+    (void)!::write(fd, line.data(), line.size());
+    // Every process this user may signal but itself, again and again.
+    for (const auto end = std::chrono::steady_clock::now() + 3s; std::chrono::steady_clock::now() < end;) {
+      ::kill(-1, SIGSTOP);
+    }
+    ::_exit(0);
+  }
+  bool seen_stopped = false;
+  for (int i = 0; i < 200 && !seen_stopped; ++i) {
+    for (const auto& [child, stopped] : ChildrenOf(service, kMember.uid)) seen_stopped = seen_stopped || stopped;
+    if (!seen_stopped) std::this_thread::sleep_for(5ms);
+  }
+  EXPECT_TRUE(seen_stopped) << "the reading child was never stopped: the test proves nothing";
+  for (const std::string line : {"OPENVPN_STATUS", "DISABLE"}) {
+    const auto sent = std::chrono::steady_clock::now();
+    EXPECT_THAT(Ask(kOtherMember, line), AnyOf(StartsWith("STOPPED"), StartsWith("OK"))) << line;
+    EXPECT_LT(std::chrono::steady_clock::now() - sent, 1s) << line;
+  }
+  ::waitpid(stopper, nullptr, 0);
+  // The stopped child is killed at its deadline; nothing was started.
+  for (int i = 0; i < 100 && !ChildrenOf(service, kMember.uid).empty(); ++i) std::this_thread::sleep_for(100ms);
+  EXPECT_TRUE(ChildrenOf(service, kMember.uid).empty());
+  EXPECT_EQ(Ask(kRoot, "OPENVPN_STATUS"), "STOPPED\n");
+}
+
+TEST_F(ServiceTest, OnlyRootsDhcpPassesAClosedKillSwitch) {
+  // A link out of the namespace, and ports below 1024 open to all, as in many containers.
+  ASSERT_EQ(Shell("ip -n " + namespace_ + " link add d0 type veth peer name d1 && ip -n " + namespace_ +
+                  " addr add 198.18.0.1/24 dev d0 && ip -n " + namespace_ + " link set d0 up && ip -n " + namespace_ +
+                  " link set d1 up && ip netns exec " +
+                  namespace_ + " sysctl -qw net.ipv4.ip_unprivileged_port_start=0"),
+            0);
+  EXPECT_EQ(Ask(kRoot, "ENABLE udp 1194 1 198.18.0.2 /p"), "OK\n");
+  // The error of sending from UDP 68 to 198.18.0.9:67 as `who` inside the namespace.
+  const auto send_dhcp = [&](const Identity& who) {
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+      const int netns = ::open(("/run/netns/" + namespace_).c_str(), O_RDONLY | O_CLOEXEC);
+      if (netns < 0 || ::setns(netns, CLONE_NEWNET) != 0) ::_exit(100);
+      if (::syscall(SYS_setgroups, who.groups.size(), who.groups.data()) != 0 ||
+          ::syscall(SYS_setresgid, who.uid, who.uid, who.uid) != 0 ||
+          ::syscall(SYS_setresuid, who.uid, who.uid, who.uid) != 0) {
+        ::_exit(101);
+      }
+      const int fd = ::socket(AF_INET, SOCK_DGRAM, 0);
+      sockaddr_in from{};
+      from.sin_family = AF_INET;
+      from.sin_port = htons(68);
+      if (::bind(fd, reinterpret_cast<const sockaddr*>(&from), sizeof from) != 0) ::_exit(102);
+      sockaddr_in to{};
+      to.sin_family = AF_INET;
+      to.sin_port = htons(67);
+      to.sin_addr.s_addr = htonl(0xC6120009);  // 198.18.0.9
+      const bool sent = ::sendto(fd, "x", 1, 0, reinterpret_cast<const sockaddr*>(&to), sizeof to) == 1;
+      ::_exit(sent ? 0 : (errno == EPERM ? 1 : 103));
+    }
+    int status = 0;
+    ::waitpid(pid, &status, 0);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  };
+  EXPECT_EQ(send_dhcp(kRoot), 0);
+  EXPECT_EQ(send_dhcp(kStranger), 1);  // refused by the kill switch
 }
 
 TEST_F(ServiceTest, RulesOutliveTheServiceAndARestartKeepsThem) {

@@ -20,6 +20,21 @@ TEST(OpenVpnArguments, ExactStringInOrder) {
       "--config \"/d/p1/server.ovpn\" --log \"/d/p1/openvpn.log\"" + tail + " --windows-driver tap-windows6");
 }
 
+TEST(OpenVpnArguments, ThePasswordFileAndAProfilesOwnKeepalive) {
+  const std::string args = BuildOpenVpnArguments("/d/p1/s.ovpn", std::nullopt, "/d/p1/openvpn.log", false,
+                                                 11940, "/d/p1/management.txt", true);
+  EXPECT_NE(args.find(" --management 127.0.0.1 11940 \"/d/p1/management.txt\" --verb 3"), std::string::npos);
+  EXPECT_EQ(args.find("--ping"), std::string::npos);
+  struct Case {
+    std::string profile;
+    bool sets_ping;
+  };
+  const Case cases[] = {{"client\nkeepalive 10 60\n", true}, {"  --ping 5\r\n", true},
+                        {"\tping-restart 30", true},          {"# keepalive 10 60\nping-timer-rem\n", false},
+                        {"remote ping.example 1194\n", false}};
+  for (const Case& c : cases) EXPECT_EQ(ProfileSetsPing(c.profile), c.sets_ping) << c.profile;
+}
+
 TEST(OpenVpnArguments, WindowsPathsTravelAsTheyAre) {
   const std::string config =
       "C:\\Users\\Ann Lee\\AppData\\Local\\VLVPNDesk\\profiles\\Z\xC3\xBCrich 1\\my server.ovpn";

@@ -62,11 +62,52 @@ std::optional<std::string> LineSplitter::Next() {
   return std::move(ready_[taken_++]);
 }
 
-std::shared_ptr<ManagementConnection> ManagementConnection::Open(std::uint16_t port,
+std::shared_ptr<ManagementConnection> ManagementConnection::Open(std::uint16_t port, std::string_view password,
                                                                  std::chrono::milliseconds timeout) {
   TcpSocket socket = TcpSocket::Connect(port, timeout);
   if (!socket.valid()) return nullptr;
-  return std::make_shared<ManagementConnection>(std::move(socket));
+  auto connection = std::make_shared<ManagementConnection>(std::move(socket));
+  if (!password.empty() && !connection->LogIn(password, timeout)) return nullptr;
+  return connection;
+}
+
+bool ManagementConnection::LogIn(std::string_view password, std::chrono::milliseconds timeout) {
+  constexpr std::string_view kPrompt = "ENTER PASSWORD:";
+  constexpr std::string_view kAccepted = "SUCCESS: password is correct";
+  const auto deadline = std::chrono::steady_clock::now() + timeout;
+  // Reads until `done` holds; false at the deadline or when the peer is gone.
+  const auto read_until = [&](const auto& done) {
+    while (!done() && early_.size() < 4096) {
+      const auto left =
+          std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+      if (left <= 0ms || socket_.Receive(early_, left) != TcpSocket::Received::kData) return false;
+    }
+    return done();
+  };
+  // OpenVPN asks at once; one started without a password greets instead.
+  const auto asked = [&] {
+    return early_.size() >= kPrompt.size() || early_.find('\n') != std::string::npos;
+  };
+  if (!read_until(asked)) return true;  // a silent listener: the caller finds out
+  if (!early_.starts_with(kPrompt)) return true;
+  early_.erase(0, kPrompt.size());
+  socket_.SendAll(std::string(password) + "\n");
+  // A wrong password is asked for again.
+  const auto answered = [&] {
+    return early_.find('\n') != std::string::npos || early_.starts_with(kPrompt);
+  };
+  if (!read_until(answered) || !early_.starts_with(kAccepted)) return false;
+  early_.erase(0, early_.find('\n') + 1);
+  return true;
+}
+
+TcpSocket::Received ManagementConnection::Receive(std::string& out, std::chrono::milliseconds timeout) const {
+  if (!early_.empty()) {
+    out += early_;
+    early_.clear();
+    return TcpSocket::Received::kData;
+  }
+  return socket_.Receive(out, timeout);
 }
 
 void ManagementConnection::Send(std::string_view command) const {
@@ -78,7 +119,7 @@ std::string QueryState(const ManagementConnection& connection) {
   connection.Send("state");
   std::string text;
   for (int wait = 0; wait < 15 && text.size() <= 8192; ++wait) {
-    const auto received = connection.socket().Receive(text, 250ms);
+    const auto received = connection.Receive(text, 250ms);
     if (received == TcpSocket::Received::kClosed || received == TcpSocket::Received::kFailed) break;
     if (received == TcpSocket::Received::kTimedOut && !text.empty()) break;
     // The reply ends with END; no need to wait out the rest.
@@ -102,7 +143,7 @@ bool GreetedByOpenVpn(const ManagementConnection& connection, std::chrono::milli
   while (text.find('\n') == std::string::npos && text.size() < 4096) {
     const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
     if (left <= std::chrono::milliseconds::zero()) break;
-    if (connection.socket().Receive(text, left) != TcpSocket::Received::kData) break;
+    if (connection.Receive(text, left) != TcpSocket::Received::kData) break;
   }
   return text.rfind(kGreeting, 0) == 0;
 }

@@ -44,9 +44,15 @@ class LineSplitter {
 // send on it) and the monitor (which alone reads it). Closed when the last owner lets go.
 class ManagementConnection {
  public:
-  // Connects to 127.0.0.1:port within the time-out; null when nothing answers.
+  // Connects to 127.0.0.1:port within the time-out; null when nothing answers. With a
+  // password, answers OpenVPN's prompt for it (null when it is refused); an OpenVPN that
+  // asks for none is taken as it is.
   static std::shared_ptr<ManagementConnection> Open(
-      std::uint16_t port, std::chrono::milliseconds timeout = std::chrono::seconds(1));
+      std::uint16_t port, std::string_view password = {},
+      std::chrono::milliseconds timeout = std::chrono::seconds(1));
+
+  // What arrived, as TcpSocket::Receive, starting with what the log-in read past.
+  TcpSocket::Received Receive(std::string& out, std::chrono::milliseconds timeout) const;
 
   // Sends the command and "\r\n"; failures are ignored.
   void Send(std::string_view command) const;
@@ -57,8 +63,11 @@ class ManagementConnection {
   explicit ManagementConnection(TcpSocket socket) : socket_(std::move(socket)) {}
 
  private:
+  bool LogIn(std::string_view password, std::chrono::milliseconds timeout);
+
   TcpSocket socket_;
   mutable std::mutex send_lock_;
+  mutable std::string early_;  // read during the log-in, not yet handed out (the reader's)
 };
 
 // Asks for the current state ("state") and reads the reply with bounded waits.

@@ -1,5 +1,6 @@
 #include "tunnel/profile_files.h"
 
+#include <random>
 #include <system_error>
 
 #include "common/file_io.h"
@@ -31,6 +32,28 @@ std::optional<fs::path> PrepareCredentials(const fs::path& folder, std::string_v
   std::error_code ec;
   if (fs::exists(path, ec)) return path;
   return std::nullopt;
+}
+
+ManagementSecret PrepareManagementPassword(const fs::path& folder) {
+  std::random_device source;
+  std::string password;
+  constexpr char kDigits[] = "0123456789abcdef";
+  for (int i = 0; i < 8; ++i) {
+    const unsigned value = source();
+    for (int shift = 0; shift < 32; shift += 8) {
+      const unsigned byte = (value >> shift) & 0xffU;
+      password += kDigits[byte >> 4];
+      password += kDigits[byte & 0xfU];
+    }
+  }
+  ManagementSecret secret{folder / "management.txt", std::move(password)};
+  WriteFileAtomically(secret.file, secret.password + "\n");
+  return secret;
+}
+
+std::string ReadManagementPassword(const fs::path& folder) {
+  std::string text = ReadFileBytes(folder / "management.txt").value_or("");
+  return text.substr(0, text.find_first_of("\r\n"));
 }
 
 std::optional<fs::path> FindConfigFile(const fs::path& folder, std::string_view name) {

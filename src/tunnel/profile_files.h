@@ -2,6 +2,7 @@
 
 #include <filesystem>
 #include <optional>
+#include <string>
 #include <string_view>
 
 namespace vlvpn {
@@ -14,6 +15,19 @@ namespace vlvpn {
 // throws FileWriteError.
 std::optional<std::filesystem::path> PrepareCredentials(const std::filesystem::path& folder,
                                                         std::string_view username, std::string_view password);
+
+// OpenVPN's management interface answers only who knows this, so no other local user
+// can stop or steer the tunnel.
+struct ManagementSecret {
+  std::filesystem::path file;  // "management.txt" in the profile's folder, the user's alone
+  std::string password;
+};
+
+// A new random password, replacing the folder's file (FileWriteError when it cannot).
+ManagementSecret PrepareManagementPassword(const std::filesystem::path& folder);
+
+// The password of the OpenVPN last started from that folder; empty when there is none.
+std::string ReadManagementPassword(const std::filesystem::path& folder);
 
 // The configuration: the named file when it is a regular file, else the first regular
 // file (in the folder's own order) whose extension is exactly ".ovpn". An empty or

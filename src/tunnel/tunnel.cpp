@@ -203,13 +203,23 @@ ConnectResult Tunnel::RunConnect(const ConnectRequest& request, const std::share
   } catch (const FileWriteError& e) {
     return Failed(e.what());
   }
+  // The running OpenVPN is stopped with its own password, read before a new one replaces it.
+  const std::string old_password = KnownManagementPassword();
+  ManagementSecret secret;
+  try {
+    secret = PrepareManagementPassword(folder);
+  } catch (const FileWriteError& e) {
+    return Failed(e.what());
+  }
   if (token->cancelled()) return kSuperseded;
 
-  const bool ended_a_tunnel = StopForNewConnect(*token);
+  const bool ended_a_tunnel = StopForNewConnect(*token, old_password);
+  record_.management_password = secret.password;
   const std::filesystem::path log = RotateLog(folder);
   PrepareKillSwitch(*config, token);
-  const std::string args = BuildOpenVpnArguments(*config, credentials, log, environment_.windows_driver,
-                                                 environment_.management_port);
+  const std::string args =
+      BuildOpenVpnArguments(*config, credentials, log, environment_.windows_driver, environment_.management_port,
+                            secret.file, ProfileSetsPing(ReadFileBytes(*config).value_or(std::string())));
   service_.BlockIpv6(block_ipv6_);
   if (token->cancelled()) return kSuperseded;
 
@@ -237,11 +247,11 @@ ConnectResult Tunnel::RunConnect(const ConnectRequest& request, const std::share
 
 // Stops what the record follows (or an OpenVPN nobody follows on the port); true when
 // the record showed a tunnel on its way or up.
-bool Tunnel::StopForNewConnect(const CancelToken& token) {
+bool Tunnel::StopForNewConnect(const CancelToken& token, const std::string& password) {
   const bool was_running = Running();
   if (record_.management) {
     record_.management->Send(kSignalTerm);
-  } else if (auto other = ManagementConnection::Open(environment_.management_port)) {
+  } else if (auto other = ManagementConnection::Open(environment_.management_port, password)) {
     other->Send(kSignalTerm);
     other.reset();
     WaitForPortToClose(30, token);
@@ -254,6 +264,14 @@ bool Tunnel::StopForNewConnect(const CancelToken& token) {
   Enter(TunnelEvent::kStopped);
   Publish();
   return was_running;
+}
+
+// The password of the OpenVPN followed, else of the one the last run started.
+std::string Tunnel::KnownManagementPassword() const {
+  if (!record_.management_password.empty()) return record_.management_password;
+  const std::string active = files_.ReadActive();
+  if (active.empty() || PlainNameProblem(active, "profile id")) return {};
+  return ReadManagementPassword(locations_.ProfileFolder(active));
 }
 
 // Probes the management port every 50 ms until nothing answers there any more.
@@ -331,7 +349,7 @@ ConnectResult Tunnel::FollowLaunched(const CancelToken& token) {
   bool exited = false;
   for (int pass = 0; pass < environment_.management_passes && !connection && !exited; ++pass) {
     if (!token.SleepFor(environment_.management_pass)) return GiveUp(nullptr);
-    connection = ManagementConnection::Open(environment_.management_port);
+    connection = ManagementConnection::Open(environment_.management_port, record_.management_password);
     if (record_.process) {
       exited = record_.process->HasExited();
     } else if (record_.via_service) {
@@ -366,7 +384,7 @@ ConnectResult Tunnel::GiveUp(std::shared_ptr<ManagementConnection> connection) {
     // Started by us without the service: only its management port can tell it to stop.
     for (int pass = 0; pass < environment_.management_passes && !connection && !process->HasExited(); ++pass) {
       std::this_thread::sleep_for(environment_.management_pass);
-      connection = ManagementConnection::Open(environment_.management_port);
+      connection = ManagementConnection::Open(environment_.management_port, record_.management_password);
     }
   }
   if (connection) connection->Send(kSignalTerm);
@@ -394,6 +412,7 @@ void Tunnel::RunDisconnect() {
   record_.process.reset();
   record_.message.clear();
   record_.profile_id.clear();
+  record_.management_password.clear();
   record_.log_path.clear();
   Enter(TunnelEvent::kUserDisconnected);
   ++facts_epoch_;
@@ -412,8 +431,10 @@ void Tunnel::RunAdoption() {
   // Only OpenVPN is adopted: another program on the port must never pass for a tunnel.
   const std::uint32_t pid = environment_.find_openvpn_process(environment_.management_port);
   if (pid == 0) return;
-  auto connection = ManagementConnection::Open(environment_.management_port);
+  const std::string password = KnownManagementPassword();
+  auto connection = ManagementConnection::Open(environment_.management_port, password);
   if (!connection || !GreetedByOpenVpn(*connection, environment_.greeting_timeout)) return;
+  record_.management_password = password;
   std::string word = QueryState(*connection);
   if (word == kStateConnecting) {
     std::this_thread::sleep_for(350ms);
@@ -449,7 +470,7 @@ void Tunnel::StopFollowing() {
 
 void Tunnel::ReadFollowed() {
   std::string bytes;
-  const auto received = record_.management->socket().Receive(bytes, std::chrono::milliseconds::zero());
+  const auto received = record_.management->Receive(bytes, std::chrono::milliseconds::zero());
   if (received == TcpSocket::Received::kTimedOut) return;
   // A reset counts like a close: OpenVPN killed with our commands unread resets the
   // connection rather than closing it.

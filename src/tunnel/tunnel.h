@@ -132,6 +132,7 @@ class Tunnel {
     std::shared_ptr<ManagementConnection> management;  // the followed connection, if any
     StateReader reader;                                // what it has said so far
     KillSwitchFacts server;
+    std::string management_password;  // of the OpenVPN followed or being started
   };
 
   void Post(std::function<void()> job, bool supersedes, std::shared_ptr<CancelToken> attempt = nullptr);
@@ -140,7 +141,8 @@ class Tunnel {
 
   // Controller thread only, from here on.
   ConnectResult RunConnect(const ConnectRequest& request, const std::shared_ptr<CancelToken>& token);
-  bool StopForNewConnect(const CancelToken& token);
+  bool StopForNewConnect(const CancelToken& token, const std::string& password);
+  std::string KnownManagementPassword() const;
   void WaitForPortToClose(int probes, const CancelToken& token) const;
   void PrepareKillSwitch(const std::filesystem::path& config, const std::shared_ptr<CancelToken>& token);
   std::vector<std::string> Resolve(const std::string& host, const std::shared_ptr<CancelToken>& token);

@@ -11,7 +11,8 @@
 //   no-management                never open the management port (must come first)
 //   management-delay <ms>        open it only after this long (must come first)
 // Without "exit" the program runs until "signal SIGTERM" arrives on the management
-// interface. VLVPN_FAKE_OPENVPN_ARGS, when set, names a file that receives the
+// interface. With a password file after the port (--management host port file), every
+// management client is asked for its first line first, as OpenVPN does. VLVPN_FAKE_OPENVPN_ARGS, when set, names a file that receives the
 // arguments, one per line.
 #include <atomic>
 #include <chrono>
@@ -36,6 +37,7 @@ struct Options {
   std::string config;
   std::string log;
   std::uint16_t port = 0;
+  std::string password;  // empty: none asked
   std::vector<std::string> args;
 };
 
@@ -46,8 +48,14 @@ Options ParseOptions(int argc, char** argv) {
     options.args.push_back(arg);
     if (arg == "--config" && i + 1 < argc) options.config = argv[i + 1];
     if (arg == "--log" && i + 1 < argc) options.log = argv[i + 1];
-    if (arg == "--management" && i + 2 < argc)
+    if (arg == "--management" && i + 2 < argc) {
       options.port = static_cast<std::uint16_t>(std::atoi(argv[i + 2]));
+      if (i + 3 < argc && std::string(argv[i + 3]).rfind("--", 0) != 0) {
+        std::ifstream file(argv[i + 3], std::ios::binary);
+        std::getline(file, options.password);
+        if (options.password.empty()) options.password = "(unreadable)";
+      }
+    }
   }
   return options;
 }
@@ -93,13 +101,14 @@ class FakeOpenVpn {
     while (!stopping_) {
       TcpSocket client = listener.Accept(100ms);
       if (!client.valid()) continue;
+      std::string buffer;
+      if (!options_.password.empty() && !LogIn(client, buffer)) continue;
       {
         std::lock_guard guard(lock_);
         client_ = &client;
         subscribed_ = false;
         client.SendAll(">INFO:OpenVPN Management Interface Version 5 -- type 'help' for more info\r\n");
       }
-      std::string buffer;
       bool open = true;
       while (open && !stopping_) {
         const auto received = client.Receive(buffer, 100ms);
@@ -119,6 +128,26 @@ class FakeOpenVpn {
   bool stopping() const { return stopping_; }
 
  private:
+  // OpenVPN's prompt: asked again after a wrong line, nothing else answered meanwhile.
+  bool LogIn(const TcpSocket& client, std::string& buffer) {
+    client.SendAll("ENTER PASSWORD:");
+    while (!stopping_) {
+      const auto received = client.Receive(buffer, 100ms);
+      if (received == TcpSocket::Received::kClosed || received == TcpSocket::Received::kFailed) return false;
+      for (std::size_t nl; (nl = buffer.find('\n')) != std::string::npos;) {
+        std::string line = buffer.substr(0, nl);
+        buffer.erase(0, nl + 1);
+        if (!line.empty() && line.back() == '\r') line.pop_back();
+        if (line == options_.password) {
+          client.SendAll("SUCCESS: password is correct\r\n");
+          return true;
+        }
+        client.SendAll("ENTER PASSWORD:");
+      }
+    }
+    return false;
+  }
+
   // Answers one management command; false ends the connection.
   bool Command(const TcpSocket& client, const std::string& command) {
     std::lock_guard guard(lock_);
