@@ -17,6 +17,7 @@ client=vlvpn-demo-c$$
 server=vlvpn-demo-s$$
 cleanup() {
   [ "$real" -eq 0 ] || remove_namespaces "$client" "$server"
+  revoke_tun
   pkill -f -- "$work" 2>/dev/null || true
   rm -rf "$work"
 }
@@ -40,6 +41,8 @@ show "== Velunor VPN native side: a real OpenVPN tunnel (work folder $work)"
 "$here/openvpn/pki.sh" "$work/pki" >/dev/null
 if [ "$real" -eq 1 ]; then
   chmod 755 "$work"
+  ensure_openvpn_account
+  grant_tun
   make_namespaces "$client" "$server"
   start_tunnel_server "$server" "$work/pki" "$work/server.log"
   show "Two network namespaces of the demo's own: '$client' (198.18.0.1) and '$server' (198.18.0.2)."
@@ -98,6 +101,8 @@ if [ "$real" -eq 1 ]; then
     for i in $(seq 1000); do echo "$chunk" >/dev/udp/10.8.0.1/9; (( i % 100 )) || sleep 0.1; done' 2>/dev/null || true
   say_call getTrafficStats '[]'
   show "  and outside the tunnel: $(outside)"
+  openvpn_pid=$(pgrep -f -- "$work/state/openvpn/profile.conf" || true)
+  [ -z "$openvpn_pid" ] || show "  OpenVPN (pid $openvpn_pid) runs as $(openvpn_identity "$openvpn_pid")"
   show "  the rules in force (table inet vlvpn, kill-switch output chain):"
   ip netns exec "$client" nft list chain inet vlvpn killswitch_out | sed -n '/hook/,/}/p' | sed 's/^\t*/    /'
 else

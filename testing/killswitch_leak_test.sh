@@ -8,7 +8,7 @@ set -euo pipefail
 bin=$(cd "${1:?build bin folder}" && pwd)
 here=$(cd "$(dirname "$0")" && pwd)
 [ "$(id -u)" -eq 0 ] || { echo "skipped: needs root (network namespaces, nftables, tun)"; exit 77; }
-for tool in ip nft openvpn; do command -v "$tool" >/dev/null || { echo "skipped: no $tool"; exit 77; }; done
+for tool in ip nft openvpn setfacl; do command -v "$tool" >/dev/null || { echo "skipped: no $tool"; exit 77; }; done
 
 source "$here/session_lib.sh"
 work=$(mktemp -d /tmp/vlvpn-leak.XXXXXX)
@@ -17,6 +17,7 @@ client=vlvpn-leak-c$$
 server=vlvpn-leak-s$$
 cleanup() {
   remove_namespaces "$client" "$server"
+  revoke_tun
   rm -rf "$work"
 }
 trap cleanup EXIT
@@ -29,6 +30,8 @@ fail() {
   exit 1
 }
 
+ensure_openvpn_account || fail "cannot make the account vlvpn-openvpn"
+grant_tun
 make_namespaces "$client" "$server"
 
 # What reaches the server's namespace from outside the tunnel and through it.
@@ -94,6 +97,9 @@ call connectOvpn '["leak","","","leak.ovpn"]'
 wait_for_state connected
 burst "connected"
 [ "$udp" -gt 0 ] && [ "$tunnel" -gt 0 ] || fail "traffic should flow both ways"
+openvpn_pid=$(pgrep -f -- "$work/state/openvpn/profile.conf") || fail "no OpenVPN of the service's"
+echo "  OpenVPN runs as $(openvpn_identity "$openvpn_pid")"
+[[ $(awk '/^Uid:/ { print $2 }' "/proc/$openvpn_pid/status") != 0 ]] || fail "OpenVPN runs as root"
 [ "$ipv6" -eq 0 ] || fail "IPv6 arrived while blocked"
 
 echo "2. Kill switch on while connected"

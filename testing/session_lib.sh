@@ -72,3 +72,32 @@ tunnel_profile() {
   printf 'client\\ndev tun\\ntls-client\\nnobind\\nremote 198.18.0.2 1194\\nproto udp\\nifconfig 10.8.0.2 10.8.0.1\\nca %s\\ncert %s\\nkey %s\\nremote-cert-tls server\\n' \
     "$1/ca.crt" "$1/client.crt" "$1/client.key"
 }
+
+# ensure_openvpn_account: the account vlvpn-killswitchd runs OpenVPN under, made as an
+# install makes it (left in place, as an installed package would leave it).
+ensure_openvpn_account() {
+  getent passwd vlvpn-openvpn >/dev/null && return 0
+  useradd --system --user-group --no-create-home --home-dir /nonexistent --shell /usr/sbin/nologin \
+    vlvpn-openvpn 2>/dev/null || getent passwd vlvpn-openvpn >/dev/null
+}
+
+# grant_tun / revoke_tun: that account may open /dev/net/tun (an ACL, as the install's
+# udev rule sets); taken away again only when it was granted here.
+grant_tun() {
+  tun_acl=""
+  if ! runuser -u vlvpn-openvpn -- test -r /dev/net/tun -a -w /dev/net/tun 2>/dev/null; then
+    tun_acl=$(mktemp) && getfacl -p /dev/net/tun >"$tun_acl" 2>/dev/null && setfacl -m u:vlvpn-openvpn:rw /dev/net/tun
+  fi
+}
+revoke_tun() {
+  if [ -n "${tun_acl:-}" ]; then setfacl --restore="$tun_acl" 2>/dev/null || true; rm -f "$tun_acl"; fi
+  tun_acl=""
+}
+
+# openvpn_identity <pid>: the user and capabilities an OpenVPN runs with, in one line.
+openvpn_identity() {
+  local uid
+  uid=$(awk '/^Uid:/ { print $2 }' "/proc/$1/status")
+  printf 'user %s (uid %s), CapEff %s, NoNewPrivs %s' "$(getent passwd "$uid" | cut -d: -f1)" "$uid" \
+    "$(awk '/^CapEff:/ { print $2 }' "/proc/$1/status")" "$(awk '/^NoNewPrivs:/ { print $2 }' "/proc/$1/status")"
+}
