@@ -239,6 +239,12 @@ TEST(ProfileReviewTest, DirectivesThatRunOrWriteAreRefusedByName) {
       {"crl-verify /etc/crl dir\n", "crl-verify dir"},
   };
   for (const Case& c : malformed) EXPECT_THAT(ReviewProfile(c.text).error, HasSubstr(c.error)) << c.text;
+  // A file hidden by a quote that ends its token is still a file, read as the user.
+  for (const std::string line : {"http-proxy 198.18.0.2 \"8080\"\"/etc/shadow\"", "socks-proxy 198.18.0.2 \"1080\"\"/etc/shadow\""}) {
+    const ReviewedProfile profile = ReviewProfile("proto tcp-client\n" + line + "\n");
+    ASSERT_EQ(profile.files.size(), 1u) << line;
+    EXPECT_EQ(profile.files[0].path, "/etc/shadow") << line;
+  }
 }
 
 TEST(ProfileReviewTest, RealProfilesPassAndTheirFilesBecomeCopies) {
