@@ -190,7 +190,14 @@ std::string Daemon::Handle(const Request& request, const Peer& peer) {
   switch (request.command) {
     case Command::kPing: return "PONG";
     case Command::kStart: return Launch(PrepareStart(options_, request.start, peer), peer);
-    case Command::kStop: return Stop(peer);
+    case Command::kStop: {
+      std::optional<std::string> reply = BeginStop(peer);
+      while (!reply) {
+        std::this_thread::sleep_for(20ms);
+        reply = FinishStop();
+      }
+      return *reply;
+    }
     case Command::kStatus:
       Tick();
       return openvpn_.pid > 0 ? "RUNNING " + std::to_string(openvpn_.pid) : "STOPPED";
@@ -333,7 +340,9 @@ int BecomeOpenVpn(const OpenVpnAccount& account, int in, int out, int report, co
 std::string Daemon::Launch(PreparedStart prepared, const Peer& peer) {
   if (!prepared.refusal.empty()) return prepared.refusal;
   Tick();
-  if (openvpn_.pid > 0) return "Refused: OpenVPN is already running (pid " + std::to_string(openvpn_.pid) + ")";
+  if (openvpn_.pid > 0 || stop_deadline_) {
+    return "Refused: OpenVPN is already running (pid " + std::to_string(openvpn_.pid) + ")";
+  }
   const OpenVpnAccount& account = *options_.openvpn_account;
   RemoveSession();
   const std::filesystem::path folder = SessionFolder();
@@ -411,21 +420,33 @@ std::string Daemon::Launch(PreparedStart prepared, const Peer& peer) {
   return "OK " + std::to_string(pid);
 }
 
-std::string Daemon::Stop(const Peer& peer) {
+std::optional<std::string> Daemon::BeginStop(const Peer& peer) {
   if (!Alive()) {
     if (openvpn_.pid > 0) Forget();
+    stop_deadline_.reset();
     return "OK";
   }
   if (peer.uid != 0 && peer.uid != openvpn_.owner) return "Refused: this OpenVPN was started by another user";
-  ::kill(openvpn_.pid, SIGTERM);
-  const auto deadline = std::chrono::steady_clock::now() + kStopGrace;
-  while (Alive() && std::chrono::steady_clock::now() < deadline) std::this_thread::sleep_for(20ms);
+  if (!stop_deadline_) {
+    ::kill(openvpn_.pid, SIGTERM);
+    stop_deadline_ = std::chrono::steady_clock::now() + kStopGrace;
+    stopped_for_ = peer.uid;
+  }
+  return std::nullopt;
+}
+
+std::optional<std::string> Daemon::FinishStop() {
+  if (!stop_deadline_) return std::nullopt;
   if (Alive()) {
+    if (std::chrono::steady_clock::now() < *stop_deadline_) return std::nullopt;
     ::kill(openvpn_.pid, SIGKILL);
     if (openvpn_.child) ::waitpid(openvpn_.pid, nullptr, 0);
   }
-  Log("OpenVPN " + std::to_string(openvpn_.pid) + " stopped for user " + std::to_string(peer.uid));
-  Forget();
+  if (openvpn_.pid > 0) {
+    Log("OpenVPN " + std::to_string(openvpn_.pid) + " stopped for user " + std::to_string(stopped_for_));
+    Forget();
+  }
+  stop_deadline_.reset();
   return "OK";
 }
 

@@ -71,6 +71,13 @@ class Daemon {
   const DaemonOptions& options() const { return options_; }
   // Notices an OpenVPN that ended on its own.
   void Tick();
+  // OPENVPN_STOP without waiting: SIGTERM now, the reply (nullopt: not yet) once OpenVPN
+  // has ended, or been killed 5 s on. A profile can make OpenVPN take seconds to end
+  // (explicit-exit-notify): nobody else's command waits for that.
+  std::optional<std::string> BeginStop(const Peer& peer);
+  // While a stop runs: its reply once OpenVPN is gone, else nullopt.
+  std::optional<std::string> FinishStop();
+  bool Stopping() const { return stop_deadline_.has_value(); }
 
  private:
   struct Running {
@@ -80,7 +87,6 @@ class Daemon {
     bool child = false;  // ours to reap (false after a restart)
   };
 
-  std::string Stop(const Peer& peer);
   std::string SetRules(const FirewallState& next);
   bool Alive();
   void Forget();
@@ -93,6 +99,8 @@ class Daemon {
   std::unique_ptr<Firewall> firewall_;
   FirewallState rules_;
   Running openvpn_;
+  std::optional<std::chrono::steady_clock::time_point> stop_deadline_;
+  uid_t stopped_for_ = 0;
 };
 
 // "Refused: ..." when `program` is not a root-owned OpenVPN in a trusted folder.

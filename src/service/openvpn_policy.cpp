@@ -93,6 +93,7 @@ std::string Check(Directive& directive, std::size_t index, std::size_t inner, Re
     return Refusal(name);
   }
   if (name == "crl-verify" && directive.args.size() > 1) return Refusal("crl-verify dir");  // a folder it looks into
+  if (name == "setenv" && !directive.args.empty() && directive.args[0] == "opt") return Refusal("setenv opt");
   if (name == "keepalive" || name == "ping" || name == "ping-restart") profile.sets_ping = true;
   if (file != FileDirectives().end() && file->second < directive.args.size() &&
       !IsFileKeyword(name, directive.args[file->second])) {

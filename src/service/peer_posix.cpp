@@ -1,9 +1,11 @@
 #include <fcntl.h>
+#include <linux/magic.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/statfs.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -41,6 +43,11 @@ int OpenAsUser(const Peer& user, int keep, const char* name, int flags, int& fd)
   if (fd < 0) return errno;
   struct stat info {};
   if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) return EINVAL;
+  // /proc/self would be this child, a copy of the service: its map, its command line.
+  struct statfs system {};
+  if (::fstatfs(fd, &system) != 0 || system.f_type == PROC_SUPER_MAGIC || system.f_type == SYSFS_MAGIC) {
+    return EINVAL;
+  }
   return 0;
 }
 

@@ -237,6 +237,7 @@ TEST(ProfileReviewTest, DirectivesThatRunOrWriteAreRefusedByName) {
       {"setenv FORWARD_COMPATIBLE 1\n<ca>x\nplugin /home/u/evil.so\n</ca> x\n", "\"<ca>x\""},
       {"ignore-unknown-option frobnicate\nfrobnicate 1\n", "\"frobnicate\""},
       {"crl-verify /etc/crl dir\n", "crl-verify dir"},
+      {"setenv opt\n", "\"setenv opt\""},
   };
   for (const Case& c : malformed) EXPECT_THAT(ReviewProfile(c.text).error, HasSubstr(c.error)) << c.text;
   // A file hidden by a quote that ends its token is still a file, read as the user.

@@ -26,6 +26,14 @@ namespace {
 using Clock = std::chrono::steady_clock;
 constexpr std::size_t kMaxReply = 500;  // the client reads 511 bytes at most
 
+// For the log: what a user sent may hold control characters (a path with an escape sequence).
+std::string Printable(std::string text) {
+  for (char& c : text) {
+    if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f) c = '?';
+  }
+  return text;
+}
+
 // One line, whatever the text held.
 std::string ReplyLine(std::string reply) {
   for (char& c : reply) {
@@ -106,12 +114,25 @@ struct Server::Impl {
     return stopping;
   }
 
-  // The daemon's thread: commands in the order they came, and a look at OpenVPN each second.
+  // The daemon's thread: commands in the order they came, and a look at OpenVPN each
+  // second (every 20 ms while a stop waits for it to end).
   void RunDaemon() {
+    std::vector<Job> stops;  // OPENVPN_STOPs waiting for OpenVPN to end
     std::unique_lock guard(lock);
     while (!stopping) {
+      if (!stops.empty()) {
+        guard.unlock();
+        std::optional<std::string> done = daemon.FinishStop();
+        guard.lock();
+        if (done) {
+          for (const Job& job : stops) Reply(job, *done);
+          stops.clear();
+        }
+      }
       if (jobs.empty()) {
-        if (!jobs_ready.wait_for(guard, std::chrono::seconds(1), [&] { return stopping || !jobs.empty(); })) {
+        const auto pause = stops.empty() ? std::chrono::milliseconds(1000) : std::chrono::milliseconds(20);
+        if (!jobs_ready.wait_for(guard, pause, [&] { return stopping || !jobs.empty(); }) &&
+            stops.empty()) {
           guard.unlock();
           daemon.Tick();
           guard.lock();
@@ -121,16 +142,31 @@ struct Server::Impl {
       Job job = std::move(jobs.front());
       jobs.pop_front();
       guard.unlock();
-      std::string reply = job.prepared ? daemon.Launch(std::move(*job.prepared), job.peer)
-                                       : daemon.Handle(job.request, job.peer);
-      if (job.request.command != Command::kStatus) {
-        std::fprintf(stderr, "%s from user %u: %s\n", CommandName(job.request.command),
-                     static_cast<unsigned>(job.peer.uid), reply.c_str());
+      std::optional<std::string> reply;
+      if (job.prepared) {
+        reply = daemon.Launch(std::move(*job.prepared), job.peer);
+      } else if (job.request.command == Command::kStop) {
+        reply = daemon.BeginStop(job.peer);
+      } else {
+        reply = daemon.Handle(job.request, job.peer);
       }
       guard.lock();
-      replies.emplace_back(job.id, std::move(reply));
-      Wake();
+      if (reply) {
+        Reply(job, *reply);
+      } else {
+        stops.push_back(std::move(job));
+      }
     }
+  }
+
+  // With the lock held.
+  void Reply(const Job& job, const std::string& reply) {
+    if (job.request.command != Command::kStatus) {
+      std::fprintf(stderr, "%s from user %u: %s\n", CommandName(job.request.command),
+                   static_cast<unsigned>(job.peer.uid), Printable(reply).c_str());
+    }
+    replies.emplace_back(job.id, reply);
+    Wake();
   }
 
   static std::size_t CountOf(const std::map<std::uint64_t, Connection>& connections, uid_t uid) {

@@ -243,6 +243,8 @@ TEST_F(ServiceTest, RefusesWhatWouldMakeRootRunReadOrWriteForAUser) {
        StartLine(openvpn, arguments), "Cannot read \"/etc/shadow\": Permission denied"},
       {"ca as a root-only file", [&] { profile_with("cert " + secret.string()); }, StartLine(openvpn, arguments),
        "Permission denied"},
+      {"the reading child's own memory map", [&] { profile_with("ca /proc/self/maps"); },
+       StartLine(openvpn, arguments), "not a regular file"},
       {"the profile a link to /etc/shadow", [&] {
          std::filesystem::remove(folder / "p.ovpn");
          std::filesystem::create_symlink("/etc/shadow", folder / "p.ovpn");
@@ -287,7 +289,8 @@ TEST_F(ServiceTest, RunsOpenVpnForAUserAndOnlyThatUserStopsIt) {
   StartDaemon();
   ::close(leak);
   // A profile line OpenVPN reads as "setenv opt plugin ...", and Windows' and 2.5's own.
-  const auto folder = UserFolder(kMember, kProfile + "user nobody\nkeepalive 10 60\nblock-outside-dns\n");
+  const auto folder =
+      UserFolder(kMember, kProfile + "user nobody\nkeepalive 10 60\nblock-outside-dns\nexplicit-exit-notify 30\n");
   const std::string started = Ask(kMember, StartLine("/usr/sbin/openvpn", ClientArguments(folder)));
   ASSERT_THAT(started, StartsWith("OK ")) << started;
   const std::string pid = started.substr(3, started.size() - 4);
@@ -331,7 +334,15 @@ TEST_F(ServiceTest, RunsOpenVpnForAUserAndOnlyThatUserStopsIt) {
   EXPECT_THAT(ReadFileBytes(folder / "openvpn.log").value_or(""), HasSubstr("OpenVPN 2"));
   EXPECT_THAT(Output("ps -o args= -p " + pid), HasSubstr("--script-security 1"));
 
-  EXPECT_EQ(Ask(kMember, "OPENVPN_STOP"), "OK\n");
+  // Its profile makes it take seconds to end; nobody else's command waits for that.
+  std::string stopped;
+  std::thread stop([&] { stopped = Ask(kMember, "OPENVPN_STOP"); });
+  std::this_thread::sleep_for(300ms);
+  const auto asked = std::chrono::steady_clock::now();
+  EXPECT_EQ(Ask(kOtherMember, "OPENVPN_STATUS"), "RUNNING " + pid + "\n");
+  EXPECT_LT(std::chrono::steady_clock::now() - asked, 1s);
+  stop.join();
+  EXPECT_EQ(stopped, "OK\n");
   EXPECT_EQ(Ask(kRoot, "OPENVPN_STATUS"), "STOPPED\n");
   EXPECT_NE(::kill(std::stoi(pid), 0), 0);
   EXPECT_FALSE(std::filesystem::exists(State() / "openvpn"));  // the copies held keys
