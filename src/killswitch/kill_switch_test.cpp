@@ -57,7 +57,7 @@ TEST(KillSwitchService, CallsAndTheirLines) {
   const std::string program = " C:\\Program Files\\Velunor VPN\\VLVPNDesk.exe";
   service.Enable({"udp", 1194, "1.2.3.4,5.6.7.8"}, 1);
   service.Enable({"", 443, "1.2.3.4"}, 1);
-  service.Enable({"udp", 1194, ""}, 1);  // nothing to let through: nothing sent
+  service.Enable({"udp", 1194, ""}, 1);  // nothing known to let through: closed all the same
   service.Enable({"", 0, ""}, 0);
   service.Disable();
   service.BlockIpv6(true);
@@ -65,7 +65,7 @@ TEST(KillSwitchService, CallsAndTheirLines) {
   service.StopOpenVpn();
   EXPECT_EQ(service.StartOpenVpn("/usr/sbin/openvpn", "--config \"a b\""), "");
   EXPECT_THAT(sent, ElementsAre("ENABLE udp 1194 1 1.2.3.4,5.6.7.8" + program, "ENABLE any 443 1 1.2.3.4" + program,
-                                "ENABLE any 0 0 none" + program, "DISABLE", "BLOCK_IPV6", "UNBLOCK_IPV6",
+                                "ENABLE udp 1194 1 none" + program, "ENABLE any 0 0 none" + program, "DISABLE", "BLOCK_IPV6", "UNBLOCK_IPV6",
                                 "OPENVPN_STOP", "OPENVPN_START\t/usr/sbin/openvpn\t--config \"a b\""));
 
   const std::tuple<std::string, bool, bool, bool, std::string> replies[] = {

@@ -10,7 +10,6 @@ std::string StartOpenVpnCommand(const std::filesystem::path& program, std::strin
 }
 
 std::string EnableCommand(const KillSwitchFacts& facts, int flag, std::string_view program) {
-  if (facts.addresses.empty() && flag == 1) return {};
   return std::string(kEnable) + " " + (facts.protocol.empty() ? std::string("any") : facts.protocol) + " " +
          std::to_string(facts.port) + " " + std::to_string(flag) + " " +
          (facts.addresses.empty() ? std::string("none") : facts.addresses) + " " + std::string(program);
@@ -52,8 +51,7 @@ void KillSwitchService::StopOpenVpn() const { Send(ksp::kStopOpenVpn); }
 ksp::OpenVpnStatus KillSwitchService::Status() const { return ksp::ParseStatusReply(Send(ksp::kStatus)); }
 
 void KillSwitchService::Enable(const KillSwitchFacts& facts, int flag) const {
-  const std::string command = ksp::EnableCommand(facts, flag, program_);
-  if (!command.empty()) Send(command);
+  Send(ksp::EnableCommand(facts, flag, program_));
 }
 
 void KillSwitchService::Disable() const { Send(ksp::kDisable); }

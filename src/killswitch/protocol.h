@@ -34,8 +34,8 @@ inline constexpr std::string_view kUnblockIpv6 = "UNBLOCK_IPV6";
 
 // "OPENVPN_START<TAB>program<TAB>arguments".
 std::string StartOpenVpnCommand(const std::filesystem::path& program, std::string_view arguments);
-// "ENABLE <protocol|any> <port> <flag> <addresses|none> <program>"; empty when there
-// is nothing to let through and the flag is 1.
+// "ENABLE <protocol|any> <port> <flag> <addresses|none> <program>". Sent also with no
+// address to let through: a kill switch that is on is in force, whatever is known.
 std::string EnableCommand(const KillSwitchFacts& facts, int flag, std::string_view program);
 
 // What the service said of the OpenVPN it runs.
@@ -51,6 +51,16 @@ std::optional<std::uint32_t> ParseProcessId(std::string_view text);
 
 }  // namespace kill_switch_protocol
 
+// Whether the firewall must open for the client to find its server while the kill switch
+// is on. The Windows service (not ours) needs "DISABLE" before the client resolves; the
+// Linux service lets the OpenVPN it runs through a closed kill switch, so there the
+// client never opens it.
+#ifdef _WIN32
+inline constexpr bool kOpenFirewallToResolve = true;
+#else
+inline constexpr bool kOpenFirewallToResolve = false;
+#endif
+
 // The service's commands as calls. Replies to the switching commands are ignored, as
 // is an unreachable service; only the calls that return something read them.
 class KillSwitchService {
@@ -64,7 +74,7 @@ class KillSwitchService {
   std::string StartOpenVpn(const std::filesystem::path& program, std::string_view arguments) const;
   void StopOpenVpn() const;
   kill_switch_protocol::OpenVpnStatus Status() const;
-  // ENABLE with the facts and the flag; nothing when there is nothing to let through.
+  // ENABLE with the facts and the flag.
   void Enable(const KillSwitchFacts& facts, int flag) const;
   void Disable() const;
   void BlockIpv6(bool block) const;

@@ -125,15 +125,11 @@ std::string QueryState(const ManagementConnection& connection) {
     // The reply ends with END; no need to wait out the rest.
     if (text.find("\nEND") != std::string::npos) break;
   }
-  LineSplitter lines;
-  lines.Append(text + "\n");
-  std::string result;
-  while (auto line = lines.Next()) {
-    if (auto word = StateOfLine(*line)) result = *word;
-  }
-  if (!result.empty()) return result;
-  return text.find(",CONNECTED,") != std::string::npos ? std::string(kStateConnected)
-                                                       : std::string(kStateConnecting);
+  // The answer ("time,WORD,..." lines before END) and any >STATE: pushed meanwhile; the
+  // last word is where OpenVPN is (EXITING is no tunnel on its way).
+  StateReader reader;
+  const std::vector<std::string> words = reader.Feed(text + "\n");
+  return words.empty() ? std::string(kStateConnecting) : words.back();
 }
 
 bool GreetedByOpenVpn(const ManagementConnection& connection, std::chrono::milliseconds timeout) {

@@ -84,6 +84,7 @@ TEST(QueryState, ReadsTheAnswerOrGuesses) {
       {"1700000000,CONNECTED,SUCCESS,10.8.0.2,,,,\r\nEND\r\n", "connected"},
       {">STATE:1,CONNECTED,x\r\n>STATE:2,RECONNECTING,y\r\n", "connecting"},
       {"1700000000,WAIT,,,,,,\r\nEND\r\n", "connecting"},
+      {"1700000000,EXITING,SIGTERM,,,,,\r\nEND\r\n", "disconnected"},
       {"", "connecting"},
   };
   for (const auto& [reply, state] : cases) {
@@ -95,6 +96,39 @@ TEST(QueryState, ReadsTheAnswerOrGuesses) {
     const auto connection = ManagementConnection::Open(server.port());
     ASSERT_NE(connection, nullptr);
     EXPECT_EQ(QueryState(*connection), state) << reply;
+    connection->Shutdown();
+  }
+}
+
+// OpenVPN asks for the password first and asks again after a wrong one; one started
+// without a password greets at once and is taken as it is.
+TEST(ManagementPassword, AnsweredBeforeAnythingElse) {
+  struct Case {
+    bool asks;
+    std::string given;
+    bool opened;
+  };
+  const Case cases[] = {{true, "s3cret", true}, {true, "wrong", false}, {false, "s3cret", true}};
+  constexpr std::string_view kGreeting = ">INFO:OpenVPN Management Interface Version 5\r\n";
+  for (const Case& c : cases) {
+    FakeManagement server([&c, kGreeting](TcpSocket& client) {
+      std::string seen;
+      if (c.asks) {
+        client.SendAll("ENTER PASSWORD:");
+        if (!WaitFor(client, seen, "\n")) return;
+        client.SendAll(seen == "s3cret\n" ? "SUCCESS: password is correct\r\n" : "ENTER PASSWORD:");
+        if (seen != "s3cret\n") {
+          WaitFor(client, seen, "<never>");
+          return;
+        }
+      }
+      client.SendAll(std::string(kGreeting));
+      WaitFor(client, seen, "<never>");
+    });
+    const auto connection = ManagementConnection::Open(server.port(), c.given, 500ms);
+    EXPECT_EQ(connection != nullptr, c.opened) << c.given << c.asks;
+    if (connection == nullptr) continue;
+    EXPECT_TRUE(GreetedByOpenVpn(*connection, 500ms)) << "the greeting after the log-in is not lost";
     connection->Shutdown();
   }
 }

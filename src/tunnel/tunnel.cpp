@@ -152,6 +152,7 @@ void Tunnel::SetKillSwitchEnabled(bool on, std::function<void()> done) {
   Post(
       [this, on, done = std::move(done)] {
         kill_switch_ = on;
+        kill_switch_at_connected_ = on && Running() && record_.phase != Phase::kConnected;
         if (on) {
           if (record_.phase == Phase::kConnected) service_.Enable(record_.server, 1);
         } else {
@@ -167,8 +168,12 @@ void Tunnel::PrepareKillSwitchForReconnect(std::function<void(bool)> done) {
   if (!kill_switch_requested_) return done(false);
   Post(
       [this, done = std::move(done)] {
-        // The switch stays on: the next connect applies it again.
-        service_.Disable();
+        // The switch stays on: the next connect applies it again. Where the service lets
+        // its OpenVPN through, the firewall never needs to open.
+        if (environment_.open_firewall_to_resolve) {
+          service_.Disable();
+          kill_switch_at_connected_ = false;
+        }
         done(true);
       },
       false);
@@ -216,7 +221,13 @@ ConnectResult Tunnel::RunConnect(const ConnectRequest& request, const std::share
   const bool ended_a_tunnel = StopForNewConnect(*token, old_password);
   record_.management_password = secret.password;
   const std::filesystem::path log = RotateLog(folder);
-  PrepareKillSwitch(*config, token);
+  if (std::optional<std::string> refused = PrepareKillSwitch(*config, token)) {
+    if (token->cancelled()) return kSuperseded;
+    Enter(TunnelEvent::kStartFailed);
+    record_.message = *refused;
+    Publish();
+    return Failed(std::move(*refused));
+  }
   const std::string args =
       BuildOpenVpnArguments(*config, credentials, log, environment_.windows_driver, environment_.management_port,
                             secret.file, ProfileSetsPing(ReadFileBytes(*config).value_or(std::string())));
@@ -226,6 +237,7 @@ ConnectResult Tunnel::RunConnect(const ConnectRequest& request, const std::share
   const LaunchOutcome launched = environment_.launch(openvpn, args, [token] { return token->cancelled(); });
   if (launched.cancelled) return kSuperseded;
   if (!launched.ok) {
+    AfterFailedConnect();
     std::string text = launched.error.empty() ? std::string(kLaunchFailed) : launched.error;
     // The tunnel this connect replaced is gone: say why nothing took its place.
     if (ended_a_tunnel) {
@@ -281,25 +293,36 @@ void Tunnel::WaitForPortToClose(int probes, const CancelToken& token) const {
   }
 }
 
-void Tunnel::PrepareKillSwitch(const std::filesystem::path& config, const std::shared_ptr<CancelToken>& token) {
-  service_.Disable();
+std::optional<std::string> Tunnel::PrepareKillSwitch(const std::filesystem::path& config,
+                                                     const std::shared_ptr<CancelToken>& token) {
+  // Where the service lets its OpenVPN through, a kill switch that is on stays closed:
+  // our own lookups may fail behind it (one quick try), OpenVPN's do not.
+  const bool stays_closed = kill_switch_ && !environment_.open_firewall_to_resolve;
+  if (!stays_closed) service_.Disable();
   const ServerEndpoint endpoint = ExtractEndpoint(ReadFileBytes(config).value_or(std::string()));
   const std::uint64_t epoch = ++facts_epoch_;
+  const KillSwitchFacts before = record_.server;
   record_.server.protocol = endpoint.protocol;
   record_.server.port = endpoint.port;
   if (kill_switch_) {
     std::vector<std::string> addresses;
-    for (int attempt = 0; attempt < 5 && !endpoint.host.empty(); ++attempt) {
+    for (int attempt = 0; attempt < (stays_closed ? 1 : 5) && !endpoint.host.empty(); ++attempt) {
       if (attempt > 0 && !token->SleepFor(800ms)) break;
       addresses = Resolve(endpoint.host, token);
       if (!addresses.empty()) break;
     }
+    if (addresses.empty() && !stays_closed) {
+      // Never "on" but not in force: closed again on what was known, and no connect.
+      record_.server = before;
+      service_.Enable(record_.server, 1);
+      return std::string(kServerNotResolved);
+    }
     StoreResolved(addresses);
     Publish();
     service_.Enable(record_.server, 1);
-    return;
+    return std::nullopt;
   }
-  if (endpoint.host.empty()) return;
+  if (endpoint.host.empty()) return std::nullopt;
   try {
     helpers_.Start([this, resolve = environment_.resolve, host = endpoint.host, epoch] {
       std::vector<std::string> addresses = resolve(host);
@@ -315,6 +338,13 @@ void Tunnel::PrepareKillSwitch(const std::filesystem::path& config, const std::s
   } catch (const std::system_error&) {
     // Without a thread to resolve on, the addresses known from before stay.
   }
+  return std::nullopt;
+}
+
+// IPv6 goes back to how it was without a tunnel, unless the kill switch holds: then
+// everything stays closed.
+void Tunnel::AfterFailedConnect() {
+  if (!kill_switch_) service_.BlockIpv6(false);
 }
 
 // Resolution on a helper thread, so that a cancel does not wait for the resolver.
@@ -367,6 +397,7 @@ ConnectResult Tunnel::FollowLaunched(const CancelToken& token) {
 
 ConnectResult Tunnel::FailStart(std::string_view fallback) {
   if (record_.via_service) service_.StopOpenVpn();
+  AfterFailedConnect();
   record_.via_service = false;
   std::string text = DiagnoseLog(record_.log_path);
   if (text.empty()) text = std::string(fallback);
@@ -485,8 +516,10 @@ void Tunnel::OnReported(const std::string& word) {
   if (!Enter(*report)) return;
   if (record_.phase == Phase::kConnected) record_.message.clear();
   Publish();
-  if (record_.phase == Phase::kConnected && before != Phase::kConnected && block_ipv6_) {
-    service_.BlockIpv6(true);
+  if (record_.phase == Phase::kConnected && before != Phase::kConnected) {
+    if (block_ipv6_) service_.BlockIpv6(true);
+    if (kill_switch_ && kill_switch_at_connected_) service_.Enable(record_.server, 1);
+    kill_switch_at_connected_ = false;
   }
 }
 

@@ -38,6 +38,9 @@ inline constexpr std::string_view kNoManagement =
     "Could not connect to OpenVPN management interface. The VPN may have failed to start.";
 inline constexpr std::string_view kLaunchFailed = "Failed to launch OpenVPN";
 inline constexpr std::string_view kConnectionClosed = "Connection closed";
+inline constexpr std::string_view kServerNotResolved =
+    "The kill switch is on and the VPN server's address could not be found, so the connection was not "
+    "started. Check your network connection and the server's name, or turn the kill switch off.";
 
 // What the tunnel does to the world; SystemTunnelEnvironment gives the real one.
 struct TunnelEnvironment {
@@ -55,6 +58,7 @@ struct TunnelEnvironment {
   std::function<void()> reset_traffic;
   std::function<bool()> adapter_up;
   std::string program;  // this executable, for ENABLE
+  bool open_firewall_to_resolve = kOpenFirewallToResolve;
   std::uint16_t management_port = kManagementPort;
   bool windows_driver = kPassWindowsDriver;
   int management_passes = 150;
@@ -144,7 +148,11 @@ class Tunnel {
   bool StopForNewConnect(const CancelToken& token, const std::string& password);
   std::string KnownManagementPassword() const;
   void WaitForPortToClose(int probes, const CancelToken& token) const;
-  void PrepareKillSwitch(const std::filesystem::path& config, const std::shared_ptr<CancelToken>& token);
+  // The server facts for the kill switch, and the kill switch closed on them when it is
+  // on; a message when the connect cannot go on without opening it.
+  std::optional<std::string> PrepareKillSwitch(const std::filesystem::path& config,
+                                               const std::shared_ptr<CancelToken>& token);
+  void AfterFailedConnect();
   std::vector<std::string> Resolve(const std::string& host, const std::shared_ptr<CancelToken>& token);
   void StoreResolved(const std::vector<std::string>& addresses);
   ConnectResult FollowLaunched(const CancelToken& token);
@@ -169,6 +177,7 @@ class Tunnel {
   Record record_;
   bool kill_switch_ = false;
   bool block_ipv6_ = true;
+  bool kill_switch_at_connected_ = false;  // turned on while the tunnel was on its way
   std::uint64_t facts_epoch_ = 0;  // a background resolution stores only while it is current
 
   std::mutex queue_lock_;

@@ -3,6 +3,8 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include "support/fake_service_fixture.h"
 #include "support/lines.h"
 #include "support/tunnel_fixture.h"
@@ -135,44 +137,100 @@ TEST_F(TunnelDoublesTest, ConnectFollowStatusAndDisconnect) {
 }
 
 // With the kill switch on, every turn of the tunnel's life reaches the service in order:
-// connect, the drop of a tunnel still wanted, and the user's disconnect.
+// connect, the drop of a tunnel still wanted, and the user's disconnect. Where the
+// service lets its own OpenVPN through (Linux), the firewall never opens on the way.
 TEST_F(TunnelDoublesTest, KillSwitchCommandsThroughATunnelsLife) {
-  StartService("");
-  SaveProfile("p1", "proto udp\n#fake state CONNECTED SUCCESS\n");
-  TunnelEnvironment env = Environment();
-  env.resolve = [](const std::string& host) {
-    return host == "127.0.0.1" ? std::vector<std::string>{"203.0.113.7", "203.0.113.8"}
-                               : std::vector<std::string>{};
-  };
-  auto tunnel = Tunnel::Create(locations_, env);
-  Awaited<bool> switched;
-  tunnel->SetKillSwitchEnabled(true, [done = switched.Callback()] { done(true); });
-  switched.Await("kill switch on");
-  ASSERT_EQ(testing::Connect(*tunnel, "p1").outcome, Outcome::kConnecting);
-  ASSERT_EQ(WaitForState(*tunnel, "connected").state, "connected");
-  const std::string enable = "ENABLE udp 1194 1 203.0.113.7,203.0.113.8 /opt/velunor/VLVPNDesk";
-  EXPECT_THAT(RecordedOnce(7), ElementsAre("DISABLE", enable, "BLOCK_IPV6", "PING", "OPENVPN_STOP",
-                                           ::testing::StartsWith("OPENVPN_START"), "BLOCK_IPV6"));
-  EXPECT_EQ(ReadFileBytes(locations_.KillSwitchFile()), "udp\n1194\n203.0.113.7,203.0.113.8");
+  for (const bool open_to_resolve : {true, false}) {
+    SCOPED_TRACE(open_to_resolve ? "opened to resolve" : "never opened");
+    StartService("");
+    SaveProfile("p1", "proto udp\n#fake state CONNECTED SUCCESS\n");
+    TunnelEnvironment env = Environment();
+    env.open_firewall_to_resolve = open_to_resolve;
+    env.resolve = [](const std::string& host) {
+      return host == "127.0.0.1" ? std::vector<std::string>{"203.0.113.7", "203.0.113.8"}
+                                 : std::vector<std::string>{};
+    };
+    auto tunnel = Tunnel::Create(locations_, env);
+    Awaited<bool> switched;
+    tunnel->SetKillSwitchEnabled(true, [done = switched.Callback()] { done(true); });
+    switched.Await("kill switch on");
+    ASSERT_EQ(testing::Connect(*tunnel, "p1").outcome, Outcome::kConnecting);
+    ASSERT_EQ(WaitForState(*tunnel, "connected").state, "connected");
+    const std::string enable = "ENABLE udp 1194 1 203.0.113.7,203.0.113.8 /opt/velunor/VLVPNDesk";
+    std::vector<std::string> expected = {enable, "BLOCK_IPV6", "PING", "OPENVPN_STOP", "OPENVPN_START", "BLOCK_IPV6"};
+    if (open_to_resolve) expected.insert(expected.begin(), "DISABLE");
+    std::vector<std::string> recorded = RecordedOnce(expected.size());
+    for (std::string& line : recorded) line = line.substr(0, line.find('\t'));
+    EXPECT_EQ(recorded, expected);
+    EXPECT_EQ(ReadFileBytes(locations_.KillSwitchFile()), "udp\n1194\n203.0.113.7,203.0.113.8");
 
-  // OpenVPN goes away behind our back while the tunnel is wanted: IPv6 is let go and
-  // the kill switch holds the traffic.
-  client_->Transact("OPENVPN_STOP");
-  const TunnelStatus dropped = WaitForState(*tunnel, "disconnected");
-  ASSERT_EQ(dropped.state, "disconnected");
-  std::vector<std::string> recorded = RecordedOnce(10);
-  ASSERT_EQ(recorded.size(), 10u);
-  EXPECT_EQ(recorded[8], "UNBLOCK_IPV6");
-  EXPECT_EQ(recorded[9], enable);
+    // OpenVPN goes away behind our back while the tunnel is wanted: IPv6 is let go and
+    // the kill switch holds the traffic.
+    client_->Transact("OPENVPN_STOP");
+    ASSERT_EQ(WaitForState(*tunnel, "disconnected").state, "disconnected");
+    const std::size_t at = expected.size() + 1;  // after the test's own OPENVPN_STOP
+    recorded = RecordedOnce(at + 2);
+    ASSERT_EQ(recorded.size(), at + 2);
+    EXPECT_EQ(recorded[at], "UNBLOCK_IPV6");
+    EXPECT_EQ(recorded[at + 1], enable);
 
-  testing::Disconnect(*tunnel);
-  recorded = Recorded();
-  ASSERT_EQ(recorded.size(), 13u);
-  EXPECT_EQ(recorded[10], "OPENVPN_STOP");
-  EXPECT_EQ(recorded[11], "UNBLOCK_IPV6");
-  EXPECT_EQ(recorded[12], "ENABLE udp 1194 0 203.0.113.7,203.0.113.8 /opt/velunor/VLVPNDesk")
-      << "the user's disconnect loosens the kill switch";
-  EXPECT_FALSE(fs::exists(locations_.KillSwitchFile()));
+    testing::Disconnect(*tunnel);
+    recorded = Recorded();
+    EXPECT_EQ(std::vector<std::string>(recorded.begin() + static_cast<std::ptrdiff_t>(at) + 2, recorded.end()),
+              (std::vector<std::string>{"OPENVPN_STOP", "UNBLOCK_IPV6",
+                                        "ENABLE udp 1194 0 203.0.113.7,203.0.113.8 /opt/velunor/VLVPNDesk"}))
+        << "the user's disconnect loosens the kill switch";
+    EXPECT_FALSE(fs::exists(locations_.KillSwitchFile()));
+  }
+}
+
+// A kill switch that is on is in force: a server whose address cannot be found fails the
+// connect where the firewall would have to open for it (and closes it again on what was
+// known), and goes on behind the closed firewall where OpenVPN is let through. One
+// turned on while the tunnel is on its way closes when it is up.
+TEST_F(TunnelDoublesTest, TheKillSwitchIsNeverOnButNotInForce) {
+  for (const bool open_to_resolve : {true, false}) {
+    SCOPED_TRACE(open_to_resolve ? "opened to resolve" : "never opened");
+    StartService("");
+    SaveProfile("p1", "#fake state CONNECTED SUCCESS\n");
+    const fs::path folder = root_.path() / "VLVPNDesk" / "profiles" / "p1";
+    WriteFileAtomically(folder / "server.ovpn", "client\nremote vpn.invalid 1194\n#fake state CONNECTED SUCCESS\n");
+    TunnelEnvironment env = Environment();
+    env.open_firewall_to_resolve = open_to_resolve;
+    auto tunnel = Tunnel::Create(locations_, env);
+    Awaited<bool> on;
+    tunnel->SetKillSwitchEnabled(true, [done = on.Callback()] { done(true); });
+    on.Await("on");
+    const ConnectResult result = testing::Connect(*tunnel, "p1");
+    std::vector<std::string> recorded = RecordedOnce(2);
+    if (open_to_resolve) {
+      EXPECT_EQ(result.message, kServerNotResolved);
+      EXPECT_EQ(tunnel->Status().message, kServerNotResolved);
+      EXPECT_EQ(recorded, (std::vector<std::string>{"DISABLE", "ENABLE any 0 1 none /opt/velunor/VLVPNDesk"}));
+    } else {
+      EXPECT_EQ(result.outcome, Outcome::kConnecting);
+      EXPECT_EQ(WaitForState(*tunnel, "connected").state, "connected");
+      EXPECT_EQ(recorded.front(), "ENABLE any 1194 1 none /opt/velunor/VLVPNDesk");
+      EXPECT_EQ(std::count(recorded.begin(), recorded.end(), "DISABLE"), 0);
+    }
+    testing::Disconnect(*tunnel);
+
+    Awaited<bool> off, on_again;
+    tunnel->SetKillSwitchEnabled(false, [done = off.Callback()] { done(true); });
+    off.Await("off");
+    WriteFileAtomically(folder / "server.ovpn", "client\nremote 127.0.0.1 1194\n#fake sleep 300\n#fake state CONNECTED\n");
+    ASSERT_EQ(testing::Connect(*tunnel, "p1").outcome, Outcome::kConnecting);
+    const std::size_t before = Recorded().size();
+    tunnel->SetKillSwitchEnabled(true, [done = on_again.Callback()] { done(true); });
+    on_again.Await("on while connecting");
+    ASSERT_EQ(WaitForState(*tunnel, "connected").state, "connected");
+    recorded = RecordedOnce(before + 2);
+    EXPECT_THAT(std::vector<std::string>(recorded.begin() + static_cast<std::ptrdiff_t>(before), recorded.end()),
+                ::testing::Contains(::testing::StartsWith("ENABLE any 1194 1 ")))
+        << "applied once the tunnel is up";
+    testing::Disconnect(*tunnel);
+    tunnel->SetKillSwitchEnabled(false, [] {});
+  }
 }
 
 struct FailureCase {
@@ -209,8 +267,15 @@ TEST_F(TunnelDoublesTest, EveryFailureOfTheConnectHasItsMessage) {
     const TunnelStatus status = tunnel->Status();
     EXPECT_EQ(status.state, "disconnected");
     EXPECT_EQ(status.message, c.status_message);
+    const std::vector<std::string> recorded = Recorded();
     if (c.name == "OK 0 and stopped") {
-      EXPECT_EQ(Recorded().back(), "OPENVPN_STOP") << "the service is told to stop what it started";
+      EXPECT_THAT(recorded, ::testing::Contains("OPENVPN_STOP")) << "the service is told to stop what it started";
+    }
+    // With the kill switch off, a failed connect leaves IPv6 as it is without a tunnel.
+    const auto last_ipv6 = std::find_if(recorded.rbegin(), recorded.rend(),
+                                        [](const std::string& line) { return line.ends_with("BLOCK_IPV6"); });
+    if (last_ipv6 != recorded.rend()) {
+      EXPECT_EQ(*last_ipv6, "UNBLOCK_IPV6");
     }
     testing::Disconnect(*tunnel);
     openvpn_ = FakeOpenVpnNamedLikeTheRealOne();
@@ -420,7 +485,9 @@ TEST_F(TunnelDoublesTest, TheLastWordWinsBehindASlowAttempt) {
 // reported prepared only once its DISABLE was sent.
 TEST_F(TunnelDoublesTest, SwitchesReachTheServiceInOrder) {
   StartService("DISABLE => <delay 200> OK\n");
-  auto tunnel = Tunnel::Create(locations_, Environment());
+  TunnelEnvironment env = Environment();
+  env.open_firewall_to_resolve = true;
+  auto tunnel = Tunnel::Create(locations_, env);
   Awaited<bool> off, on, prepared, on_again;
   tunnel->SetKillSwitchEnabled(false, [done = off.Callback()] { done(true); });
   tunnel->SetKillSwitchEnabled(true, [done = on.Callback()] { done(true); });

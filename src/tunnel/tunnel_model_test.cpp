@@ -162,7 +162,6 @@ Expected Model(const std::vector<Command>& commands) {
   Command last = Command::kDisconnect;
   bool ks_at_last = false;
   bool killed_after = false;
-  bool off_after = false;  // the kill switch was turned off (or prepared) after `last`
   enum class Word { kNone, kOn, kOff } switch_after = Word::kNone;  // the last kill-switch word after `last`
   for (Command c : commands) {
     switch (c) {
@@ -173,19 +172,16 @@ Expected Model(const std::vector<Command>& commands) {
         last = c;
         ks_at_last = kill_switch;
         killed_after = false;
-        off_after = false;
         switch_after = Word::kNone;
         break;
       case Command::kKillSwitchOn:
       case Command::kKillSwitchOff:
         kill_switch = c == Command::kKillSwitchOn;
         switch_after = kill_switch ? Word::kOn : Word::kOff;
-        off_after = off_after || !kill_switch;
         break;
       case Command::kPrepare:
         if (kill_switch) {
           switch_after = Word::kOff;  // DISABLE; off, no command
-          off_after = true;
         }
         break;
       case Command::kBlockOn:
@@ -207,13 +203,13 @@ Expected Model(const std::vector<Command>& commands) {
     e.state = "connected";
     e.profile = last == Command::kConnectA ? "a" : "b";
     e.ipv6_blocked = block;
-    // Turned on after the connect, the kill switch is applied only if the tunnel was
-    // connected by then: left to timing, unless it was on all along.
+    // Turned on after the connect, the kill switch is applied at once or, while the
+    // tunnel is on its way, once it is up.
     if (switch_after == Word::kOff) {
       e.filter = "off";
     } else if (switch_after == Word::kNone) {
       e.filter = ks_at_last ? "on" : "off";
-    } else if (ks_at_last && !off_after) {
+    } else {
       e.filter = "on";
     }
   }
@@ -245,6 +241,7 @@ class TunnelModelTest : public ::testing::Test {
       return LaunchOpenVpn(program, args, actions);
     };
     env.resolve = [](const std::string& host) { return std::vector<std::string>{host}; };
+    env.open_firewall_to_resolve = true;  // the sequence the model follows: DISABLE to prepare
     env.find_openvpn_process = [](std::uint16_t) { return 0u; };
     env.open_process = [](std::uint32_t) { return nullptr; };
     env.sample_traffic = [] { return TrafficSampler::Rates{}; };
