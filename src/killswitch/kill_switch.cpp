@@ -1,7 +1,10 @@
 #include "killswitch/kill_switch.h"
 
+#include <algorithm>
+#include <optional>
 #include <sstream>
 #include <system_error>
+#include <variant>
 
 #include "common/file_io.h"
 #include "common/text.h"
@@ -21,22 +24,118 @@ void WriteQuietly(const std::filesystem::path& path, std::string_view text) {
 
 }  // namespace
 
-ServerEndpoint ExtractEndpoint(std::string_view config) {
-  ServerEndpoint endpoint;
-  std::istringstream lines{std::string(config)};
-  for (std::string line; std::getline(lines, line);) {
-    std::istringstream words(line);
-    std::string first, second, third;
-    words >> first >> second >> third;
-    if (first == "remote") {
-      endpoint.host = second;
-      // A port no connection can have is no port: the service is never sent one.
-      const std::int32_t port = ParsePortLine(third);
-      endpoint.port = port >= 1 && port <= 65535 ? port : 0;
-    } else if (first == "proto") {
-      endpoint.protocol = second;
+namespace {
+
+// The words of a profile line: blank-separated, comments and a leading "--" dropped
+// (quotes are rare in these lines and read as part of the word).
+std::vector<std::string> Words(std::string_view line) {
+  std::vector<std::string> words;
+  std::istringstream in{std::string(line)};
+  for (std::string word; in >> word;) {
+    if (word.front() == '#' || word.front() == ';') break;
+    words.push_back(std::move(word));
+  }
+  if (!words.empty() && words[0].starts_with("--")) words[0].erase(0, 2);
+  return words;
+}
+
+// "udp", "udp4", "udp6" -> "udp"; "tcp", "tcp-client", "tcp6-client"... -> "tcp".
+std::string ProtocolFamily(std::string_view word) {
+  if (word.starts_with("udp")) return "udp";
+  if (word.starts_with("tcp")) return "tcp";
+  return {};
+}
+
+std::int32_t PortOf(std::string_view word) {
+  const std::int32_t port = ParsePortLine(word);
+  return word.find_first_not_of("0123456789") == std::string_view::npos && port >= 1 && port <= 65535 ? port : 0;
+}
+
+// Where OpenVPN connects: the host, and the port and protocol when given there.
+struct Target {
+  std::string host;
+  std::int32_t port = 0;
+  std::string protocol;
+};
+
+// What one scope (the profile, or a <connection> block) sets.
+struct Scope {
+  std::vector<Target> remotes;
+  std::int32_t port = 0;
+  std::string protocol;
+
+  void Read(const std::vector<std::string>& words) {
+    if (words.empty()) return;
+    if (words[0] == "remote" && words.size() >= 2) {
+      Target target{words[1], words.size() >= 3 ? PortOf(words[2]) : 0,
+                    words.size() >= 4 ? ProtocolFamily(words[3]) : std::string()};
+      remotes.push_back(std::move(target));
+    } else if ((words[0] == "port" || words[0] == "rport") && words.size() >= 2 && PortOf(words[1]) != 0) {
+      port = PortOf(words[1]);
+    } else if (words[0] == "proto" && words.size() >= 2 && !ProtocolFamily(words[1]).empty()) {
+      protocol = ProtocolFamily(words[1]);
     }
   }
+};
+
+}  // namespace
+
+ServerEndpoint ExtractEndpoint(std::string_view config) {
+  // Options apply whole, wherever they stand: the profile's port and protocol are known
+  // only once it is read to the end.
+  Scope profile;
+  std::vector<std::variant<Target, Scope>> entries;
+  std::optional<Scope> block;
+  std::istringstream lines{std::string(config)};
+  for (std::string line; std::getline(lines, line);) {
+    const std::vector<std::string> words = Words(line);
+    if (words.size() == 1 && words[0] == "<connection>") {
+      block.emplace();
+    } else if (block && !words.empty() && words[0].starts_with("</connection>")) {
+      entries.emplace_back(std::move(*block));
+      block.reset();
+    } else if (block) {
+      block->Read(words);
+    } else {
+      const std::size_t before = profile.remotes.size();
+      profile.Read(words);
+      if (profile.remotes.size() > before) entries.emplace_back(profile.remotes.back());
+    }
+  }
+  ServerEndpoint endpoint;
+  bool first = true;
+  bool same_port = true;
+  bool same_protocol = true;
+  const auto add = [&](const Target& target, const Scope* scope) {
+    const std::int32_t port = target.port != 0                  ? target.port
+                              : scope != nullptr && scope->port ? scope->port
+                              : profile.port != 0               ? profile.port
+                                                                : 1194;
+    const std::string protocol = !target.protocol.empty()                     ? target.protocol
+                                 : scope != nullptr && !scope->protocol.empty() ? scope->protocol
+                                 : !profile.protocol.empty()                    ? profile.protocol
+                                                                                : "udp";
+    if (first) {
+      endpoint.port = port;
+      endpoint.protocol = protocol;
+      first = false;
+    }
+    same_port = same_port && port == endpoint.port;
+    same_protocol = same_protocol && protocol == endpoint.protocol;
+    if (std::find(endpoint.hosts.begin(), endpoint.hosts.end(), target.host) == endpoint.hosts.end()) {
+      endpoint.hosts.push_back(target.host);
+    }
+  };
+  for (const auto& entry : entries) {
+    if (const Target* target = std::get_if<Target>(&entry)) {
+      add(*target, nullptr);
+    } else {
+      const Scope& scope = std::get<Scope>(entry);
+      for (const Target& remote : scope.remotes) add(remote, &scope);
+    }
+  }
+  if (!same_port) endpoint.port = 0;
+  if (!same_protocol) endpoint.protocol.clear();
   return endpoint;
 }
 

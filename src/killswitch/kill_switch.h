@@ -3,19 +3,24 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "killswitch/protocol.h"
 #include "storage/data_locations.h"
 
 namespace vlvpn {
 
+// The servers of a profile as the kill switch's facts can carry them: every host OpenVPN
+// may try, and one protocol and port that allow each of its connections.
 struct ServerEndpoint {
-  std::string host;
-  std::int32_t port = 0;
-  std::string protocol;
+  std::vector<std::string> hosts;  // in the order OpenVPN tries them, each once
+  std::int32_t port = 0;           // 0: they differ (any port of those hosts)
+  std::string protocol;            // "udp" or "tcp"; empty when they differ
 };
 
-// The last "remote host port" and "proto word" lines of an OpenVPN configuration.
+// Every "remote" line and <connection> block, with OpenVPN's defaults: a remote's own
+// port and protocol, else its block's or the profile's "port"/"rport" and "proto", else
+// 1194 and UDP.
 ServerEndpoint ExtractEndpoint(std::string_view config);
 
 std::string KillSwitchFileText(const KillSwitchFacts& facts);

@@ -14,20 +14,40 @@ namespace {
 using ::testing::ElementsAre;
 using namespace std::chrono_literals;
 
+// Shapes of real profiles: every server OpenVPN may try is allowed, on a port and
+// protocol that fit all of them (0 and "" when they differ), never port 0 for one that
+// has a port.
 TEST(KillSwitchFacts, EndpointFromTheProfile) {
-  const ServerEndpoint endpoint = ExtractEndpoint(
-      "client\nproto tcp\nremote a.example 443\n  remote b.example 1194 udp\nremote-random\n");
-  EXPECT_EQ(endpoint.host, "b.example");
-  EXPECT_EQ(endpoint.port, 1194);
-  EXPECT_EQ(endpoint.protocol, "tcp");
-  const ServerEndpoint bare = ExtractEndpoint("client\nremote only.example\n# remote x 1\n");
-  EXPECT_EQ(bare.host, "only.example");
-  EXPECT_EQ(bare.port, 0);
-  EXPECT_EQ(bare.protocol, "");
-  for (const char* port : {"-8443", "0", "65536", "2147483647"}) {
-    EXPECT_EQ(ExtractEndpoint(std::string("remote vpn.example ") + port + "\n").port, 0) << port;
+  struct Case {
+    std::string profile;
+    std::vector<std::string> hosts;
+    std::int32_t port;
+    std::string protocol;
+  };
+  const Case cases[] = {
+      {"client\nremote only.example\n# remote x 1\n;remote y 2\n", {"only.example"}, 1194, "udp"},
+      {"remote a.example 1194\nremote b.example 1194\nremote a.example\nremote-random\n",
+       {"a.example", "b.example"}, 1194, "udp"},
+      {"client\nproto tcp\nremote a.example 443\n  remote b.example 1194 udp\n", {"a.example", "b.example"}, 0, ""},
+      {"port 443\nremote vpn.example\nproto tcp-client\n", {"vpn.example"}, 443, "tcp"},
+      {"remote vpn.example\nrport 8443\nproto udp6\n", {"vpn.example"}, 8443, "udp"},
+      {"--remote 198.18.0.2 1195 tcp4-client\n", {"198.18.0.2"}, 1195, "tcp"},
+      {"<connection>\nremote a.example 443 tcp\n</connection>\n<connection>\nremote b.example\nport 443\n"
+       "proto tcp\n</connection>\nproto udp\n",
+       {"a.example", "b.example"}, 443, "tcp"},
+      {"<connection>\nremote a.example\n</connection>\n<connection>\nremote b.example 1195\n</connection>\n",
+       {"a.example", "b.example"}, 0, "udp"},
+      {"remote 2001:db8::1 1194 udp6\n", {"2001:db8::1"}, 1194, "udp"},
+      {"remote vpn.example -8443\nremote vpn.example 65536\n", {"vpn.example"}, 1194, "udp"},
+      {"remote vpn.example 65535\n", {"vpn.example"}, 65535, "udp"},
+      {"client\ndev tun\n", {}, 0, ""},
+  };
+  for (const Case& c : cases) {
+    const ServerEndpoint endpoint = ExtractEndpoint(c.profile);
+    EXPECT_EQ(endpoint.hosts, c.hosts) << c.profile;
+    EXPECT_EQ(endpoint.port, c.port) << c.profile;
+    EXPECT_EQ(endpoint.protocol, c.protocol) << c.profile;
   }
-  EXPECT_EQ(ExtractEndpoint("remote vpn.example 65535\n").port, 65535);
 }
 
 TEST(KillSwitchFacts, FilesRoundTripAndReadLeniently) {

@@ -147,7 +147,11 @@ ModuleSpec TunnelModule(const std::shared_ptr<ModuleServices>& services) {
        [svc](const Args&, Promise promise) {
          svc->tunnel->PrepareKillSwitchForReconnect([promise](bool prepared) {
            if (!prepared) return promise.Resolve(Value{{"prepared", false}, {"reason", "kill_switch_off"}});
-           promise.Resolve(Value{{"prepared", true}, {"path", "windows-wfp"}, {"mode", "fully_open"}});
+           // Windows opens the firewall for the reconnect; the Linux service keeps it
+           // closed and lets its own OpenVPN through.
+           promise.Resolve(kOpenFirewallToResolve
+                               ? Value{{"prepared", true}, {"path", "windows-wfp"}, {"mode", "fully_open"}}
+                               : Value{{"prepared", true}, {"path", "linux-nftables"}, {"mode", "closed"}});
          });
        }},
       {"setBlockIpv6Enabled",

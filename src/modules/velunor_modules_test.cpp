@@ -172,8 +172,10 @@ TEST(TunnelMethods, AreWiredToTheTunnel) {
   EXPECT_EQ(call("prepareKillSwitchForReconnect").value,
             Value::parse(R"({"prepared":false,"reason":"kill_switch_off"})"));
   EXPECT_EQ(call("setKillSwitchEnabled", {true}).value, Value::parse(R"({"enabled":true})"));
+  // Only toward the Windows service does a reconnect open the firewall.
   EXPECT_EQ(call("prepareKillSwitchForReconnect").value,
-            Value::parse(R"({"prepared":true,"path":"windows-wfp","mode":"fully_open"})"));
+            Value::parse(kOpenFirewallToResolve ? R"({"prepared":true,"path":"windows-wfp","mode":"fully_open"})"
+                                                : R"({"prepared":true,"path":"linux-nftables","mode":"closed"})"));
   EXPECT_EQ(call("setBlockIpv6Enabled", {false}).value, Value::parse(R"({"enabled":false})"));
   EXPECT_EQ(call("connectOvpn", {"p1", "", "", "x.ovpn"}).error["message"], kOpenVpnNotFound);
   EXPECT_EQ(call("disconnect").value, Value::parse(R"({"state":"disconnected"})"));
@@ -181,8 +183,9 @@ TEST(TunnelMethods, AreWiredToTheTunnel) {
   ASSERT_TRUE(latency.resolved);
   EXPECT_GE(latency.value->get<int>(), 1);
   std::lock_guard guard(sent_lock);
-  EXPECT_EQ(sent,
-            (std::vector<std::string>{"DISABLE", "UNBLOCK_IPV6", "UNBLOCK_IPV6", "ENABLE any 0 0 none "}));
+  std::vector<std::string> expected = {"UNBLOCK_IPV6", "UNBLOCK_IPV6", "ENABLE any 0 0 none "};
+  if (kOpenFirewallToResolve) expected.insert(expected.begin(), "DISABLE");
+  EXPECT_EQ(sent, expected);
 }
 
 // The helper is OpenVPN: found or not by the lookup the tunnel uses.

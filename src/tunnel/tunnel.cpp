@@ -1,5 +1,6 @@
 #include "tunnel/tunnel.h"
 
+#include <algorithm>
 #include <future>
 #include <stdexcept>
 #include <system_error>
@@ -306,9 +307,16 @@ std::optional<std::string> Tunnel::PrepareKillSwitch(const std::filesystem::path
   record_.server.port = endpoint.port;
   if (kill_switch_) {
     std::vector<std::string> addresses;
-    for (int attempt = 0; attempt < (stays_closed ? 1 : 5) && !endpoint.host.empty(); ++attempt) {
+    for (int attempt = 0; attempt < (stays_closed ? 1 : 5) && !endpoint.hosts.empty(); ++attempt) {
       if (attempt > 0 && !token->SleepFor(800ms)) break;
-      addresses = Resolve(endpoint.host, token);
+      for (const std::string& host : endpoint.hosts) {
+        for (std::string& address : Resolve(host, token)) {
+          if (std::find(addresses.begin(), addresses.end(), address) == addresses.end()) {
+            addresses.push_back(std::move(address));
+          }
+        }
+        if (token->cancelled()) break;
+      }
       if (!addresses.empty()) break;
     }
     if (addresses.empty() && !stays_closed) {
@@ -322,10 +330,17 @@ std::optional<std::string> Tunnel::PrepareKillSwitch(const std::filesystem::path
     service_.Enable(record_.server, 1);
     return std::nullopt;
   }
-  if (endpoint.host.empty()) return std::nullopt;
+  if (endpoint.hosts.empty()) return std::nullopt;
   try {
-    helpers_.Start([this, resolve = environment_.resolve, host = endpoint.host, epoch] {
-      std::vector<std::string> addresses = resolve(host);
+    helpers_.Start([this, resolve = environment_.resolve, hosts = endpoint.hosts, epoch] {
+      std::vector<std::string> addresses;
+      for (const std::string& host : hosts) {
+        for (std::string& address : resolve(host)) {
+          if (std::find(addresses.begin(), addresses.end(), address) == addresses.end()) {
+            addresses.push_back(std::move(address));
+          }
+        }
+      }
       Post(
           [this, epoch, addresses = std::move(addresses)] {
             // A newer connect or a disconnect came in between: the answer is stale.

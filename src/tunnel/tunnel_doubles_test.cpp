@@ -210,7 +210,7 @@ TEST_F(TunnelDoublesTest, TheKillSwitchIsNeverOnButNotInForce) {
     } else {
       EXPECT_EQ(result.outcome, Outcome::kConnecting);
       EXPECT_EQ(WaitForState(*tunnel, "connected").state, "connected");
-      EXPECT_EQ(recorded.front(), "ENABLE any 1194 1 none /opt/velunor/VLVPNDesk");
+      EXPECT_EQ(recorded.front(), "ENABLE udp 1194 1 none /opt/velunor/VLVPNDesk");
       EXPECT_EQ(std::count(recorded.begin(), recorded.end(), "DISABLE"), 0);
     }
     testing::Disconnect(*tunnel);
@@ -226,7 +226,7 @@ TEST_F(TunnelDoublesTest, TheKillSwitchIsNeverOnButNotInForce) {
     ASSERT_EQ(WaitForState(*tunnel, "connected").state, "connected");
     recorded = RecordedOnce(before + 2);
     EXPECT_THAT(std::vector<std::string>(recorded.begin() + static_cast<std::ptrdiff_t>(before), recorded.end()),
-                ::testing::Contains(::testing::StartsWith("ENABLE any 1194 1 ")))
+                ::testing::Contains(::testing::StartsWith("ENABLE udp 1194 1 ")))
         << "applied once the tunnel is up";
     testing::Disconnect(*tunnel);
     tunnel->SetKillSwitchEnabled(false, [] {});
