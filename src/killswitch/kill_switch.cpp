@@ -183,6 +183,38 @@ std::string KillSwitchFiles::ReadActive() const {
   return ParseActiveFile(ReadFileBytes(locations_.ActiveFile()).value_or(std::string()));
 }
 
+std::string SwitchesFileText(const Switches& switches) {
+  return std::string("killswitch ") + (switches.kill_switch ? "on" : "off") + "\nblockipv6 " +
+         (switches.block_ipv6 ? "on" : "off") + "\n";
+}
+
+std::optional<Switches> ParseSwitchesFile(std::string_view text) {
+  Switches switches;
+  int seen = 0;
+  std::istringstream lines{std::string(text)};
+  for (std::string line; std::getline(lines, line);) {
+    const std::vector<std::string> words = Words(line);
+    if (words.size() != 2 || (words[1] != "on" && words[1] != "off")) continue;
+    if (words[0] == "killswitch") {
+      switches.kill_switch = words[1] == "on";
+      seen |= 1;
+    } else if (words[0] == "blockipv6") {
+      switches.block_ipv6 = words[1] == "on";
+      seen |= 2;
+    }
+  }
+  if (seen != 3) return std::nullopt;
+  return switches;
+}
+
+void KillSwitchFiles::WriteSwitches(const Switches& switches) const {
+  WriteQuietly(locations_.SwitchesFile(), SwitchesFileText(switches));
+}
+
+std::optional<Switches> KillSwitchFiles::ReadSwitches() const {
+  return ParseSwitchesFile(ReadFileBytes(locations_.SwitchesFile()).value_or(std::string()));
+}
+
 void KillSwitchFiles::Remove() const {
   std::error_code ignored;
   std::filesystem::remove(locations_.ActiveFile(), ignored);

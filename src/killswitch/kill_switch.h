@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <string>
+#include <optional>
 #include <string_view>
 #include <vector>
 
@@ -29,8 +30,17 @@ std::string ParseActiveFile(std::string_view text);
 // A port line: leading blanks and a sign allowed, trailing text ignored; 0 when it is no number.
 std::int32_t ParsePortLine(std::string_view line);
 
-// killswitch.txt and active.txt: what lets a later run adopt the tunnel. Writes are
-// best effort (only adoption needs the files).
+// The two switches as the user last set them.
+struct Switches {
+  bool kill_switch = false;
+  bool block_ipv6 = true;
+};
+std::string SwitchesFileText(const Switches& switches);
+// nullopt when the text is not such a file.
+std::optional<Switches> ParseSwitchesFile(std::string_view text);
+
+// killswitch.txt, active.txt and switches.txt: what lets a later run adopt the tunnel
+// and keep it as the user had it. Writes are best effort (only adoption needs them).
 class KillSwitchFiles {
  public:
   explicit KillSwitchFiles(DataLocations locations) : locations_(std::move(locations)) {}
@@ -39,6 +49,8 @@ class KillSwitchFiles {
   void WriteActive(const std::string& profile_id) const;
   KillSwitchFacts ReadFacts() const;
   std::string ReadActive() const;
+  void WriteSwitches(const Switches& switches) const;
+  std::optional<Switches> ReadSwitches() const;
   void Remove() const;
 
  private:

@@ -61,6 +61,16 @@ TEST(KillSwitchFacts, FilesRoundTripAndReadLeniently) {
                                                         {"-5", -5}, {"+7", 7}, {"99999999999", 0}};
   for (const auto& [line, port] : ports) EXPECT_EQ(ParsePortLine(line), port) << line;
   EXPECT_EQ(ParseKillSwitchFile("").port, 0);
+  for (const Switches switches : {Switches{true, false}, Switches{false, true}}) {
+    const std::optional<Switches> read = ParseSwitchesFile(SwitchesFileText(switches));
+    ASSERT_TRUE(read);
+    EXPECT_EQ(read->kill_switch, switches.kill_switch);
+    EXPECT_EQ(read->block_ipv6, switches.block_ipv6);
+  }
+  EXPECT_TRUE(ParseSwitchesFile("killswitch on\r\nblockipv6 off\r\n"));
+  for (const char* broken : {"", "killswitch on\n", "killswitch yes\nblockipv6 on\n"}) {
+    EXPECT_FALSE(ParseSwitchesFile(broken)) << broken;
+  }
   EXPECT_EQ(ParseActiveFile("p1\r\n "), "p1");
 }
 

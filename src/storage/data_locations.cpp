@@ -85,6 +85,8 @@ fs::path DataLocations::ActiveFile() const { return AppFolder() / "active.txt"; 
 
 fs::path DataLocations::KillSwitchFile() const { return AppFolder() / "killswitch.txt"; }
 
+fs::path DataLocations::SwitchesFile() const { return AppFolder() / "switches.txt"; }
+
 fs::path DataLocations::KeychainFolder() const { return DataRoot() / "VLVPNKeychain"; }
 
 std::size_t DataLocations::RemoveCrashLeftovers() const {

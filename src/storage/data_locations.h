@@ -50,6 +50,7 @@ class DataLocations {
   std::filesystem::path PrefFilePath(std::string_view key) const;
   std::filesystem::path ActiveFile() const;      // not created
   std::filesystem::path KillSwitchFile() const;  // not created
+  std::filesystem::path SwitchesFile() const;    // not created
   // Beside the application's folder, so secrets outlive its removal.
   std::filesystem::path KeychainFolder() const;  // not created
 

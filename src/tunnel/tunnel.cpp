@@ -153,6 +153,8 @@ void Tunnel::SetKillSwitchEnabled(bool on, std::function<void()> done) {
   Post(
       [this, on, done = std::move(done)] {
         kill_switch_ = on;
+        switches_set_ = true;
+        files_.WriteSwitches({kill_switch_, block_ipv6_});
         kill_switch_at_connected_ = on && Running() && record_.phase != Phase::kConnected;
         if (on) {
           if (record_.phase == Phase::kConnected) service_.Enable(record_.server, 1);
@@ -184,6 +186,8 @@ void Tunnel::SetBlockIpv6Enabled(bool on, std::function<void()> done) {
   Post(
       [this, on, done = std::move(done)] {
         block_ipv6_ = on;
+        switches_set_ = true;
+        files_.WriteSwitches({kill_switch_, block_ipv6_});
         if (Running() || !on) service_.BlockIpv6(on);
         done();
       },
@@ -384,8 +388,7 @@ std::vector<std::string> Tunnel::Resolve(const std::string& host, const std::sha
 
 // An empty answer keeps the addresses known from before.
 void Tunnel::StoreResolved(const std::vector<std::string>& addresses) {
-  if (addresses.empty()) return;
-  record_.server.addresses = Join(addresses);
+  if (!addresses.empty()) record_.server.addresses = Join(addresses);
   files_.WriteFacts(record_.server);
 }
 
@@ -489,6 +492,13 @@ void Tunnel::RunAdoption() {
   record_.process = environment_.open_process(pid);
   record_.profile_id = files_.ReadActive();
   record_.server = files_.ReadFacts();
+  // The switches as the previous run left them, unless this run has set them already:
+  // a later drop re-applies the kill switch the user had on.
+  if (const std::optional<Switches> switches = files_.ReadSwitches(); switches && !switches_set_) {
+    kill_switch_ = switches->kill_switch;
+    block_ipv6_ = switches->block_ipv6;
+    kill_switch_requested_ = kill_switch_;
+  }
   Enter(TunnelEvent::kAdopted);
   if (const auto report = ReportOf(word)) Enter(*report);
   record_.via_service = service_.Status().running;

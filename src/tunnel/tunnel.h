@@ -178,6 +178,7 @@ class Tunnel {
   bool kill_switch_ = false;
   bool block_ipv6_ = true;
   bool kill_switch_at_connected_ = false;  // turned on while the tunnel was on its way
+  bool switches_set_ = false;              // by this run: adoption keeps them
   std::uint64_t facts_epoch_ = 0;  // a background resolution stores only while it is current
 
   std::mutex queue_lock_;

@@ -322,6 +322,9 @@ TEST_F(TunnelDoublesTest, ANewProcessAdoptsTheRunningTunnel) {
   StartService("");
   SaveProfile("p1", "#fake state CONNECTED SUCCESS\n");
   auto first = Tunnel::Create(locations_, Environment());
+  Awaited<bool> on;
+  first->SetKillSwitchEnabled(true, [done = on.Callback()] { done(true); });
+  on.Await("kill switch on");
   ASSERT_EQ(testing::Connect(*first, "p1").outcome, Outcome::kConnecting);
   const TunnelStatus before = WaitForState(*first, "connected");
   ASSERT_EQ(before.state, "connected");
@@ -336,9 +339,18 @@ TEST_F(TunnelDoublesTest, ANewProcessAdoptsTheRunningTunnel) {
   EXPECT_TRUE(second->Snapshot()->wanted);
   EXPECT_TRUE(second->Snapshot()->via_service);
 
+  // It drops: the kill switch the previous run had on is applied again.
+  const std::size_t count = Recorded().size();
+  client_->Transact("OPENVPN_STOP");
+  ASSERT_EQ(WaitForState(*second, "disconnected").state, "disconnected");
+  const std::vector<std::string> after = RecordedOnce(count + 3);
+  EXPECT_THAT(std::vector<std::string>(after.begin() + static_cast<std::ptrdiff_t>(count), after.end()),
+              ::testing::Contains(::testing::StartsWith("ENABLE udp 1194 1 ")));
+
   testing::Disconnect(*second);
   EXPECT_EQ(ServiceStatus(), "STOPPED");
   EXPECT_FALSE(fs::exists(locations_.ActiveFile()));
+  EXPECT_EQ(ReadFileBytes(locations_.SwitchesFile()), "killswitch on\nblockipv6 on\n");
 }
 
 // A local program that is not OpenVPN listens on the management port: it is never

@@ -1,4 +1,5 @@
-// What earlier runs left on disk (killswitch.txt, active.txt, auth.txt, meta.json) is
+// What earlier runs left on disk (killswitch.txt, active.txt, switches.txt, auth.txt,
+// meta.json) is
 // read without failing, and what we write reads back.
 #include "common/value.h"
 #include "fuzz_check.h"
@@ -11,6 +12,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const vlvpn::KillSwitchFacts again = vlvpn::ParseKillSwitchFile(vlvpn::KillSwitchFileText(facts));
   FUZZ_CHECK(again.protocol == facts.protocol && again.port == facts.port && again.addresses == facts.addresses);
   (void)vlvpn::ParseActiveFile(text);
+  if (const auto switches = vlvpn::ParseSwitchesFile(text)) {
+    const auto read = vlvpn::ParseSwitchesFile(vlvpn::SwitchesFileText(*switches));
+    FUZZ_CHECK(read && read->kill_switch == switches->kill_switch && read->block_ipv6 == switches->block_ipv6);
+  }
   (void)vlvpn::ParsePortLine(text);
 
   const auto credentials = vlvpn::ProfileStore::ParseCredentialsFile(text);
