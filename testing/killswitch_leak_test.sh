@@ -27,6 +27,10 @@ fail() {
   echo "FAIL: $*" >&2
   echo "--- service log" >&2
   cat "$work/service.log" >&2 || true
+  for log in "$work"/data/VLVPNDesk/profiles/*/openvpn.log "$work"/server*.log; do
+    echo "--- $log" >&2
+    tail -15 "$log" >&2 || true
+  done
   exit 1
 }
 
@@ -41,8 +45,10 @@ table inet count {
   counter outside_tcp {}
   counter outside_ipv6 {}
   counter tunnel {}
+  counter steady {}
   chain input {
     type filter hook input priority -10; policy accept;
+    iifname "$server_link" ip daddr 198.18.0.2 udp dport 9998 counter name "steady"
     iifname "$server_link" ip daddr 198.18.0.2 udp dport 9999 counter name "outside_udp"
     iifname "$server_link" ip daddr 198.18.0.2 tcp dport 9999 counter name "outside_tcp"
     iifname "$server_link" ip6 nexthdr { udp, tcp } counter name "outside_ipv6"
@@ -71,6 +77,7 @@ burst() {
 
 "$here/openvpn/pki.sh" "$work/pki" >/dev/null 2>&1
 start_tunnel_server "$server" "$work/pki" "$work/server.log"
+start_tunnel_server "$server" "$work/pki" "$work/server-b.log" 1195 10.9.0
 
 in_client "$bin/vlvpn-killswitchd" --socket "$work/ks.sock" --group nogroup --state-dir "$work/state" \
   >>"$work/service.log" 2>&1 &
@@ -91,6 +98,39 @@ table_has() { # (grep -q on a pipe would end nft early, and pipefail call that a
 
 profile=$(tunnel_profile "$work/pki")
 call saveOvpnProfile "[\"leak\",\"$profile\",\"leak.ovpn\",\"\"]"
+profile=$(tunnel_profile "$work/pki" 198.18.0.2 1195 10.9.0)
+call saveOvpnProfile "[\"other\",\"$profile\",\"other.ovpn\",\"\"]"
+profile=$(tunnel_profile "$work/pki" vpn.velunor.invalid 1194)
+call saveOvpnProfile "[\"nameless\",\"$profile\",\"nameless.ovpn\",\"\"]"
+profile=$(tunnel_profile "$work/pki" 198.18.0.2 1999)
+call saveOvpnProfile "[\"dead\",\"$profile\",\"dead.ovpn\",\"\"]"
+
+# A point-to-point server keeps answering the session it had: a client that comes back
+# gets a fresh one.
+restart_server_a() {
+  pkill -f -- "--log $work/server.log" || true
+  for _ in $(seq 50); do pgrep -f -- "--log $work/server.log" >/dev/null || break; sleep 0.05; done
+  start_tunnel_server "$server" "$work/pki" "$work/server.log"
+}
+
+# An unprivileged user's datagram every 5 ms to an address outside the tunnel, from the
+# moment the kill switch is on to the user's disconnect; each one sent is counted.
+start_steady_sender() {
+  touch "$work/sending"
+  in_client setpriv --reuid=4242 --regid=4242 --clear-groups bash -c '
+    sent=0
+    while [ -e "$1/sending" ]; do
+      echo steady 2>/dev/null >/dev/udp/198.18.0.2/9998 && true
+      sent=$((sent + 1))
+      sleep 0.005
+    done
+    echo "$sent"' _ "$work" >"$work/sent" &
+  sender_pid=$!
+}
+stop_steady_sender() {
+  rm -f "$work/sending"
+  wait "$sender_pid" || true
+}
 
 echo "1. Connected, kill switch off, IPv6 block on (the default)"
 call connectOvpn '["leak","","","leak.ovpn"]'
@@ -105,9 +145,26 @@ echo "  OpenVPN runs as $(openvpn_identity "$openvpn_pid")"
 echo "2. Kill switch on while connected"
 call setKillSwitchEnabled '[true]'
 for _ in $(seq 50); do table_has killswitch_out && break; sleep 0.1; done
+in_server nft reset counter inet count steady >/dev/null
+start_steady_sender
 burst "kill switch on"
 [ "$udp" -eq 0 ] && [ "$tcp" -eq 0 ] && [ "$ipv6" -eq 0 ] || fail "traffic leaked outside the tunnel"
 [ "$tunnel" -gt 0 ] || fail "nothing went through the tunnel"
+
+echo "2b. Switching servers, a name that does not resolve, a server that does not answer"
+call connectOvpn '["other","","","other.ovpn"]'
+wait_for_state connected
+burst "switched to the second server"
+[ "$udp" -eq 0 ] && [ "$tcp" -eq 0 ] || fail "traffic leaked after the switch"
+for failing in nameless dead; do
+  call connectOvpn "[\"$failing\",\"\",\"\",\"$failing.ovpn\"]"
+  sleep 3
+  tunnel_state
+  echo "  $failing: $state"
+done
+restart_server_a
+call connectOvpn '["leak","","","leak.ovpn"]'
+wait_for_state connected
 
 echo "3. The tunnel dies (OpenVPN killed)"
 pkill -9 -f -- "$work/state/openvpn/profile.conf" || fail "no OpenVPN of the service's"
@@ -128,6 +185,16 @@ for _ in $(seq 100); do grep -q "restored: kill switch blocking" "$work/service.
 grep -q "restored: kill switch blocking" "$work/service.log" || fail "the restarted service did not find its state"
 burst "service restarted"
 [ "$udp" -eq 0 ] && [ "$tcp" -eq 0 ] && [ "$ipv6" -eq 0 ] || fail "traffic leaked after the restart"
+restart_server_a
+call connectOvpn '["leak","","","leak.ovpn"]'
+wait_for_state connected
+burst "reconnected"
+[ "$udp" -eq 0 ] && [ "$tcp" -eq 0 ] && [ "$tunnel" -gt 0 ] || fail "the reconnect leaked or carries nothing"
+
+stop_steady_sender
+steady=$(in_server nft list counter inet count steady | awk '/packets/ { print $2 }')
+echo "  steady sender: $(cat "$work/sent") datagrams sent in all of 2-4, $steady arrived outside the tunnel"
+[ "$steady" -eq 0 ] || fail "$steady datagrams leaked while the kill switch was on"
 
 echo "5. The user disconnects (kill switch still on: traffic flows again)"
 call disconnect '[]'

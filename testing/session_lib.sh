@@ -59,18 +59,20 @@ remove_namespaces() {
   done
 }
 
-# start_tunnel_server <namespace> <pki folder> <log>: a point-to-point OpenVPN server on
-# UDP 1194 of 198.18.0.2, tunnel 10.8.0.1 <-> 10.8.0.2; --float lets a client that
-# comes back from a new port in at once.
+# start_tunnel_server <namespace> <pki folder> <log> [port [net]]: a point-to-point
+# OpenVPN server on UDP <port> (1194) of the namespace, tunnel <net>.1 <-> <net>.2
+# (10.8.0); --float lets a client that comes back from a new port in at once.
 start_tunnel_server() {
-  ip netns exec "$1" openvpn --dev tun --ifconfig 10.8.0.1 10.8.0.2 --tls-server --dh none --ca "$2/ca.crt" \
-    --cert "$2/server.crt" --key "$2/server.key" --proto udp --lport 1194 --float --log "$3" --daemon
+  local port=${4:-1194} net=${5:-10.8.0}
+  ip netns exec "$1" openvpn --dev tun --ifconfig "$net.1" "$net.2" --tls-server --dh none --ca "$2/ca.crt" \
+    --cert "$2/server.crt" --key "$2/server.key" --proto udp --lport "$port" --float --log "$3" --daemon
 }
 
-# The client's profile for that server, as a JSON string's contents.
+# tunnel_profile <pki folder> [remote [port [net]]]: the client's profile for such a
+# server (198.18.0.2 1194 10.8.0), as a JSON string's contents.
 tunnel_profile() {
-  printf 'client\\ndev tun\\ntls-client\\nnobind\\nremote 198.18.0.2 1194\\nproto udp\\nifconfig 10.8.0.2 10.8.0.1\\nca %s\\ncert %s\\nkey %s\\nremote-cert-tls server\\n' \
-    "$1/ca.crt" "$1/client.crt" "$1/client.key"
+  printf 'client\\ndev tun\\ntls-client\\nnobind\\nremote %s %s\\nproto udp\\nifconfig %s.2 %s.1\\nca %s\\ncert %s\\nkey %s\\nremote-cert-tls server\\n' \
+    "${2:-198.18.0.2}" "${3:-1194}" "${4:-10.8.0}" "${4:-10.8.0}" "$1/ca.crt" "$1/client.crt" "$1/client.key"
 }
 
 # ensure_openvpn_account: the account vlvpn-killswitchd runs OpenVPN under, made as an
