@@ -39,19 +39,20 @@ bool WaitReadable(int fd, int timeout_ms) {
   return ::poll(&entry, 1, timeout_ms) > 0;
 }
 
-// True when a running copy of ours took the request.
+// True when a running copy of ours took the request. Never blocks: anyone may bind an
+// abstract name, and a holder that never accepts would hold a blocking connect forever.
 bool AskRunningCopyToShow() {
   sockaddr_un address;
   const socklen_t length = InstanceAddress(address);
   for (int attempt = 0; attempt < 20; ++attempt) {
-    UniqueFd fd(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    UniqueFd fd(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
     if (!fd.valid()) return false;
     if (::connect(fd.get(), reinterpret_cast<const sockaddr*>(&address), length) == 0) {
       if (!PeerIsUs(fd.get())) return false;
-      return ::send(fd.get(), "show\n", 5, MSG_NOSIGNAL) == 5;
+      return ::send(fd.get(), "show\n", 5, MSG_NOSIGNAL | MSG_DONTWAIT) == 5;
     }
-    // The holder may be between bind and listen.
-    if (errno != ECONNREFUSED) return false;
+    // The holder may be between bind and listen (refused), or busy (its queue full).
+    if (errno != ECONNREFUSED && errno != EAGAIN) return false;
     std::this_thread::sleep_for(std::chrono::milliseconds(25));
   }
   return false;

@@ -83,6 +83,60 @@ std::optional<std::string> DecodeString(std::string_view text, std::size_t at) {
   return std::nullopt;
 }
 
+constexpr std::size_t kNone = std::string_view::npos;
+
+// Just past the JSON string whose opening quote is at `at`; kNone when it never ends.
+std::size_t SkipString(std::string_view text, std::size_t at) {
+  for (std::size_t i = at + 1; i < text.size(); ++i) {
+    if (text[i] == '\\') {
+      ++i;
+    } else if (text[i] == '"') {
+      return i + 1;
+    }
+  }
+  return kNone;
+}
+
+// The bracket that closes the one at `open`, brackets inside strings not counted.
+std::size_t MatchingClose(std::string_view text, std::size_t open) {
+  int depth = 0;
+  for (std::size_t i = open; i < text.size();) {
+    const char c = text[i];
+    if (c == '"') {
+      i = SkipString(text, i);
+      if (i == kNone) return kNone;
+      continue;
+    }
+    if (c == '[' || c == '{') ++depth;
+    if ((c == ']' || c == '}') && --depth == 0) return i;
+    ++i;
+  }
+  return kNone;
+}
+
+// The "[" of the array that the key "dedicated" names: a string that is the whole key,
+// followed by ":" and "[" (blanks allowed), never the same text inside a value.
+std::size_t DedicatedArray(std::string_view text) {
+  constexpr std::string_view kKey = "\"dedicated\"";
+  for (std::size_t i = 0; i < text.size();) {
+    if (text[i] != '"') {
+      ++i;
+      continue;
+    }
+    const std::size_t end = SkipString(text, i);
+    if (end == kNone) return kNone;
+    if (text.substr(i, end - i) == kKey) {
+      std::size_t next = text.find_first_not_of(" \t\r\n", end);
+      if (next != kNone && text[next] == ':') {
+        next = text.find_first_not_of(" \t\r\n", next + 1);
+        return next != kNone && text[next] == '[' ? next : kNone;
+      }
+    }
+    i = end;
+  }
+  return kNone;
+}
+
 }  // namespace
 
 std::string JsonStringValue(std::string_view text, std::string_view key) {
@@ -102,21 +156,24 @@ TrayMenuModel ParseMenuData(std::string_view data) {
   model.connected = data.find("\"connected\":true") != std::string_view::npos;
   model.server_label = JsonStringValue(data, "serverLabel");
 
-  const std::size_t key = data.find("\"dedicated\"");
-  if (key == std::string_view::npos) return model;
-  const std::size_t open = data.find('[', key);
-  if (open == std::string_view::npos) return model;
-  const std::size_t close = data.find(']', open);
-  if (close == std::string_view::npos) return model;
-  const std::string_view array = data.substr(open, close - open + 1);
-
-  std::size_t at = 0;
-  while (true) {
-    const std::size_t begin = array.find('{', at);
-    if (begin == std::string_view::npos) break;
-    const std::size_t end = array.find('}', begin);
-    if (end == std::string_view::npos) break;
-    const std::string_view object = array.substr(begin, end - begin + 1);
+  // Labels are the user's text: brackets, braces, commas and quotes in them are data.
+  const std::size_t open = DedicatedArray(data);
+  if (open == kNone) return model;
+  const std::size_t close = MatchingClose(data, open);
+  if (close == kNone) return model;
+  for (std::size_t at = open + 1; at < close;) {
+    if (data[at] == '"') {
+      at = SkipString(data, at);
+      if (at == kNone) break;
+      continue;
+    }
+    if (data[at] != '{') {
+      ++at;
+      continue;
+    }
+    const std::size_t end = MatchingClose(data, at);
+    if (end == kNone || end > close) break;
+    const std::string_view object = data.substr(at, end - at + 1);
     std::string id = JsonStringValue(object, "id");
     if (!id.empty()) {
       std::string label = JsonStringValue(object, "label");

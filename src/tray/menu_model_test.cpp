@@ -33,8 +33,14 @@ INSTANTIATE_TEST_SUITE_P(
                   {false, "", {Item{"a", "Alpha"}, Item{"b", "b"}}}},
         ParseCase{"ObjectWithoutIdOrEmptyIdSkipped", R"({"dedicated":[{"label":"x"},{"id":"","label":"y"},{"id":"c"}]})",
                   {false, "", {Item{"c", "c"}}}},
-        ParseCase{"NestedObjectSplitsAtFirstBrace", R"({"dedicated":[{"id":"a","x":{"y":1},"label":"late"}]})",
-                  {false, "", {Item{"a", "a"}}}},
+        ParseCase{"NestedObjectStaysWhole", R"({"dedicated":[{"id":"a","x":{"y":[1]},"label":"late"},{"id":"b"}]})",
+                  {false, "", {Item{"a", "late"}, Item{"b", "b"}}}},
+        // A label is the user's text: nothing in it ends the array or the object.
+        ParseCase{"BracketsBracesCommasInLabels",
+                  R"({"serverLabel":"dedicated","dedicated" : [{"id":"f","label":"Frankfurt [P2P]"},)"
+                  R"({"id":"z","label":"Zurich }, {\"id\":\"evil\"} ]"},{"id":"k","label":"a:b,c"}]})",
+                  {false, "dedicated", {Item{"f", "Frankfurt [P2P]"}, Item{"z", R"(Zurich }, {"id":"evil"} ])"},
+                                        Item{"k", "a:b,c"}}}},
         ParseCase{"NoArrayAfterDedicated", R"({"dedicated":{"id":"a"}})", {}},
         // Escapes are decoded rather than cutting the text at an escaped quote.
         ParseCase{"EscapedQuoteAndBackslash", R"({"dedicated":[{"id":"q","label":"The \"Best\" \\ one"}]})",
