@@ -185,19 +185,12 @@ void Daemon::Tick() {
   }
 }
 
-std::string Daemon::Handle(const Request& request, const Peer& peer) {
+std::optional<std::string> Daemon::Handle(const Request& request, const Peer& peer) {
   FirewallState next = rules_;
   switch (request.command) {
     case Command::kPing: return "PONG";
     case Command::kStart: return Launch(PrepareStart(options_, request.start, peer), peer);
-    case Command::kStop: {
-      std::optional<std::string> reply = BeginStop(peer);
-      while (!reply) {
-        std::this_thread::sleep_for(20ms);
-        reply = FinishStop();
-      }
-      return *reply;
-    }
+    case Command::kStop: return BeginStop(peer);
     case Command::kStatus:
       Tick();
       return openvpn_.pid > 0 ? "RUNNING " + std::to_string(openvpn_.pid) : "STOPPED";
@@ -293,11 +286,16 @@ PreparedStart PrepareStart(const DaemonOptions& options, const StartRequest& sta
 namespace {
 
 // The session folder and its files: root's, readable by OpenVPN's group alone.
+void GiveToGroup(const std::filesystem::path& path, mode_t mode, gid_t group) {
+  if (::chown(path.c_str(), 0, group) != 0 || ::chmod(path.c_str(), mode) != 0) {
+    throw FileWriteError("Cannot hand \"" + path.string() + "\" to OpenVPN's group: " + std::strerror(errno),
+                         static_cast<unsigned long>(errno));
+  }
+}
+
 void WriteSessionFile(const std::filesystem::path& path, const std::string& bytes, gid_t group) {
   WriteFileAtomically(path, bytes);
-  if (::chown(path.c_str(), 0, group) != 0 || ::chmod(path.c_str(), 0640) != 0) {
-    throw FileWriteError("Cannot hand \"" + path.string() + "\" to OpenVPN's group: " + std::strerror(errno), static_cast<unsigned long>(errno));
-  }
+  GiveToGroup(path, 0640, group);
 }
 
 // In the child, between fork and exec (system calls only): OpenVPN's account, with
@@ -350,9 +348,7 @@ std::string Daemon::Launch(PreparedStart prepared, const Peer& peer) {
   std::vector<std::string> argv = {prepared.program.string(), "--config", config.string()};
   try {
     CreatePrivateFolder(folder);
-    if (::chown(folder.c_str(), 0, account.gid) != 0 || ::chmod(folder.c_str(), 0750) != 0) {
-      throw FileWriteError("Cannot hand \"" + folder.string() + "\" to OpenVPN's group: " + std::strerror(errno), static_cast<unsigned long>(errno));
-    }
+    GiveToGroup(folder, 0750, account.gid);
     for (const auto& [name, bytes] : prepared.copies) WriteSessionFile(folder / name, bytes, account.gid);
     WriteSessionFile(config, prepared.profile, account.gid);
     if (prepared.credentials) {

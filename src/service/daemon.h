@@ -64,20 +64,18 @@ class Daemon {
   // Takes up what an earlier run left: the rules as recorded (never flushed) and an
   // OpenVPN it started that still runs.
   void Restore();
-  // The one-line reply to a command from `peer` (a START is prepared here, in line).
-  std::string Handle(const Request& request, const Peer& peer);
+  // The one-line reply to a command from `peer` (a START is prepared here, in line);
+  // nullopt for a STOP that waits for OpenVPN to end (FinishStop gives its reply).
+  std::optional<std::string> Handle(const Request& request, const Peer& peer);
   // Starts what PrepareStart made, unless an OpenVPN runs already.
   std::string Launch(PreparedStart prepared, const Peer& peer);
   const DaemonOptions& options() const { return options_; }
   // Notices an OpenVPN that ended on its own.
   void Tick();
-  // OPENVPN_STOP without waiting: SIGTERM now, the reply (nullopt: not yet) once OpenVPN
-  // has ended, or been killed 5 s on. A profile can make OpenVPN take seconds to end
-  // (explicit-exit-notify): nobody else's command waits for that.
-  std::optional<std::string> BeginStop(const Peer& peer);
-  // While a stop runs: its reply once OpenVPN is gone, else nullopt.
+  // While a stop runs: its reply once OpenVPN is gone (killed 5 s after SIGTERM), else
+  // nullopt. A profile can make OpenVPN take seconds to end (explicit-exit-notify):
+  // nobody else's command waits for that.
   std::optional<std::string> FinishStop();
-  bool Stopping() const { return stop_deadline_.has_value(); }
 
  private:
   struct Running {
@@ -88,6 +86,7 @@ class Daemon {
   };
 
   std::string SetRules(const FirewallState& next);
+  std::optional<std::string> BeginStop(const Peer& peer);
   bool Alive();
   void Forget();
   void RemoveSession() const;

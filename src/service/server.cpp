@@ -142,14 +142,8 @@ struct Server::Impl {
       Job job = std::move(jobs.front());
       jobs.pop_front();
       guard.unlock();
-      std::optional<std::string> reply;
-      if (job.prepared) {
-        reply = daemon.Launch(std::move(*job.prepared), job.peer);
-      } else if (job.request.command == Command::kStop) {
-        reply = daemon.BeginStop(job.peer);
-      } else {
-        reply = daemon.Handle(job.request, job.peer);
-      }
+      const std::optional<std::string> reply =
+          job.prepared ? daemon.Launch(std::move(*job.prepared), job.peer) : daemon.Handle(job.request, job.peer);
       guard.lock();
       if (reply) {
         Reply(job, *reply);

@@ -26,6 +26,15 @@ using Outcome = ConnectResult::Outcome;
 ConnectResult Failed(std::string message) { return {Outcome::kFailed, std::move(message)}; }
 const ConnectResult kSuperseded{Outcome::kSuperseded, {}};
 
+// Several hosts may share addresses: each is let through once.
+void AppendNew(std::vector<std::string>& addresses, std::vector<std::string> more) {
+  for (std::string& address : more) {
+    if (std::find(addresses.begin(), addresses.end(), address) == addresses.end()) {
+      addresses.push_back(std::move(address));
+    }
+  }
+}
+
 std::optional<TunnelEvent> ReportOf(std::string_view word) {
   if (word == kStateConnected) return TunnelEvent::kReportedConnected;
   if (word == kStateConnecting) return TunnelEvent::kReportedConnecting;
@@ -153,8 +162,7 @@ void Tunnel::SetKillSwitchEnabled(bool on, std::function<void()> done) {
   Post(
       [this, on, done = std::move(done)] {
         kill_switch_ = on;
-        switches_set_ = true;
-        files_.WriteSwitches({kill_switch_, block_ipv6_});
+        RememberSwitches();
         kill_switch_at_connected_ = on && Running() && record_.phase != Phase::kConnected;
         if (on) {
           if (record_.phase == Phase::kConnected) service_.Enable(record_.server, 1);
@@ -186,8 +194,7 @@ void Tunnel::SetBlockIpv6Enabled(bool on, std::function<void()> done) {
   Post(
       [this, on, done = std::move(done)] {
         block_ipv6_ = on;
-        switches_set_ = true;
-        files_.WriteSwitches({kill_switch_, block_ipv6_});
+        RememberSwitches();
         if (Running() || !on) service_.BlockIpv6(on);
         done();
       },
@@ -226,7 +233,8 @@ ConnectResult Tunnel::RunConnect(const ConnectRequest& request, const std::share
   const bool ended_a_tunnel = StopForNewConnect(*token, old_password);
   record_.management_password = secret.password;
   const std::filesystem::path log = RotateLog(folder);
-  if (std::optional<std::string> refused = PrepareKillSwitch(*config, token)) {
+  const std::string profile = ReadFileBytes(*config).value_or(std::string());
+  if (std::optional<std::string> refused = PrepareKillSwitch(profile, token)) {
     if (token->cancelled()) return kSuperseded;
     Enter(TunnelEvent::kStartFailed);
     record_.message = *refused;
@@ -235,7 +243,7 @@ ConnectResult Tunnel::RunConnect(const ConnectRequest& request, const std::share
   }
   const std::string args =
       BuildOpenVpnArguments(*config, credentials, log, environment_.windows_driver, environment_.management_port,
-                            secret.file, ProfileSetsPing(ReadFileBytes(*config).value_or(std::string())));
+                            secret.file, ProfileSetsPing(profile));
   service_.BlockIpv6(block_ipv6_);
   if (token->cancelled()) return kSuperseded;
 
@@ -283,6 +291,12 @@ bool Tunnel::StopForNewConnect(const CancelToken& token, const std::string& pass
   return was_running;
 }
 
+// The user set a switch: this run's word, and the next run's when it adopts the tunnel.
+void Tunnel::RememberSwitches() {
+  switches_set_ = true;
+  files_.WriteSwitches({kill_switch_, block_ipv6_});
+}
+
 // The password of the OpenVPN followed, else of the one the last run started.
 std::string Tunnel::KnownManagementPassword() const {
   if (!record_.management_password.empty()) return record_.management_password;
@@ -298,13 +312,13 @@ void Tunnel::WaitForPortToClose(int probes, const CancelToken& token) const {
   }
 }
 
-std::optional<std::string> Tunnel::PrepareKillSwitch(const std::filesystem::path& config,
+std::optional<std::string> Tunnel::PrepareKillSwitch(std::string_view profile,
                                                      const std::shared_ptr<CancelToken>& token) {
   // Where the service lets its OpenVPN through, a kill switch that is on stays closed:
   // our own lookups may fail behind it (one quick try), OpenVPN's do not.
   const bool stays_closed = kill_switch_ && !environment_.open_firewall_to_resolve;
   if (!stays_closed) service_.Disable();
-  const ServerEndpoint endpoint = ExtractEndpoint(ReadFileBytes(config).value_or(std::string()));
+  const ServerEndpoint endpoint = ExtractEndpoint(profile);
   const std::uint64_t epoch = ++facts_epoch_;
   const KillSwitchFacts before = record_.server;
   record_.server.protocol = endpoint.protocol;
@@ -314,11 +328,7 @@ std::optional<std::string> Tunnel::PrepareKillSwitch(const std::filesystem::path
     for (int attempt = 0; attempt < (stays_closed ? 1 : 5) && !endpoint.hosts.empty(); ++attempt) {
       if (attempt > 0 && !token->SleepFor(800ms)) break;
       for (const std::string& host : endpoint.hosts) {
-        for (std::string& address : Resolve(host, token)) {
-          if (std::find(addresses.begin(), addresses.end(), address) == addresses.end()) {
-            addresses.push_back(std::move(address));
-          }
-        }
+        AppendNew(addresses, Resolve(host, token));
         if (token->cancelled()) break;
       }
       if (!addresses.empty()) break;
@@ -338,13 +348,7 @@ std::optional<std::string> Tunnel::PrepareKillSwitch(const std::filesystem::path
   try {
     helpers_.Start([this, resolve = environment_.resolve, hosts = endpoint.hosts, epoch] {
       std::vector<std::string> addresses;
-      for (const std::string& host : hosts) {
-        for (std::string& address : resolve(host)) {
-          if (std::find(addresses.begin(), addresses.end(), address) == addresses.end()) {
-            addresses.push_back(std::move(address));
-          }
-        }
-      }
+      for (const std::string& host : hosts) AppendNew(addresses, resolve(host));
       Post(
           [this, epoch, addresses = std::move(addresses)] {
             // A newer connect or a disconnect came in between: the answer is stale.

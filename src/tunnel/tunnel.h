@@ -150,8 +150,8 @@ class Tunnel {
   void WaitForPortToClose(int probes, const CancelToken& token) const;
   // The server facts for the kill switch, and the kill switch closed on them when it is
   // on; a message when the connect cannot go on without opening it.
-  std::optional<std::string> PrepareKillSwitch(const std::filesystem::path& config,
-                                               const std::shared_ptr<CancelToken>& token);
+  std::optional<std::string> PrepareKillSwitch(std::string_view profile, const std::shared_ptr<CancelToken>& token);
+  void RememberSwitches();
   void AfterFailedConnect();
   std::vector<std::string> Resolve(const std::string& host, const std::shared_ptr<CancelToken>& token);
   void StoreResolved(const std::vector<std::string>& addresses);
