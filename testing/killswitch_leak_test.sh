@@ -8,7 +8,7 @@ set -euo pipefail
 bin=$(cd "${1:?build bin folder}" && pwd)
 here=$(cd "$(dirname "$0")" && pwd)
 [ "$(id -u)" -eq 0 ] || { echo "skipped: needs root (network namespaces, nftables, tun)"; exit 77; }
-for tool in ip nft openvpn setfacl; do command -v "$tool" >/dev/null || { echo "skipped: no $tool"; exit 77; }; done
+for tool in ip nft openvpn setfacl dnsmasq getent; do command -v "$tool" >/dev/null || { echo "skipped: no $tool"; exit 77; }; done
 
 source "$here/session_lib.sh"
 work=$(mktemp -d /tmp/vlvpn-leak.XXXXXX)
@@ -17,6 +17,7 @@ client=vlvpn-leak-c$$
 server=vlvpn-leak-s$$
 cleanup() {
   remove_namespaces "$client" "$server"
+  rm -rf "/etc/netns/$client"
   revoke_tun
   rm -rf "$work"
 }
@@ -46,6 +47,7 @@ table inet count {
   counter outside_ipv6 {}
   counter tunnel {}
   counter steady {}
+  counter outside_dns {}
   chain input {
     type filter hook input priority -10; policy accept;
     iifname "$server_link" ip daddr 198.18.0.2 udp dport 9998 counter name "steady"
@@ -53,6 +55,7 @@ table inet count {
     iifname "$server_link" ip daddr 198.18.0.2 tcp dport 9999 counter name "outside_tcp"
     iifname "$server_link" ip6 nexthdr { udp, tcp } counter name "outside_ipv6"
     iifname "tun*" udp dport 9999 counter name "tunnel"
+    iifname "$server_link" ip daddr 198.18.0.2 meta l4proto { udp, tcp } th dport 53 counter name "outside_dns"
   }
 }
 NFT
@@ -76,8 +79,23 @@ burst() {
 }
 
 "$here/openvpn/pki.sh" "$work/pki" >/dev/null 2>&1
-start_tunnel_server "$server" "$work/pki" "$work/server.log"
+start_pushing_server "$server" "$work/pki" "$work/server.log" "$work"
 start_tunnel_server "$server" "$work/pki" "$work/server-b.log" 1195 10.9.0
+start_dns_servers "$server" "$work"
+# The client namespace's resolver is the outside one; `ip netns exec` lays this file
+# over /etc/resolv.conf for the service and every lookup.
+mkdir -p "/etc/netns/$client"
+printf 'nameserver 198.18.0.2\n' >"/etc/netns/$client/resolv.conf"
+resolver_before=$(cat "/etc/netns/$client/resolv.conf")
+# lookup: what an unprivileged user's lookup of the test name gets ("none" for nothing).
+lookup() {
+  in_server nft reset counter inet count outside_dns >/dev/null
+  answer=$(in_client setpriv --reuid=4242 --regid=4242 --clear-groups getent hosts test.velunor.example |
+    awk '{ print $1 }' || true)
+  answer=${answer:-none}
+  outside_dns=$(count outside_dns)
+  echo "  lookup ($1): test.velunor.example is $answer; $outside_dns queries reached the outside DNS server"
+}
 
 in_client "$bin/vlvpn-killswitchd" --socket "$work/ks.sock" --group nogroup --state-dir "$work/state" \
   >>"$work/service.log" 2>&1 &
@@ -96,7 +114,7 @@ table_has() { # (grep -q on a pipe would end nft early, and pipefail call that a
   [[ $rules == *"$1"* ]]
 }
 
-profile=$(tunnel_profile "$work/pki")
+profile=$(tunnel_profile "$work/pki" 198.18.0.2 1194 pull)
 call saveOvpnProfile "[\"leak\",\"$profile\",\"leak.ovpn\",\"\"]"
 profile=$(tunnel_profile "$work/pki" 198.18.0.2 1195 10.9.0)
 call saveOvpnProfile "[\"other\",\"$profile\",\"other.ovpn\",\"\"]"
@@ -105,13 +123,7 @@ call saveOvpnProfile "[\"nameless\",\"$profile\",\"nameless.ovpn\",\"\"]"
 profile=$(tunnel_profile "$work/pki" 198.18.0.2 1999)
 call saveOvpnProfile "[\"dead\",\"$profile\",\"dead.ovpn\",\"\"]"
 
-# A point-to-point server keeps answering the session it had: a client that comes back
-# gets a fresh one.
-restart_server_a() {
-  pkill -f -- "--log $work/server.log" || true
-  for _ in $(seq 50); do pgrep -f -- "--log $work/server.log" >/dev/null || break; sleep 0.05; done
-  start_tunnel_server "$server" "$work/pki" "$work/server.log"
-}
+connect_a='["leak","velunor","right","leak.ovpn"]'
 
 # An unprivileged user's datagram every 5 ms to an address outside the tunnel, from the
 # moment the kill switch is on to the user's disconnect; each one sent is counted.
@@ -133,7 +145,7 @@ stop_steady_sender() {
 }
 
 echo "1. Connected, kill switch off, IPv6 block on (the default)"
-call connectOvpn '["leak","","","leak.ovpn"]'
+call connectOvpn "$connect_a"
 wait_for_state connected
 burst "connected"
 [ "$udp" -gt 0 ] && [ "$tunnel" -gt 0 ] || fail "traffic should flow both ways"
@@ -141,6 +153,8 @@ openvpn_pid=$(pgrep -f -- "$work/state/openvpn/profile.conf") || fail "no OpenVP
 echo "  OpenVPN runs as $(openvpn_identity "$openvpn_pid")"
 [[ $(awk '/^Uid:/ { print $2 }' "/proc/$openvpn_pid/status") != 0 ]] || fail "OpenVPN runs as root"
 [ "$ipv6" -eq 0 ] || fail "IPv6 arrived while blocked"
+lookup "tunnel up, kill switch off"
+[ "$answer" = 198.18.5.5 ] && [ "$outside_dns" -eq 0 ] || fail "names are not resolved through the tunnel"
 
 echo "2. Kill switch on while connected"
 call setKillSwitchEnabled '[true]'
@@ -150,20 +164,26 @@ start_steady_sender
 burst "kill switch on"
 [ "$udp" -eq 0 ] && [ "$tcp" -eq 0 ] && [ "$ipv6" -eq 0 ] || fail "traffic leaked outside the tunnel"
 [ "$tunnel" -gt 0 ] || fail "nothing went through the tunnel"
+lookup "tunnel up, kill switch on"
+[ "$answer" = 198.18.5.5 ] && [ "$outside_dns" -eq 0 ] || fail "names are not resolved through the tunnel"
 
-echo "2b. Switching servers, a name that does not resolve, a server that does not answer"
+echo "2b. Switching servers, a refused login, a name that does not resolve, a server that does not answer"
 call connectOvpn '["other","","","other.ovpn"]'
 wait_for_state connected
 burst "switched to the second server"
 [ "$udp" -eq 0 ] && [ "$tcp" -eq 0 ] || fail "traffic leaked after the switch"
+[ "$(cat "/etc/netns/$client/resolv.conf")" = "$resolver_before" ] || fail "the resolvers stayed after the switch"
+call connectOvpn '["leak","velunor","wrong","leak.ovpn"]'
+for _ in $(seq 100); do tunnel_state && [ "$state" = disconnected ] && break; sleep 0.1; done
+echo "  refused login: $state, $(printf '%s' "$reply" | grep -o '"message":"[^"]*"' || true)"
+[ "$state" = disconnected ] || fail "a refused login did not end the attempt"
 for failing in nameless dead; do
   call connectOvpn "[\"$failing\",\"\",\"\",\"$failing.ovpn\"]"
   sleep 3
   tunnel_state
   echo "  $failing: $state"
 done
-restart_server_a
-call connectOvpn '["leak","","","leak.ovpn"]'
+call connectOvpn "$connect_a"
 wait_for_state connected
 
 echo "3. The tunnel dies (OpenVPN killed)"
@@ -173,8 +193,12 @@ burst "tunnel down"
 [ "$udp" -eq 0 ] && [ "$tcp" -eq 0 ] && [ "$ipv6" -eq 0 ] || fail "traffic leaked while the tunnel was down"
 table_has killswitch_out || fail "the kill switch is gone after the drop"
 
-echo "4. The service is killed, then started again"
+echo "4. The service and its OpenVPN are killed, then the service is started again"
+call connectOvpn "$connect_a"
+wait_for_state connected
+[ "$(cat "/etc/netns/$client/resolv.conf")" != "$resolver_before" ] || fail "the tunnel's resolvers are not set"
 pkill -9 -f -- "vlvpn-killswitchd --socket $work/ks.sock"
+pkill -9 -f -- "$work/state/openvpn/profile.conf"
 sleep 0.2
 burst "no service"
 [ "$udp" -eq 0 ] && [ "$tcp" -eq 0 ] && [ "$ipv6" -eq 0 ] || fail "traffic leaked with the service gone"
@@ -183,10 +207,10 @@ in_client "$bin/vlvpn-killswitchd" --socket "$work/ks.sock" --group nogroup --st
 disown
 for _ in $(seq 100); do grep -q "restored: kill switch blocking" "$work/service.log" && break; sleep 0.05; done
 grep -q "restored: kill switch blocking" "$work/service.log" || fail "the restarted service did not find its state"
+[ "$(cat "/etc/netns/$client/resolv.conf")" = "$resolver_before" ] || fail "the resolvers were not put back"
 burst "service restarted"
 [ "$udp" -eq 0 ] && [ "$tcp" -eq 0 ] && [ "$ipv6" -eq 0 ] || fail "traffic leaked after the restart"
-restart_server_a
-call connectOvpn '["leak","","","leak.ovpn"]'
+call connectOvpn "$connect_a"
 wait_for_state connected
 burst "reconnected"
 [ "$udp" -eq 0 ] && [ "$tcp" -eq 0 ] && [ "$tunnel" -gt 0 ] || fail "the reconnect leaked or carries nothing"
@@ -203,5 +227,8 @@ for _ in $(seq 50); do table_has killswitch_out || break; sleep 0.1; done
 burst "disconnected"
 [ "$udp" -gt 0 ] && [ "$tcp" -gt 0 ] && [ "$ipv6" -gt 0 ] || fail "traffic should flow after a disconnect"
 [[ $(in_client nft list tables) != *vlvpn* ]] || fail "rules left after the disconnect"
+[ "$(cat "/etc/netns/$client/resolv.conf")" = "$resolver_before" ] || fail "the resolvers stayed after the disconnect"
+lookup "disconnected"
+[ "$answer" = 198.18.6.6 ] && [ "$outside_dns" -gt 0 ] || fail "the outside DNS server does not answer again"
 stop_desk
 echo "PASS"

@@ -68,11 +68,38 @@ start_tunnel_server() {
     --cert "$2/server.crt" --key "$2/server.key" --proto udp --lport "$port" --float --log "$3" --daemon
 }
 
+# start_pushing_server <namespace> <pki folder> <log> <work folder>: a client-server
+# OpenVPN server on UDP 1194 (tunnel 10.8.0.0/24, itself .1) that pushes itself as the
+# DNS server and lets in password "right" only.
+start_pushing_server() {
+  printf '#!/bin/sh\n{ read -r user; read -r password; } <"$1"\n[ "$password" = right ]\n' >"$4/verify.sh"
+  chmod 755 "$4/verify.sh"
+  ip netns exec "$1" openvpn --server 10.8.0.0 255.255.255.0 --topology subnet --dev tun --dh none \
+    --ca "$2/ca.crt" --cert "$2/server.crt" --key "$2/server.key" --proto udp --lport 1194 \
+    --push "dhcp-option DNS 10.8.0.1" --push "dhcp-option DOMAIN velunor.test" --script-security 2 \
+    --auth-user-pass-verify "$4/verify.sh" via-file --tmp-dir "$4" --log "$3" --daemon
+}
+
+# start_dns_servers <namespace> <work folder>: test.velunor.example is 198.18.5.5 to the
+# DNS server behind the tunnel (10.8.0.1) and 198.18.6.6 to the one outside (198.18.0.2).
+start_dns_servers() {
+  local where answer
+  for where in 10.8.0.1/198.18.5.5 198.18.0.2/198.18.6.6; do
+    answer=${where#*/}
+    ip netns exec "$1" dnsmasq --no-resolv --no-hosts --bind-dynamic --listen-address="${where%/*}" \
+      --address=/test.velunor.example/"$answer" --user=root --pid-file="$2/dnsmasq-$answer.pid" \
+      --log-facility=- 2>/dev/null
+  done
+}
+
 # tunnel_profile <pki folder> [remote [port [net]]]: the client's profile for such a
-# server (198.18.0.2 1194 10.8.0), as a JSON string's contents.
+# server (198.18.0.2 1194 10.8.0; net "pull" for the pushing server), as a JSON
+# string's contents.
 tunnel_profile() {
-  printf 'client\\ndev tun\\ntls-client\\nnobind\\nremote %s %s\\nproto udp\\nifconfig %s.2 %s.1\\nca %s\\ncert %s\\nkey %s\\nremote-cert-tls server\\n' \
-    "${2:-198.18.0.2}" "${3:-1194}" "${4:-10.8.0}" "${4:-10.8.0}" "$1/ca.crt" "$1/client.crt" "$1/client.key"
+  local addresses
+  [ "${4:-10.8.0}" = pull ] || addresses="ifconfig ${4:-10.8.0}.2 ${4:-10.8.0}.1\\n"
+  printf 'client\\ndev tun\\ntls-client\\nnobind\\nremote %s %s\\nproto udp\\n%sca %s\\ncert %s\\nkey %s\\nremote-cert-tls server\\n' \
+    "${2:-198.18.0.2}" "${3:-1194}" "${addresses:-}" "$1/ca.crt" "$1/client.crt" "$1/client.key"
 }
 
 # ensure_openvpn_account: the account vlvpn-killswitchd runs OpenVPN under, made as an

@@ -49,6 +49,21 @@ unsigned long long StartTimeOf(pid_t pid) {
   return std::strtoull(rest.c_str() + position, nullptr, 10);
 }
 
+// Field 4 of /proc/<pid>/stat; 0 when unknown.
+pid_t ParentOf(pid_t pid) {
+  std::ifstream file("/proc/" + std::to_string(pid) + "/stat");
+  std::string stat;
+  std::getline(file, stat);
+  const std::size_t close = stat.rfind(')');
+  if (close == std::string::npos || close + 4 > stat.size()) return 0;
+  return static_cast<pid_t>(std::strtol(stat.c_str() + close + 4, nullptr, 10));
+}
+
+// OpenVPN splits its --up command at blanks and quotes.
+bool IsPlainPath(const std::string& path) {
+  return path.find_first_of(" \t\n\r\"'\\") == std::string::npos;
+}
+
 bool OwnedByRootAndLocked(const std::filesystem::path& path, bool regular) {
   struct stat info {};
   if (::stat(path.c_str(), &info) != 0) return false;
@@ -84,6 +99,7 @@ std::string CheckTrustedOpenVpn(const std::string& program, const std::vector<st
 Daemon::Daemon(DaemonOptions options, std::unique_ptr<Firewall> firewall)
     : options_(std::move(options)), firewall_(std::move(firewall)) {
   CreatePrivateFolder(options_.state_dir);
+  if (options_.dns.previous.empty()) options_.dns.previous = options_.state_dir / "resolv.conf.previous";
   // OpenVPN's account passes through to its session folder, and sees nothing else here.
   if (options_.openvpn_account) {
     ::chmod(options_.state_dir.c_str(), 0711);
@@ -111,6 +127,7 @@ void Daemon::Restore() {
     const std::string error = firewall_->Apply(rules_);
     Log("restored: kill switch " + ModeWord(rules_.kill_switch) + ", IPv6 " +
         (rules_.block_ipv6 ? "blocked" : "open") + (error.empty() ? "" : " (" + error + ")"));
+    if (state.contains("dns") && state["dns"].is_object()) dns_ = state["dns"];
     const Value& openvpn = state.contains("openvpn") ? state["openvpn"] : Value();
     if (openvpn.is_object()) {
       openvpn_.pid = openvpn.value("pid", pid_t{0});
@@ -124,7 +141,10 @@ void Daemon::Restore() {
       }
     }
   }
-  if (openvpn_.pid == 0) RemoveSession();
+  if (openvpn_.pid == 0) {
+    RemoveSession();
+    RevertTunnelDns();  // its OpenVPN ended while the service was away
+  }
   Save();
 }
 
@@ -138,6 +158,7 @@ void Daemon::Save() const {
   if (openvpn_.pid > 0) {
     state["openvpn"] = {{"pid", openvpn_.pid}, {"start", openvpn_.start_time}, {"owner", openvpn_.owner}};
   }
+  if (!dns_.is_null()) state["dns"] = dns_;
   try {
     WriteFileAtomically(StateFile(), state.dump() + "\n");
   } catch (const FileWriteError& error) {
@@ -173,6 +194,7 @@ void Daemon::RemoveSession() const {
 }
 
 void Daemon::Forget() {
+  RevertTunnelDns();
   openvpn_ = Running{};
   RemoveSession();
   Save();
@@ -205,9 +227,47 @@ std::optional<std::string> Daemon::Handle(const Request& request, const Peer& pe
     case Command::kUnblockIpv6:
       next.block_ipv6 = request.command == Command::kBlockIpv6;
       return SetRules(next);
+    case Command::kDns: return ReportDns(request.dns, peer);
   }
   return "Unknown command";
 }
+
+std::string Daemon::ReportDns(const DnsReport& report, const Peer& peer) {
+  // From the helper our OpenVPN runs, not from anything else of its account.
+  if (!Alive() || ParentOf(peer.pid) != openvpn_.pid) return "Refused: not from the service's OpenVPN";
+  const TunnelDns& dns = report.dns;
+  if (!report.up) {
+    RevertTunnelDns();
+    return "OK";
+  }
+  if (dns_.is_object() && dns_.value("backend", "") == "resolved") RevertTunnelDns();
+  const std::string error = ApplyDns(options_.dns, dns, dns_, [this](const Value& record) {
+    dns_ = record;
+    Save();  // before the change: a crash in between finds the way back
+  });
+  if (!error.empty()) {
+    RevertTunnelDns();
+    return "Cannot set the tunnel's DNS servers: " + error;
+  }
+  std::string servers;
+  for (const auto& server : dns.servers) servers += " " + server;
+  Log("DNS of " + dns.device + ":" + (servers.empty() ? " none pushed" : servers));
+  return "OK";
+}
+
+void Daemon::RevertTunnelDns() {
+  if (dns_.is_null()) return;
+  const std::string error = RevertDns(options_.dns, dns_);
+  if (!error.empty()) {
+    Log("DNS not restored: " + error);  // kept, to try again
+    return;
+  }
+  Log("DNS restored");
+  dns_ = Value();
+  Save();
+}
+
+std::filesystem::path DnsHelperSocket(const DaemonOptions& options) { return options.state_dir / "dns-helper.sock"; }
 
 PreparedStart PrepareStart(const DaemonOptions& options, const StartRequest& start, const Peer& peer) {
   PreparedStart prepared;
@@ -222,6 +282,13 @@ PreparedStart PrepareStart(const DaemonOptions& options, const StartRequest& sta
   if (std::string refusal = CheckTrustedOpenVpn(start.program, options.trusted_folders, prepared.program);
       !refusal.empty()) {
     return refuse(std::move(refusal));
+  }
+  prepared.dns_helper = options.dns_helper;
+  if (prepared.dns_helper.empty() || !prepared.dns_helper.is_absolute() || !IsPlainPath(prepared.dns_helper) ||
+      !OwnedByRootAndLocked(prepared.dns_helper, true) ||
+      !OwnedByRootAndLocked(prepared.dns_helper.parent_path(), false)) {
+    return refuse("Refused: the service's DNS helper (\"" + prepared.dns_helper.string() +
+                  "\") is missing or not root's alone; reinstall the service");
   }
   const CheckedArguments checked = CheckOpenVpnArguments(start.arguments);
   if (!checked.arguments) return refuse(checked.error);
@@ -365,7 +432,10 @@ std::string Daemon::Launch(PreparedStart prepared, const Peer& peer) {
     return error.what();
   }
   argv.insert(argv.end(), prepared.tuning.begin(), prepared.tuning.end());
-  argv.insert(argv.end(), {"--script-security", "1"});
+  // The only script is the service's helper: the profile can name none.
+  const std::string helper = prepared.dns_helper.string();
+  argv.insert(argv.end(), {"--script-security", "2", "--up", helper, "--down", helper, "--up-restart", "--setenv",
+                           "VLVPN_DNS_SOCKET", DnsHelperSocket(options_).string()});
 
   if (prepared.log.valid() && ::ftruncate(prepared.log.get(), 0) != 0) {
     RemoveSession();

@@ -14,6 +14,7 @@
 #include "service/firewall.h"
 #include "service/peer.h"
 #include "service/request.h"
+#include "service/system_dns.h"
 #include "service/rules.h"
 
 namespace vlvpn::service {
@@ -33,13 +34,21 @@ struct DaemonOptions {
   // Where a trusted OpenVPN may live (after resolving links).
   std::vector<std::filesystem::path> trusted_folders = {"/usr/sbin", "/usr/bin", "/sbin", "/bin",
                                                         "/usr/local/sbin", "/usr/local/bin"};
+  // The service's own program OpenVPN runs when the tunnel goes up and down; it reports
+  // the resolvers OpenVPN was given on the helper socket. Without it nothing starts.
+  std::filesystem::path dns_helper;
+  DnsPlaces dns;  // its `previous` defaults to a file in the state folder
 };
+
+// Where the DNS helper reports: only OpenVPN's account may connect.
+std::filesystem::path DnsHelperSocket(const DaemonOptions& options);
 
 // What a START needs, read as the user and checked, ready to launch. Made on a thread of
 // its own, so a user who stops the reading child holds up nobody else.
 struct PreparedStart {
   std::string refusal;  // non-empty: the reply, and nothing is started
   std::filesystem::path program;
+  std::filesystem::path dns_helper;
   std::string profile;                                        // rendered; all OpenVPN reads of it
   std::vector<std::pair<std::string, std::string>> copies;   // file name in the session folder, bytes
   std::optional<std::string> credentials;
@@ -86,6 +95,8 @@ class Daemon {
   };
 
   std::string SetRules(const FirewallState& next);
+  std::string ReportDns(const DnsReport& report, const Peer& peer);
+  void RevertTunnelDns();
   std::optional<std::string> BeginStop(const Peer& peer);
   bool Alive();
   void Forget();
@@ -98,6 +109,7 @@ class Daemon {
   std::unique_ptr<Firewall> firewall_;
   FirewallState rules_;
   Running openvpn_;
+  Value dns_;  // how the tunnel's resolvers were set, to undo it; null when they are not
   std::optional<std::chrono::steady_clock::time_point> stop_deadline_;
   uid_t stopped_for_ = 0;
 };

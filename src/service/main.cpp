@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <optional>
 #include <string>
 #include <thread>
@@ -19,7 +20,8 @@ namespace {
 
 int Usage() {
   std::fprintf(stderr,
-               "usage: vlvpn-killswitchd [--socket PATH] [--group NAME] [--state-dir DIR] [--openvpn-user NAME]\n");
+               "usage: vlvpn-killswitchd [--socket PATH] [--group NAME] [--state-dir DIR] [--openvpn-user NAME]\n"
+               "                         [--dns-helper PATH]\n");
   return 2;
 }
 
@@ -31,6 +33,9 @@ int main(int argc, char** argv) {
   std::string group_name = "vlvpn";
   std::string openvpn_user = "vlvpn-openvpn";
   vlvpn::service::DaemonOptions options;
+  // Installed beside the service unless told otherwise.
+  std::error_code ignored;
+  options.dns_helper = std::filesystem::read_symlink("/proc/self/exe", ignored).parent_path() / "vlvpn-dns-helper";
   for (int i = 1; i < argc; ++i) {
     const std::string option = argv[i];
     if (i + 1 >= argc) return Usage();
@@ -40,6 +45,8 @@ int main(int argc, char** argv) {
       group_name = argv[++i];
     } else if (option == "--openvpn-user") {
       openvpn_user = argv[++i];
+    } else if (option == "--dns-helper") {
+      options.dns_helper = argv[++i];
     } else if (option == "--state-dir") {
       options.state_dir = argv[++i];
     } else {
@@ -83,7 +90,14 @@ int main(int argc, char** argv) {
   try {
     vlvpn::service::Daemon daemon(options, vlvpn::service::MakeNftablesFirewall());
     daemon.Restore();
-    vlvpn::service::Server server(std::move(listener), group_id, daemon);
+    vlvpn::UniqueFd helper_listener;
+    if (options.openvpn_account) {
+      std::string error;
+      helper_listener = vlvpn::service::ListenOn(vlvpn::service::DnsHelperSocket(options).string(),
+                                                 options.openvpn_account->gid, error);
+      if (!helper_listener.valid()) std::fprintf(stderr, "no DNS for tunnels: %s\n", error.c_str());
+    }
+    vlvpn::service::Server server(std::move(listener), group_id, daemon, {}, std::move(helper_listener));
     std::thread serving([&] { server.Run(); });
     std::fprintf(stderr, "listening on %s\n", socket_path.c_str());
     int received = 0;

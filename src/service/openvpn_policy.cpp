@@ -73,8 +73,23 @@ bool IsFileKeyword(std::string_view directive, std::string_view token) {
   return false;
 }
 
-// OpenVPN is started under an account of its own already.
-bool IsDropped(std::string_view name) { return name == "user" || name == "group"; }
+// Names "setenv" may give: OpenVPN's own switches and the peer information it sends.
+// Any other would reach the environment of the service's helper, which OpenVPN runs
+// (LD_PRELOAD would make it run the user's code).
+bool KeepsVariable(std::string_view name) {
+  return name == "FORWARD_COMPATIBLE" || name == "PUSH_PEER_INFO" || name.starts_with("IV_") ||
+         name.starts_with("UV_");
+}
+
+// OpenVPN is started under an account of its own already; other variables serve
+// scripts, and the only script is the service's.
+bool IsDropped(const Directive& directive) {
+  const std::string_view name = directive.name;
+  if (name == "setenv" && !directive.args.empty() && directive.args[0] != "opt") {
+    return !KeepsVariable(directive.args[0]);
+  }
+  return name == "user" || name == "group";
+}
 
 std::string Refusal(std::string_view what) {
   return "Refused: the profile uses \"" + std::string(what) + "\", which the kill-switch service does not run";
@@ -167,13 +182,13 @@ ReviewedProfile ReviewProfile(std::string_view text) {
   }
   constexpr std::size_t kNone = static_cast<std::size_t>(-1);
   for (Directive& directive : parsed.directives) {
-    if (IsDropped(directive.name)) continue;
+    if (IsDropped(directive)) continue;
     const std::size_t index = profile.directives.size();
     std::string error;
     if (directive.name == "connection" && !directive.inline_data) {
       std::vector<Directive> kept;
       for (Directive& inner : directive.block) {
-        if (IsDropped(inner.name)) continue;
+        if (IsDropped(inner)) continue;
         error = Check(inner, index, kept.size(), profile);
         if (!error.empty()) break;
         kept.push_back(std::move(inner));

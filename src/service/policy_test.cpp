@@ -257,7 +257,8 @@ TEST(ProfileReviewTest, RealProfilesPassAndTheirFilesBecomeCopies) {
       "setenv opt tls-crypt tc.key\r\nauth-user-pass\r\nhttp-proxy proxy.example 8080 auto\r\n"
       "user nobody\r\ngroup nogroup\r\nkeepalive 10 60\r\npasstos\r\nroute-method exe\r\nkeysize 256\r\n"
       "disable-occ\r\ndown-pre\r\nblock-outside-dns\r\nignore-unknown-option block-outside-dns\r\n"
-      "setenv FORWARD_COMPATIBLE 1\r\npeer-fingerprint AA:BB\r\n<peer-fingerprint>\r\nAA:CC\r\n</peer-fingerprint>\r\n"
+      "setenv FORWARD_COMPATIBLE 1\r\nsetenv LD_PRELOAD /home/u/evil.so\r\nsetenv UV_PLAN gold\r\n"
+      "peer-fingerprint AA:BB\r\n<peer-fingerprint>\r\nAA:CC\r\n</peer-fingerprint>\r\n"
       "<tls-crypt-v2>\r\nup /inline/data/is/not/a/directive\r\n</tls-crypt-v2>\r\n"
       "<connection>\r\nremote 198.18.0.3 443 tcp\r\nsocks-proxy 198.18.0.9 1080 socks.auth\r\n</connection>\r\n";
   const ReviewedProfile profile = ReviewProfile(text);
@@ -281,7 +282,11 @@ TEST(ProfileReviewTest, RealProfilesPassAndTheirFilesBecomeCopies) {
   // OpenVPN 2.6 on Linux stops on these; as optional ones it warns and goes on.
   EXPECT_THAT(rendered, HasSubstr("setenv opt keysize \"256\"\n"));
   EXPECT_THAT(rendered, HasSubstr("setenv opt block-outside-dns\n"));
-  for (const char* gone : {"old.key", "\nuser", "\ngroup", "nobody"}) EXPECT_THAT(rendered, Not(HasSubstr(gone)));
+  // Variables reach the service's helper, which OpenVPN runs: only OpenVPN's own stay.
+  EXPECT_THAT(rendered, HasSubstr("setenv \"FORWARD_COMPATIBLE\" \"1\"\nsetenv \"UV_PLAN\" \"gold\"\n"));
+  for (const char* gone : {"old.key", "\nuser", "\ngroup", "nobody", "LD_PRELOAD"}) {
+    EXPECT_THAT(rendered, Not(HasSubstr(gone)));
+  }
 
   // A line that fits only with its short path would be cut by OpenVPN once rewritten.
   const ReviewedProfile tight = ReviewProfile("ca x \"" + std::string(235, 'A') + "\"\n");

@@ -5,6 +5,8 @@
 #include <string_view>
 #include <vector>
 
+#include "service/dns.h"
+
 namespace vlvpn::service {
 
 // What ENABLE asks for: block everything but the tunnel and this server, or (flag 0)
@@ -22,12 +24,14 @@ struct StartRequest {
   std::string arguments;
 };
 
-enum class Command { kPing, kStart, kStatus, kStop, kEnable, kDisable, kBlockIpv6, kUnblockIpv6 };
+// kDns comes only from the service's helper, on a socket of its own.
+enum class Command { kPing, kStart, kStatus, kStop, kEnable, kDisable, kBlockIpv6, kUnblockIpv6, kDns };
 
 struct Request {
   Command command = Command::kPing;
   StartRequest start;
   EnableRequest enable;
+  DnsReport dns;
 };
 
 struct ParsedRequest {

@@ -55,6 +55,7 @@ struct Connection {
   std::string buffer;
   Clock::time_point deadline;
   Phase phase = Phase::kReading;  // kWaiting: with the daemon; the reply comes back by id
+  bool helper = false;            // the service's helper, run by its OpenVPN: reports DNS, nothing else
 };
 
 const char* CommandName(Command command) {
@@ -67,6 +68,7 @@ const char* CommandName(Command command) {
     case Command::kDisable: return "DISABLE";
     case Command::kBlockIpv6: return "BLOCK_IPV6";
     case Command::kUnblockIpv6: return "UNBLOCK_IPV6";
+    case Command::kDns: return "DNS";
   }
   return "?";
 }
@@ -87,6 +89,7 @@ struct Preparation {
 
 struct Server::Impl {
   UniqueFd listener;
+  UniqueFd helper_listener;
   std::optional<gid_t> group;
   Daemon& daemon;
   ServerLimits limits;
@@ -101,8 +104,8 @@ struct Server::Impl {
 
   std::map<std::uint64_t, Preparation> preparations;  // the serving thread's
 
-  Impl(UniqueFd l, std::optional<gid_t> g, Daemon& d, ServerLimits s)
-      : listener(std::move(l)), group(g), daemon(d), limits(s) {}
+  Impl(UniqueFd l, UniqueFd h, std::optional<gid_t> g, Daemon& d, ServerLimits s)
+      : listener(std::move(l)), helper_listener(std::move(h)), group(g), daemon(d), limits(s) {}
 
   void Wake() {
     const std::uint64_t one = 1;
@@ -213,18 +216,23 @@ struct Server::Impl {
     connection.deadline = Clock::now() + kDrainTime;
   }
 
-  void Accept(std::map<std::uint64_t, Connection>& connections, std::uint64_t& next_id) {
+  // Members and root on the listener; OpenVPN's account alone on the helper's.
+  void Accept(std::map<std::uint64_t, Connection>& connections, std::uint64_t& next_id, bool helper) {
     for (;;) {
-      UniqueFd socket(::accept4(listener.get(), nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK));
+      UniqueFd socket(
+          ::accept4((helper ? helper_listener : listener).get(), nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK));
       if (!socket.valid()) return;
-      Connection connection{std::move(socket), {}, {}, Clock::now() + limits.line_deadline, Phase::kReading};
+      Connection connection{std::move(socket), {}, {}, Clock::now() + limits.line_deadline, Phase::kReading, helper};
+      const auto& account = daemon.options().openvpn_account;
       if (connections.size() >= limits.max_clients) {
         Answer(connection, "Busy: too many connections, try again");
         continue;  // closed at once: holding it would defeat the limit
       }
       if (!ReadPeer(connection.socket.get(), connection.peer)) {
         Answer(connection, "Refused: cannot tell who is asking");
-      } else if (!Allowed(connection.peer)) {
+      } else if (helper && (!account || connection.peer.uid != account->uid)) {
+        Answer(connection, "Refused: this socket is for the service's OpenVPN");
+      } else if (!helper && !Allowed(connection.peer)) {
         std::fprintf(stderr, "refused user %u (pid %d): not root and not in the service's group\n",
                      static_cast<unsigned>(connection.peer.uid), static_cast<int>(connection.peer.pid));
         Answer(connection, "Refused: only root and members of the service's group may use the kill-switch service");
@@ -252,7 +260,15 @@ struct Server::Impl {
         Answer(connection, "Refused: a command is one line of at most " + std::to_string(limits.max_line) + " bytes");
         continue;
       }
-      const ParsedRequest parsed = ParseRequest(std::string_view(connection.buffer).substr(0, end));
+      const std::string_view line = std::string_view(connection.buffer).substr(0, end);
+      ParsedRequest parsed;
+      if (connection.helper) {
+        const std::optional<DnsReport> report = ParseDnsReport(line);
+        parsed = report ? ParsedRequest{true, {Command::kDns, {}, {}, *report}, {}}
+                        : ParsedRequest{false, {}, "Refused: not a DNS report"};
+      } else {
+        parsed = ParseRequest(line);
+      }
       connection.buffer.clear();
       if (!parsed.ok) {
         Answer(connection, parsed.error);
@@ -280,8 +296,8 @@ struct Server::Impl {
     std::vector<pollfd> fds;
     std::vector<std::uint64_t> ids;
     while (!Stopping()) {
-      fds.assign({{wake.get(), POLLIN, 0}, {listener.get(), POLLIN, 0}});
-      ids.assign({0, 0});
+      fds.assign({{wake.get(), POLLIN, 0}, {listener.get(), POLLIN, 0}, {helper_listener.get(), POLLIN, 0}});
+      ids.assign({0, 0, 0});
       auto next_deadline = Clock::now() + std::chrono::seconds(1);
       for (auto& [id, connection] : connections) {
         if (connection.phase == Phase::kWaiting) continue;
@@ -309,8 +325,9 @@ struct Server::Impl {
           Answer(found->second, reply);
         }
       }
-      if (fds[1].revents != 0) Accept(connections, next_id);
-      for (std::size_t i = 2; i < fds.size(); ++i) {
+      if (fds[1].revents != 0) Accept(connections, next_id, false);
+      if (fds[2].revents != 0) Accept(connections, next_id, true);
+      for (std::size_t i = 3; i < fds.size(); ++i) {
         if (fds[i].revents == 0) continue;
         const auto found = connections.find(ids[i]);
         if (found != connections.end() && Read(ids[i], found->second)) connections.erase(found);
@@ -326,8 +343,9 @@ struct Server::Impl {
   }
 };
 
-Server::Server(UniqueFd listener, std::optional<gid_t> group, Daemon& daemon, ServerLimits limits)
-    : impl_(std::make_unique<Impl>(std::move(listener), group, daemon, limits)) {}
+Server::Server(UniqueFd listener, std::optional<gid_t> group, Daemon& daemon, ServerLimits limits,
+               UniqueFd helper_listener)
+    : impl_(std::make_unique<Impl>(std::move(listener), std::move(helper_listener), group, daemon, limits)) {}
 
 Server::~Server() = default;
 

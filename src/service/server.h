@@ -23,10 +23,11 @@ struct ServerLimits {
 // client holds up no one; commands go in order to a second thread that owns the
 // Daemon. A START's files are read as its user on a thread of its own first, so that a
 // user who stalls the reading stalls only their own START. Only root and members of
-// `group` are heard.
+// `group` are heard; on `helper_listener` only OpenVPN's account, with DNS reports.
 class Server {
  public:
-  Server(UniqueFd listener, std::optional<gid_t> group, Daemon& daemon, ServerLimits limits = {});
+  Server(UniqueFd listener, std::optional<gid_t> group, Daemon& daemon, ServerLimits limits = {},
+         UniqueFd helper_listener = {});
   Server(const Server&) = delete;
   Server& operator=(const Server&) = delete;
   ~Server();

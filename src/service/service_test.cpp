@@ -113,10 +113,10 @@ class ServiceTest : public ::testing::Test {
   }
 
   // One command as `who`: a child becomes that user and asks, as a client would.
-  std::string Ask(const Identity& who, const std::string& line) const {
+  std::string Ask(const Identity& who, const std::string& line, std::string socket = "") const {
     int channel[2];
     if (::pipe2(channel, O_CLOEXEC) != 0) return "pipe failed";
-    const std::string socket = Socket();
+    if (socket.empty()) socket = Socket();
     const std::string request = line + "\n";
     const pid_t pid = ::fork();
     if (pid == 0) {
@@ -332,7 +332,15 @@ TEST_F(ServiceTest, RunsOpenVpnForAUserAndOnlyThatUserStopsIt) {
   ASSERT_EQ(::stat((folder / "openvpn.log").c_str(), &info), 0);
   EXPECT_EQ(info.st_uid, kMember.uid);
   EXPECT_THAT(ReadFileBytes(folder / "openvpn.log").value_or(""), HasSubstr("OpenVPN 2"));
-  EXPECT_THAT(Output("ps -o args= -p " + pid), HasSubstr("--script-security 1"));
+  // The one script is the service's DNS helper; its socket hears that helper alone.
+  EXPECT_THAT(Output("ps -o args= -p " + pid),
+              HasSubstr("--script-security 2 --up " + testing::SiblingProgram("vlvpn-dns-helper").string()));
+  const std::string helper = (State() / "dns-helper.sock").string();
+  const Identity openvpn_account{account->pw_uid, {account->pw_gid}};
+  EXPECT_EQ(Ask(kMember, "DNS_UP tun0 198.18.0.53 -", helper), "(cannot connect)");
+  EXPECT_THAT(Ask(openvpn_account, "DNS_UP lo 198.18.0.53 -", helper), StartsWith("Refused: not from the service's"));
+  EXPECT_THAT(Ask(openvpn_account, "PING", helper), StartsWith("Refused: not a DNS report"));
+  EXPECT_THAT(Ask(kMember, "DNS_UP lo 198.18.0.53 -"), StartsWith("Unknown command"));
 
   // Its profile makes it take seconds to end; nobody else's command waits for that.
   std::string stopped;

@@ -1,0 +1,131 @@
+#include "service/dns.h"
+
+#include <arpa/inet.h>
+
+#include <algorithm>
+
+namespace vlvpn::service {
+namespace {
+
+constexpr std::size_t kMaxServers = 8;
+constexpr std::size_t kMaxDomains = 16;
+constexpr int kMaxForeignOptions = 256;
+
+std::vector<std::string_view> Split(std::string_view text, char separator) {
+  std::vector<std::string_view> parts;
+  while (true) {
+    const std::size_t at = text.find(separator);
+    parts.push_back(text.substr(0, at));
+    if (at == std::string_view::npos) return parts;
+    text.remove_prefix(at + 1);
+  }
+}
+
+std::string Join(const std::vector<std::string>& items) {
+  if (items.empty()) return "-";
+  std::string joined;
+  for (const auto& item : items) joined += (joined.empty() ? "" : ",") + item;
+  return joined;
+}
+
+template <typename Check>
+bool ParseList(std::string_view text, std::size_t limit, Check check, std::vector<std::string>& into) {
+  if (text == "-") return true;
+  for (const std::string_view item : Split(text, ',')) {
+    if (!check(item) || into.size() >= limit) return false;
+    into.emplace_back(item);
+  }
+  return true;
+}
+
+void AddOnce(std::vector<std::string>& list, std::string_view item, std::size_t limit) {
+  if (list.size() < limit && std::find(list.begin(), list.end(), item) == list.end()) list.emplace_back(item);
+}
+
+}  // namespace
+
+bool IsIpAddress(std::string_view text) {
+  if (text.empty() || text.size() > 45) return false;
+  unsigned char bytes[16];
+  const std::string copy(text);
+  return ::inet_pton(AF_INET, copy.c_str(), bytes) == 1 || ::inet_pton(AF_INET6, copy.c_str(), bytes) == 1;
+}
+
+bool IsDomainName(std::string_view text) {
+  if (text.empty() || text.size() > 253 || text.front() == '.' || text.front() == '-') return false;
+  for (const std::string_view label : Split(text.back() == '.' ? text.substr(0, text.size() - 1) : text, '.')) {
+    if (label.empty() || label.size() > 63) return false;
+    for (const char c : label) {
+      const bool ok = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '-' || c == '_';
+      if (!ok) return false;
+    }
+  }
+  return true;
+}
+
+bool IsDeviceName(std::string_view text) {
+  if (text.empty() || text.size() > 15 || text == "." || text == "..") return false;
+  return std::all_of(text.begin(), text.end(), [](char c) {
+    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '-' || c == '_' ||
+           c == '.';
+  });
+}
+
+std::optional<DnsReport> DnsReportFromEnvironment(const std::function<const char*(const std::string&)>& variable) {
+  const char* type = variable("script_type");
+  const char* device = variable("dev");
+  if (type == nullptr || device == nullptr || !IsDeviceName(device)) return std::nullopt;
+  DnsReport report;
+  report.dns.device = device;
+  if (std::string_view(type) == "down") return report;
+  if (std::string_view(type) != "up") return std::nullopt;
+  report.up = true;
+  for (int i = 1; i <= kMaxForeignOptions; ++i) {
+    const char* option = variable("foreign_option_" + std::to_string(i));
+    if (option == nullptr) break;
+    const std::vector<std::string_view> words = Split(option, ' ');
+    if (words.size() != 3 || words[0] != "dhcp-option") continue;
+    if ((words[1] == "DNS" || words[1] == "DNS6") && IsIpAddress(words[2])) {
+      AddOnce(report.dns.servers, words[2], kMaxServers);
+    } else if ((words[1] == "DOMAIN" || words[1] == "DOMAIN-SEARCH") && IsDomainName(words[2])) {
+      AddOnce(report.dns.domains, words[2], kMaxDomains);
+    }
+  }
+  return report;
+}
+
+std::string FormatDnsReport(const DnsReport& report) {
+  if (!report.up) return "DNS_DOWN " + report.dns.device;
+  return "DNS_UP " + report.dns.device + " " + Join(report.dns.servers) + " " + Join(report.dns.domains);
+}
+
+std::optional<DnsReport> ParseDnsReport(std::string_view line) {
+  const std::vector<std::string_view> words = Split(line, ' ');
+  DnsReport report;
+  if (words.size() == 2 && words[0] == "DNS_DOWN" && IsDeviceName(words[1])) {
+    report.dns.device = words[1];
+    return report;
+  }
+  if (words.size() != 4 || words[0] != "DNS_UP" || !IsDeviceName(words[1]) ||
+      !ParseList(words[2], kMaxServers, IsIpAddress, report.dns.servers) ||
+      !ParseList(words[3], kMaxDomains, IsDomainName, report.dns.domains)) {
+    return std::nullopt;
+  }
+  report.up = true;
+  report.dns.device = words[1];
+  return report;
+}
+
+std::string RenderResolvConf(const TunnelDns& dns) {
+  std::string text = "# Velunor VPN: the resolvers of tunnel " + dns.device +
+                     " while it is up; the previous file comes back when it ends.\n";
+  for (const auto& server : dns.servers) text += "nameserver " + server + "\n";
+  if (!dns.domains.empty()) {
+    text += "search";
+    for (const auto& domain : dns.domains) text += " " + domain;
+    text += "\n";
+  }
+  return text;
+}
+
+}  // namespace vlvpn::service

@@ -1,0 +1,274 @@
+// The tunnel's resolvers: what the helper reads from OpenVPN, what the service accepts,
+// and the system's resolver set and put back (a resolver file of the test's own, and a
+// stand-in of systemd-resolved on a private bus).
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <net/if.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <systemd/sd-bus.h>
+#include <unistd.h>
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <map>
+#include <thread>
+
+#include "common/file_io.h"
+#include "service/dns.h"
+#include "service/system_dns.h"
+#include "support/temp_folder.h"
+
+namespace vlvpn::service {
+namespace {
+
+using ::testing::HasSubstr;
+using Environment = std::map<std::string, std::string>;
+
+TEST(DnsReportTest, TheHelperReportsOnlyAddressesAndNamesOpenVpnWasGiven) {
+  const Environment up = {{"script_type", "up"}, {"dev", "tun0"}};
+  const auto with = [&](Environment extra) {
+    extra.insert(up.begin(), up.end());
+    return extra;
+  };
+  struct Case {
+    Environment environment;
+    std::string line;  // "" when there is nothing to report
+  };
+  const Case cases[] = {
+      {with({{"foreign_option_1", "dhcp-option DNS 10.8.0.1"}, {"foreign_option_2", "dhcp-option DNS6 fd00::53"},
+             {"foreign_option_3", "dhcp-option DOMAIN corp.example"},
+             {"foreign_option_4", "dhcp-option DOMAIN-SEARCH b.example"}, {"foreign_option_5", "dhcp-option DNS 10.8.0.1"}}),
+       "DNS_UP tun0 10.8.0.1,fd00::53 corp.example,b.example"},
+      // Numbering ends at the first gap; what is no address or name is left out.
+      {with({{"foreign_option_1", "dhcp-option DNS 10.8.0.1;reboot"}, {"foreign_option_2", "dhcp-option WINS 10.8.0.2"},
+             {"foreign_option_3", "dhcp-option DOMAIN a b"}, {"foreign_option_4", "dhcp-option DOMAIN x\nnameserver 1.1.1.1"},
+             {"foreign_option_5", "dhcp-option DNS 999.1.1.1"}, {"foreign_option_7", "dhcp-option DNS 10.8.0.7"}}),
+       "DNS_UP tun0 - -"},
+      {with({}), "DNS_UP tun0 - -"},
+      {{{"script_type", "down"}, {"dev", "tun0"}, {"foreign_option_1", "dhcp-option DNS 10.8.0.1"}}, "DNS_DOWN tun0"},
+      {{{"script_type", "route-up"}, {"dev", "tun0"}}, ""},
+      {{{"script_type", "up"}, {"dev", "tun0 x"}}, ""},
+      {{{"script_type", "up"}}, ""},
+  };
+  for (const Case& c : cases) {
+    const auto report = DnsReportFromEnvironment([&](const std::string& name) -> const char* {
+      const auto found = c.environment.find(name);
+      return found == c.environment.end() ? nullptr : found->second.c_str();
+    });
+    EXPECT_EQ(report ? FormatDnsReport(*report) : "", c.line);
+    if (report) {  // and the service reads back what the helper wrote
+      const auto parsed = ParseDnsReport(FormatDnsReport(*report));
+      ASSERT_TRUE(parsed);
+      EXPECT_EQ(FormatDnsReport(*parsed), c.line);
+    }
+  }
+}
+
+TEST(DnsReportTest, TheServiceTakesNothingButAddressesAndNames) {
+  for (const std::string line :
+       {"DNS_UP tun0 10.8.0.1", "DNS_UP tun0 10.8.0.1 - extra", "DNS_UP tun0 10.8.0.1, -", "DNS_UP tun0 ,10.8.0.1 -",
+        "DNS_UP tun0 10.8.0.1 a..b", "DNS_UP tun0 10.8.0.1 -corp", "DNS_UP ../x 10.8.0.1 -", "DNS_UP tun0 10.8.0.1 a\tb",
+        "DNS_UP tun0 1,2,3,4,5,6,7,8,9 -", "DNS_UP  tun0 10.8.0.1 -", "DNS_DOWN", "DNS_DOWN tun0 x", "PING",
+        "DNS_UP averyveryverylongname 10.8.0.1 -"}) {
+    EXPECT_FALSE(ParseDnsReport(line)) << line;
+  }
+  const auto report = ParseDnsReport("DNS_UP tun0 10.8.0.1,fd00::53 corp.example");
+  ASSERT_TRUE(report);
+  EXPECT_EQ(RenderResolvConf(report->dns).substr(RenderResolvConf(report->dns).find('\n') + 1),
+            "nameserver 10.8.0.1\nnameserver fd00::53\nsearch corp.example\n");
+}
+
+std::string ModeOf(const std::filesystem::path& path) {
+  struct stat info {};
+  return ::stat(path.c_str(), &info) == 0 ? std::to_string(info.st_mode & 0777) : "none";
+}
+
+// What a resolver path is: "link <target>", "file <bytes>" or "none".
+std::string ShapeOf(const std::filesystem::path& path) {
+  std::error_code ec;
+  if (std::filesystem::is_symlink(path, ec)) return "link " + std::filesystem::read_symlink(path).string();
+  const auto bytes = ReadFileBytes(path);
+  return bytes ? "file " + *bytes : "none";
+}
+
+TEST(SystemDnsTest, TheResolverFileIsReplacedAndComesBackInTheShapeItHad) {
+  const TunnelDns dns{"tun0", {"10.8.0.1"}, {"corp.example"}};
+  enum class Before { kFile, kLink, kNone };
+  for (const Before before : {Before::kFile, Before::kLink, Before::kNone}) {
+    testing::TempFolder folder;
+    const DnsPlaces places{folder.path() / "resolv.conf", folder.path() / "state" / "previous", false, ""};
+    std::filesystem::create_directories(folder.path() / "state");
+    WriteFileAtomically(folder.path() / "stub", "nameserver 127.0.0.53\n");
+    if (before == Before::kFile) {
+      WriteFileAtomically(places.resolv_conf, "nameserver 198.18.0.2\n");
+      ::chmod(places.resolv_conf.c_str(), 0644);
+    }
+    if (before == Before::kLink) std::filesystem::create_symlink(folder.path() / "stub", places.resolv_conf);
+    const std::string shape = ShapeOf(places.resolv_conf);
+
+    Value record;
+    ASSERT_EQ(ApplyDns(places, dns, Value(), [&](const Value& r) { record = r; }), "");
+    EXPECT_THAT(ShapeOf(places.resolv_conf), HasSubstr("file # Velunor VPN"));
+    EXPECT_THAT(ShapeOf(places.resolv_conf), HasSubstr("\nnameserver 10.8.0.1\nsearch corp.example\n"));
+    EXPECT_EQ(ModeOf(places.resolv_conf), "420");  // 0644: every user's lookups read it
+    EXPECT_EQ(ShapeOf(folder.path() / "stub"), "file nameserver 127.0.0.53\n");
+    // A reconnect's new servers keep the way back to the first file.
+    ASSERT_EQ(ApplyDns(places, {"tun1", {"10.9.0.1"}, {}}, record, [&](const Value& r) { record = r; }), "");
+    EXPECT_THAT(ShapeOf(places.resolv_conf), HasSubstr("nameserver 10.9.0.1\n"));
+
+    // Undone from the record alone, as a restarted service finds it.
+    ASSERT_EQ(RevertDns(places, ParseJson(record.dump())), "");
+    EXPECT_EQ(ShapeOf(places.resolv_conf), shape);
+    if (before == Before::kFile) {
+      EXPECT_EQ(ModeOf(places.resolv_conf), "420");
+    }
+    EXPECT_FALSE(std::filesystem::exists(places.previous));
+
+    // A file someone else wrote meanwhile is theirs.
+    ASSERT_EQ(ApplyDns(places, dns, Value(), [&](const Value& r) { record = r; }), "");
+    WriteFileAtomically(places.resolv_conf, "nameserver 198.18.0.9\n");
+    ASSERT_EQ(RevertDns(places, record), "");
+    EXPECT_EQ(ShapeOf(places.resolv_conf), "file nameserver 198.18.0.9\n");
+  }
+}
+
+// systemd-resolved's Manager methods the service calls, answered by a stand-in that
+// writes each call as a line (or refuses SetLinkDomains).
+int WriteCall(sd_bus_message* message, void* userdata, sd_bus_error* error) {
+  const int out = *static_cast<int*>(userdata);
+  const std::string member = sd_bus_message_get_member(message);
+  std::string line = member;
+  int link = 0;
+  sd_bus_message_read(message, "i", &link);
+  line += " " + std::to_string(link);
+  if (member == "SetLinkDNS") {
+    sd_bus_message_enter_container(message, 'a', "(iay)");
+    while (sd_bus_message_enter_container(message, 'r', "iay") > 0) {
+      int family = 0;
+      const void* bytes = nullptr;
+      std::size_t size = 0;
+      sd_bus_message_read(message, "i", &family);
+      sd_bus_message_read_array(message, 'y', &bytes, &size);
+      char text[INET6_ADDRSTRLEN] = "?";
+      ::inet_ntop(family, bytes, text, sizeof text);
+      line += std::string(" ") + text;
+      sd_bus_message_exit_container(message);
+    }
+  } else if (member == "SetLinkDomains") {
+    if (std::getenv("STAND_IN_REFUSES") != nullptr) {
+      return sd_bus_error_set(error, "org.freedesktop.DBus.Error.AccessDenied", "not today");
+    }
+    const char* domain = nullptr;
+    int routing = 0;
+    sd_bus_message_enter_container(message, 'a', "(sb)");
+    while (sd_bus_message_read(message, "(sb)", &domain, &routing) > 0) {
+      line += std::string(" ") + domain + (routing ? "(routing)" : "");
+    }
+  } else if (member == "SetLinkDefaultRoute") {
+    int on = 0;
+    sd_bus_message_read(message, "b", &on);
+    line += on ? " yes" : " no";
+  }
+  line += "\n";
+  (void)!::write(out, line.data(), line.size());
+  return sd_bus_reply_method_return(message, "");
+}
+
+const sd_bus_vtable kResolvedStandIn[] = {
+    SD_BUS_VTABLE_START(0),
+    SD_BUS_METHOD("SetLinkDNS", "ia(iay)", "", WriteCall, 0),
+    SD_BUS_METHOD("SetLinkDomains", "ia(sb)", "", WriteCall, 0),
+    SD_BUS_METHOD("SetLinkDefaultRoute", "ib", "", WriteCall, 0),
+    SD_BUS_METHOD("RevertLink", "i", "", WriteCall, 0),
+    SD_BUS_VTABLE_END};
+
+TEST(SystemDnsTest, SystemdResolvedGetsTheTunnelsLinkAndTheWayBack) {
+  if (::access("/usr/bin/dbus-daemon", X_OK) != 0) GTEST_SKIP() << "needs dbus-daemon";
+  testing::TempFolder folder;
+  const std::string address = "unix:path=" + (folder.path() / "bus").string();
+  WriteFileAtomically(folder.path() / "bus.conf",
+                      "<busconfig><type>custom</type><listen>" + address +
+                          "</listen><auth>EXTERNAL</auth><policy context=\"default\"><allow user=\"*\"/>"
+                          "<allow send_destination=\"*\"/><allow receive_sender=\"*\"/><allow own=\"*\"/>"
+                          "</policy></busconfig>\n");
+  struct Killed {  // on every way out of the test
+    pid_t pid = 0;
+    ~Killed() {
+      if (pid > 0 && ::kill(pid, SIGKILL) == 0) ::waitpid(pid, nullptr, 0);
+    }
+  };
+  Killed bus{::fork()};
+  if (bus.pid == 0) {
+    ::execl("/usr/bin/dbus-daemon", "dbus-daemon", "--nofork", ("--config-file=" + (folder.path() / "bus.conf").string()).c_str(),
+            static_cast<char*>(nullptr));
+    ::_exit(127);
+  }
+  for (int i = 0; i < 200 && !std::filesystem::exists(folder.path() / "bus"); ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  const unsigned loopback = ::if_nametoindex("lo");
+  const TunnelDns dns{"lo", {"10.8.0.53", "fd00::53"}, {"corp.example"}};
+  const std::string link = std::to_string(loopback);
+  struct Case {
+    bool refuses;
+    std::string error;
+    std::string calls;
+  };
+  const Case cases[] = {
+      {false, "", "SetLinkDNS " + link + " 10.8.0.53 fd00::53\nSetLinkDomains " + link +
+                      " ~.(routing) corp.example\nSetLinkDefaultRoute " + link + " yes\nRevertLink " + link + "\n"},
+      {true, "systemd-resolved refused SetLinkDomains: not today",
+       "SetLinkDNS " + link + " 10.8.0.53 fd00::53\nRevertLink " + link + "\n"},
+  };
+  for (const Case& c : cases) {
+    int calls[2];
+    ASSERT_EQ(::pipe(calls), 0);
+    Killed stand_in{::fork()};
+    if (stand_in.pid == 0) {
+      if (c.refuses) ::setenv("STAND_IN_REFUSES", "1", 1);
+      sd_bus* connection = nullptr;
+      int out = calls[1];
+      if (sd_bus_new(&connection) < 0 || sd_bus_set_address(connection, address.c_str()) < 0 ||
+          sd_bus_set_bus_client(connection, 1) < 0 || sd_bus_start(connection) < 0 ||
+          sd_bus_add_object_vtable(connection, nullptr, "/org/freedesktop/resolve1", "org.freedesktop.resolve1.Manager",
+                                   kResolvedStandIn, &out) < 0 ||
+          sd_bus_request_name(connection, "org.freedesktop.resolve1", 0) < 0) {
+        ::_exit(3);
+      }
+      (void)!::write(out, "ready\n", 6);
+      for (;;) {
+        if (sd_bus_process(connection, nullptr) == 0) sd_bus_wait(connection, UINT64_MAX);
+      }
+    }
+    ::close(calls[1]);
+    char ready[6];
+    ASSERT_EQ(::read(calls[0], ready, sizeof ready), 6);
+
+    const DnsPlaces places{folder.path() / "resolv.conf", folder.path() / "previous", true, address};
+    Value record;
+    EXPECT_EQ(ApplyDns(places, dns, Value(), [&](const Value& r) { record = r; }), c.error);
+    if (c.error.empty()) {
+      EXPECT_EQ(RevertDns(places, ParseJson(record.dump())), "");
+    }
+    EXPECT_FALSE(std::filesystem::exists(places.resolv_conf));  // never the file while resolved runs
+    ::kill(stand_in.pid, SIGKILL);
+    ::waitpid(stand_in.pid, nullptr, 0);
+    stand_in.pid = 0;
+    std::string written;
+    char chunk[512];
+    for (ssize_t n; (n = ::read(calls[0], chunk, sizeof chunk)) > 0;) written.append(chunk, static_cast<std::size_t>(n));
+    ::close(calls[0]);
+    EXPECT_EQ(written, c.calls);
+  }
+  // Without it on the bus, the file.
+  const DnsPlaces places{folder.path() / "resolv.conf", folder.path() / "previous", true, address};
+  EXPECT_EQ(ApplyDns(places, dns, Value(), [](const Value&) {}), "");
+  EXPECT_THAT(ReadFileBytes(places.resolv_conf).value_or(""), HasSubstr("nameserver 10.8.0.53\n"));
+}
+
+}  // namespace
+}  // namespace vlvpn::service
