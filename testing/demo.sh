@@ -16,7 +16,7 @@ real=0
 client=vlvpn-demo-c$$
 server=vlvpn-demo-s$$
 cleanup() {
-  [ "$real" -eq 0 ] || remove_namespaces "$client" "$server"
+  [ "$real" -eq 0 ] || { remove_namespaces "$client" "$server"; rm -rf "/etc/netns/$client"; }
   revoke_tun
   pkill -f -- "$work" 2>/dev/null || true
   rm -rf "$work"
@@ -44,15 +44,20 @@ if [ "$real" -eq 1 ]; then
   ensure_openvpn_account
   grant_tun
   make_namespaces "$client" "$server"
-  start_tunnel_server "$server" "$work/pki" "$work/server.log"
+  start_pushing_server "$server" "$work/pki" "$work/server.log" "$work"
+  start_dns_servers "$server" "$work"
+  mkdir -p "/etc/netns/$client"
+  printf 'nameserver 198.18.0.2\n' >"/etc/netns/$client/resolv.conf"
   show "Two network namespaces of the demo's own: '$client' (198.18.0.1) and '$server' (198.18.0.2)."
-  show "An OpenVPN server on UDP 198.18.0.2:1194 with a real tun device (TLS, EC P-256 certificates made just now)."
+  show "An OpenVPN server on UDP 198.18.0.2:1194 with a real tun device (TLS, EC P-256 certificates made just now)"
+  show "that pushes its DNS server 10.8.0.1; test.velunor.example is 198.18.5.5 there and 198.18.6.6 to the"
+  show "namespace's own resolver outside the tunnel (198.18.0.2)."
   ip netns exec "$client" "$bin/vlvpn-killswitchd" --socket "$work/ks.sock" --group nogroup \
     --state-dir "$work/state" >"$work/service.log" 2>&1 &
   disown  # ended with the namespace; no job report
   show "The kill-switch service is the real vlvpn-killswitchd (nftables) on $work/ks.sock."
   run_desk=(ip netns exec "$client" "$bin/VLVPNDesk" --stdio)
-  profile=$(tunnel_profile "$work/pki")
+  profile=$(tunnel_profile "$work/pki" 198.18.0.2 1194 pull)
   latency_target='["10.8.0.1",1]'  # through the tunnel
 else
   port=11994
@@ -101,6 +106,11 @@ if [ "$real" -eq 1 ]; then
     for i in $(seq 1000); do echo "$chunk" >/dev/udp/10.8.0.1/9; (( i % 100 )) || sleep 0.1; done' 2>/dev/null || true
   say_call getTrafficStats '[]'
   show "  and outside the tunnel: $(outside)"
+  show "  a name looked up by an unprivileged user, kill switch on:" \
+    "$(ip netns exec "$client" setpriv --reuid=4242 --regid=4242 --clear-groups getent hosts test.velunor.example ||
+      echo "not found")"
+  show "  the resolver file now:"
+  ip netns exec "$client" grep -v '^#' /etc/resolv.conf | sed 's/^/    /'
   openvpn_pid=$(pgrep -f -- "$work/state/openvpn/profile.conf" || true)
   [ -z "$openvpn_pid" ] || show "  OpenVPN (pid $openvpn_pid) runs as $(openvpn_identity "$openvpn_pid")"
   show "  the rules in force (table inet vlvpn, kill-switch output chain):"
@@ -122,18 +132,19 @@ say_call disconnect '[]'
 say_call getStatus '[]'
 show "  active.txt left: $([ -e "$work/data/VLVPNDesk/active.txt" ] && echo yes || echo no)"
 show "  OpenVPN clients still running: $(pgrep -f -- "--config $work" | wc -l)"
-[ "$real" -eq 0 ] || show "  outside the tunnel now: $(outside)"
+if [ "$real" -eq 1 ]; then
+  show "  outside the tunnel now: $(outside)"
+  show "  the resolver file is back: $(ip netns exec "$client" cat /etc/resolv.conf)"
+fi
 
 show ""
 show "== The same tunnel through the terminal interface (ui/terminal, non-interactive: --for 8)"
 ui=(node "$here/../ui/terminal/main.js" --profile home --for 8)
 if command -v node >/dev/null; then
-  # A point-to-point server still holds the session of the client before: a fresh one.
-  pkill -f -- "--log $work/server.log" || true
-  sleep 0.2
-  if [ "$real" -eq 1 ]; then
-    start_tunnel_server "$server" "$work/pki" "$work/server-2.log"
-  else
+  if [ "$real" -eq 0 ]; then
+    # A point-to-point server still holds the session of the client before: a fresh one.
+    pkill -f -- "--log $work/server.log" || true
+    sleep 0.2
     openvpn --dev null --tls-server --dh none --ca "$work/pki/ca.crt" --cert "$work/pki/server.crt" \
       --key "$work/pki/server.key" --proto udp --lport "$port" --log "$work/server-2.log" --daemon
   fi

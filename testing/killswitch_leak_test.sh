@@ -79,7 +79,7 @@ burst() {
 }
 
 "$here/openvpn/pki.sh" "$work/pki" >/dev/null 2>&1
-start_pushing_server "$server" "$work/pki" "$work/server.log" "$work"
+start_pushing_server "$server" "$work/pki" "$work/server.log" "$work" password
 start_tunnel_server "$server" "$work/pki" "$work/server-b.log" 1195 10.9.0
 start_dns_servers "$server" "$work"
 # The client namespace's resolver is the outside one; `ip netns exec` lays this file
