@@ -49,7 +49,9 @@ class ServiceInNamespace {
     service_ = std::make_unique<vlvpn::testing::ChildProcess>(
         "/usr/sbin/ip",
         std::vector<std::string>{"netns", "exec", name_, vlvpn::testing::SiblingProgram("vlvpn-killswitchd").string(),
-                                 "--socket", socket_, "--state-dir", (folder_.path() / "state").string()},
+                                 "--socket", socket_, "--state-dir", (folder_.path() / "state").string(),
+                                 "--dns-state-dir", (folder_.path() / "dns").string(), "--resolv-conf",
+                                 (folder_.path() / "resolv.conf").string()},
         vlvpn::testing::ChildProcess::Environment{});
     for (int i = 0; i < 200 && Ask("PING") != "PONG"; ++i) std::this_thread::sleep_for(10ms);
     ready_ = Ask("PING") == "PONG";

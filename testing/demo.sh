@@ -46,14 +46,15 @@ if [ "$real" -eq 1 ]; then
   make_namespaces "$client" "$server"
   start_pushing_server "$server" "$work/pki" "$work/server.log" "$work"
   start_dns_servers "$server" "$work"
-  mkdir -p "/etc/netns/$client"
+  mkdir -p "/etc/netns/$client"  # laid over /etc/resolv.conf by `ip netns exec`
   printf 'nameserver 198.18.0.2\n' >"/etc/netns/$client/resolv.conf"
   show "Two network namespaces of the demo's own: '$client' (198.18.0.1) and '$server' (198.18.0.2)."
   show "An OpenVPN server on UDP 198.18.0.2:1194 with a real tun device (TLS, EC P-256 certificates made just now)"
   show "that pushes its DNS server 10.8.0.1; test.velunor.example is 198.18.5.5 there and 198.18.6.6 to the"
   show "namespace's own resolver outside the tunnel (198.18.0.2)."
   ip netns exec "$client" "$bin/vlvpn-killswitchd" --socket "$work/ks.sock" --group nogroup \
-    --state-dir "$work/state" >"$work/service.log" 2>&1 &
+    --state-dir "$work/state" --dns-state-dir "$work/dns" --resolv-conf "/etc/netns/$client/resolv.conf" \
+    >"$work/service.log" 2>&1 &
   disown  # ended with the namespace; no job report
   show "The kill-switch service is the real vlvpn-killswitchd (nftables) on $work/ks.sock."
   run_desk=(ip netns exec "$client" "$bin/VLVPNDesk" --stdio)

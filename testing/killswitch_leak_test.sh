@@ -83,7 +83,9 @@ start_pushing_server "$server" "$work/pki" "$work/server.log" "$work" password
 start_tunnel_server "$server" "$work/pki" "$work/server-b.log" 1195 10.9.0
 start_dns_servers "$server" "$work"
 # The client namespace's resolver is the outside one; `ip netns exec` lays this file
-# over /etc/resolv.conf for the service and every lookup.
+# over /etc/resolv.conf for every lookup. The service is given it by name: a host that
+# replaced its own resolver file meanwhile would detach that bind mount, and the service
+# would write the host's.
 mkdir -p "/etc/netns/$client"
 printf 'nameserver 198.18.0.2\n' >"/etc/netns/$client/resolv.conf"
 resolver_before=$(cat "/etc/netns/$client/resolv.conf")
@@ -98,6 +100,7 @@ lookup() {
 }
 
 in_client "$bin/vlvpn-killswitchd" --socket "$work/ks.sock" --group nogroup --state-dir "$work/state" \
+  --dns-state-dir "$work/dns" --resolv-conf "/etc/netns/$client/resolv.conf" \
   >>"$work/service.log" 2>&1 &
 disown
 for _ in $(seq 100); do [ -S "$work/ks.sock" ] && break; sleep 0.05; done
@@ -143,6 +146,10 @@ stop_steady_sender() {
   rm -f "$work/sending"
   wait "$sender_pid" || true
 }
+
+echo "0. No tunnel, kill switch off"
+burst "no tunnel"
+[ "$udp" -gt 0 ] && [ "$tcp" -gt 0 ] || fail "traffic should flow with no kill switch"
 
 echo "1. Connected, kill switch off, IPv6 block on (the default)"
 call connectOvpn "$connect_a"
@@ -203,6 +210,7 @@ sleep 0.2
 burst "no service"
 [ "$udp" -eq 0 ] && [ "$tcp" -eq 0 ] && [ "$ipv6" -eq 0 ] || fail "traffic leaked with the service gone"
 in_client "$bin/vlvpn-killswitchd" --socket "$work/ks.sock" --group nogroup --state-dir "$work/state" \
+  --dns-state-dir "$work/dns" --resolv-conf "/etc/netns/$client/resolv.conf" \
   >>"$work/service.log" 2>&1 &
 disown
 for _ in $(seq 100); do grep -q "restored: kill switch blocking" "$work/service.log" && break; sleep 0.05; done

@@ -68,19 +68,20 @@ start_tunnel_server() {
     --cert "$2/server.crt" --key "$2/server.key" --proto udp --lport "$port" --float --log "$3" --daemon
 }
 
-# start_pushing_server <namespace> <pki folder> <log> <work folder> [password]: a
-# client-server OpenVPN server on UDP 1194 (tunnel 10.8.0.0/24, itself .1) that pushes
-# itself as the DNS server; with "password", it lets in password "right" only.
+# start_pushing_server <namespace> <pki folder> <log> <work folder> [password|open
+# [port [net]]]: a client-server OpenVPN server on UDP <port> (1194; tunnel <net>.0/24,
+# 10.8.0, itself .1) that pushes itself as the DNS server; with "password", it lets in
+# password "right" only.
 start_pushing_server() {
-  local login=()
+  local login=() port=${6:-1194} net=${7:-10.8.0}
   if [ "${5:-}" = password ]; then
     printf '#!/bin/sh\n{ read -r user; read -r password; } <"$1"\n[ "$password" = right ]\n' >"$4/verify.sh"
     chmod 755 "$4/verify.sh"
     login=(--script-security 2 --auth-user-pass-verify "$4/verify.sh" via-file --tmp-dir "$4")
   fi
-  ip netns exec "$1" openvpn --server 10.8.0.0 255.255.255.0 --topology subnet --dev tun --dh none \
-    --ca "$2/ca.crt" --cert "$2/server.crt" --key "$2/server.key" --proto udp --lport 1194 \
-    --push "dhcp-option DNS 10.8.0.1" --push "dhcp-option DOMAIN velunor.test" "${login[@]}" --log "$3" --daemon
+  ip netns exec "$1" openvpn --server "$net.0" 255.255.255.0 --topology subnet --dev tun --dh none \
+    --ca "$2/ca.crt" --cert "$2/server.crt" --key "$2/server.key" --proto udp --lport "$port" \
+    --push "dhcp-option DNS $net.1" --push "dhcp-option DOMAIN velunor.test" "${login[@]}" --log "$3" --daemon
 }
 
 # start_dns_servers <namespace> <work folder>: test.velunor.example is 198.18.5.5 to the

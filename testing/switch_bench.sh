@@ -17,6 +17,7 @@ client=vlvpn-sw-c$$
 server=vlvpn-sw-s$$
 cleanup() {
   remove_namespaces "$client" "$server"
+  rm -rf "/etc/netns/$client"
   revoke_tun
   rm -rf "$work"
 }
@@ -30,17 +31,23 @@ to_offset() { # sleep to <ms> into the next second
 ensure_openvpn_account
 grant_tun
 make_namespaces "$client" "$server"
+mkdir -p "/etc/netns/$client"
+printf 'nameserver 198.18.0.2\n' >"/etc/netns/$client/resolv.conf"
 "$here/openvpn/pki.sh" "$work/pki" >/dev/null 2>&1
-start_tunnel_server "$server" "$work/pki" "$work/server-a.log"
-start_tunnel_server "$server" "$work/pki" "$work/server-b.log" 1195 10.9.0
+# Servers that push DNS: the switch sets the resolvers anew (bare OpenVPN ignores them).
+start_pushing_server "$server" "$work/pki" "$work/server-a.log" "$work"
+start_pushing_server "$server" "$work/pki" "$work/server-b.log" "$work" open 1195 10.9.0
 ip netns exec "$client" "$bin/vlvpn-killswitchd" --socket "$work/ks.sock" --group nogroup --state-dir "$work/state" \
+  --dns-state-dir "$work/dns" --resolv-conf "/etc/netns/$client/resolv.conf" \
   >>"$work/service.log" 2>&1 &
 disown
 for _ in $(seq 100); do [ -S "$work/ks.sock" ] && break; sleep 0.05; done
 start_desk env XDG_DATA_HOME="$work/data" VLVPN_KILLSWITCH_SOCKET="$work/ks.sock" \
   ip netns exec "$client" "$bin/VLVPNDesk" --stdio
 for name in a b; do
-  if [ $name = a ]; then profile=$(tunnel_profile "$work/pki"); else profile=$(tunnel_profile "$work/pki" 198.18.0.2 1195 10.9.0); fi
+  port=1194
+  [ $name = a ] || port=1195
+  profile=$(tunnel_profile "$work/pki" 198.18.0.2 "$port" pull)
   call saveOvpnProfile "[\"$name\",\"$profile\",\"$name.ovpn\",\"\"]"
   printf '%b' "$profile" >"$work/$name.ovpn"
 done

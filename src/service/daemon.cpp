@@ -99,7 +99,7 @@ std::string CheckTrustedOpenVpn(const std::string& program, const std::vector<st
 Daemon::Daemon(DaemonOptions options, std::unique_ptr<Firewall> firewall)
     : options_(std::move(options)), firewall_(std::move(firewall)) {
   CreatePrivateFolder(options_.state_dir);
-  if (options_.dns.previous.empty()) options_.dns.previous = options_.state_dir / "resolv.conf.previous";
+  options_.dns.previous = options_.dns_state_dir / "resolv.conf.previous";
   // OpenVPN's account passes through to its session folder, and sees nothing else here.
   if (options_.openvpn_account) {
     ::chmod(options_.state_dir.c_str(), 0711);
@@ -108,6 +108,10 @@ Daemon::Daemon(DaemonOptions options, std::unique_ptr<Firewall> firewall)
 }
 
 void Daemon::Restore() {
+  if (const auto record = ReadFileBytes(DnsRecord())) {
+    dns_ = ParseJson(*record);
+    if (!dns_.is_object()) dns_ = Value();
+  }
   const auto text = ReadFileBytes(StateFile());
   const Value state = text ? ParseJson(*text) : Value();
   if (state.is_object()) {
@@ -127,7 +131,6 @@ void Daemon::Restore() {
     const std::string error = firewall_->Apply(rules_);
     Log("restored: kill switch " + ModeWord(rules_.kill_switch) + ", IPv6 " +
         (rules_.block_ipv6 ? "blocked" : "open") + (error.empty() ? "" : " (" + error + ")"));
-    if (state.contains("dns") && state["dns"].is_object()) dns_ = state["dns"];
     const Value& openvpn = state.contains("openvpn") ? state["openvpn"] : Value();
     if (openvpn.is_object()) {
       openvpn_.pid = openvpn.value("pid", pid_t{0});
@@ -158,7 +161,6 @@ void Daemon::Save() const {
   if (openvpn_.pid > 0) {
     state["openvpn"] = {{"pid", openvpn_.pid}, {"start", openvpn_.start_time}, {"owner", openvpn_.owner}};
   }
-  if (!dns_.is_null()) state["dns"] = dns_;
   try {
     WriteFileAtomically(StateFile(), state.dump() + "\n");
   } catch (const FileWriteError& error) {
@@ -167,6 +169,12 @@ void Daemon::Save() const {
 }
 
 std::string Daemon::SetRules(const FirewallState& next) {
+  // Unchanged (a connect repeats the IPv6 block): applied again, which heals rules someone
+  // removed, but nothing new to record.
+  if (next == rules_) {
+    const std::string error = firewall_->Apply(rules_);
+    return error.empty() ? "OK" : "Firewall error: " + error;
+  }
   const FirewallState previous = rules_;
   // Recorded first: a crash between the two finds the rules we meant and applies them.
   rules_ = next;
@@ -243,7 +251,7 @@ std::string Daemon::ReportDns(const DnsReport& report, const Peer& peer) {
   if (dns_.is_object() && dns_.value("backend", "") == "resolved") RevertTunnelDns();
   const std::string error = ApplyDns(options_.dns, dns, dns_, [this](const Value& record) {
     dns_ = record;
-    Save();  // before the change: a crash in between finds the way back
+    SaveDns();  // before the change: a crash in between finds the way back
   });
   if (!error.empty()) {
     RevertTunnelDns();
@@ -264,7 +272,21 @@ void Daemon::RevertTunnelDns() {
   }
   Log("DNS restored");
   dns_ = Value();
-  Save();
+  SaveDns();
+}
+
+void Daemon::SaveDns() {
+  std::error_code ignored;
+  if (dns_.is_null()) {
+    std::filesystem::remove(DnsRecord(), ignored);
+    return;
+  }
+  try {
+    CreatePrivateFolder(options_.dns_state_dir);
+    WriteFileAtomically(DnsRecord(), dns_.dump() + "\n");
+  } catch (const std::exception& error) {
+    Log(std::string("cannot keep the way back to the resolvers: ") + error.what());
+  }
 }
 
 std::filesystem::path DnsHelperSocket(const DaemonOptions& options) { return options.state_dir / "dns-helper.sock"; }
@@ -360,9 +382,21 @@ void GiveToGroup(const std::filesystem::path& path, mode_t mode, gid_t group) {
   }
 }
 
+// New files in the folder just made, read by OpenVPN's group alone. Not flushed to disk:
+// they live no longer than the session, which a crash ends anyway.
 void WriteSessionFile(const std::filesystem::path& path, const std::string& bytes, gid_t group) {
-  WriteFileAtomically(path, bytes);
-  GiveToGroup(path, 0640, group);
+  const UniqueFd file(::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
+  std::size_t written = 0;
+  while (file.valid() && written < bytes.size()) {
+    const ssize_t n = ::write(file.get(), bytes.data() + written, bytes.size() - written);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) break;
+    written += static_cast<std::size_t>(n);
+  }
+  if (!file.valid() || written < bytes.size() || ::fchown(file.get(), 0, group) != 0 || ::fchmod(file.get(), 0640) != 0) {
+    throw FileWriteError("Cannot write \"" + path.string() + "\" for OpenVPN: " + std::strerror(errno),
+                         static_cast<unsigned long>(errno));
+  }
 }
 
 // In the child, between fork and exec (system calls only): OpenVPN's account, with

@@ -37,7 +37,10 @@ struct DaemonOptions {
   // The service's own program OpenVPN runs when the tunnel goes up and down; it reports
   // the resolvers OpenVPN was given on the helper socket. Without it nothing starts.
   std::filesystem::path dns_helper;
-  DnsPlaces dns;  // its `previous` defaults to a file in the state folder
+  // How to undo the resolvers the service set, kept on disk like the resolver file itself
+  // (a reboot empties /run, not /etc): "dns.json" and the file it replaced.
+  std::filesystem::path dns_state_dir = "/var/lib/vlvpn";
+  DnsPlaces dns;  // its `previous` is in dns_state_dir
 };
 
 // Where the DNS helper reports: only OpenVPN's account may connect.
@@ -97,6 +100,8 @@ class Daemon {
   std::string SetRules(const FirewallState& next);
   std::string ReportDns(const DnsReport& report, const Peer& peer);
   void RevertTunnelDns();
+  void SaveDns();
+  std::filesystem::path DnsRecord() const { return options_.dns_state_dir / "dns.json"; }
   std::optional<std::string> BeginStop(const Peer& peer);
   bool Alive();
   void Forget();

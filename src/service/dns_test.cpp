@@ -4,7 +4,9 @@
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <net/if.h>
+#include <sched.h>
 #include <signal.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <systemd/sd-bus.h>
@@ -134,6 +136,35 @@ TEST(SystemDnsTest, TheResolverFileIsReplacedAndComesBackInTheShapeItHad) {
     ASSERT_EQ(RevertDns(places, record), "");
     EXPECT_EQ(ShapeOf(places.resolv_conf), "file nameserver 198.18.0.9\n");
   }
+}
+
+// What `ip netns exec` lays over /etc/resolv.conf: a file mounted on the path, which no
+// rename replaces (EBUSY). Written in place, and put back in place; in a mount namespace
+// of a child's own.
+TEST(SystemDnsTest, AResolverFileThatIsAMountPointIsWrittenInPlace) {
+  if (::geteuid() != 0) GTEST_SKIP() << "needs root (a mount namespace)";
+  testing::TempFolder folder;
+  const DnsPlaces places{folder.path() / "resolv.conf", folder.path() / "state" / "previous", false, ""};
+  WriteFileAtomically(places.resolv_conf, "");
+  WriteFileAtomically(folder.path() / "laid-over", "nameserver 198.18.0.2\n");
+  const pid_t child = ::fork();
+  if (child == 0) {
+    const auto check = [](bool ok, int code) {
+      if (!ok) ::_exit(code);
+    };
+    check(::unshare(CLONE_NEWNS) == 0 && ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0 &&
+              ::mount((folder.path() / "laid-over").c_str(), places.resolv_conf.c_str(), nullptr, MS_BIND, nullptr) == 0,
+          10);
+    Value record;
+    check(ApplyDns(places, {"tun0", {"10.8.0.1"}, {}}, Value(), [&](const Value& r) { record = r; }).empty(), 11);
+    check(ReadFileBytes(folder.path() / "laid-over").value_or("").find("nameserver 10.8.0.1\n") != std::string::npos, 12);
+    check(RevertDns(places, record).empty(), 13);
+    check(ReadFileBytes(folder.path() / "laid-over") == "nameserver 198.18.0.2\n", 14);
+    ::_exit(0);
+  }
+  int status = 0;
+  ASSERT_EQ(::waitpid(child, &status, 0), child);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "failed at step " << WEXITSTATUS(status);
 }
 
 // systemd-resolved's Manager methods the service calls, answered by a stand-in that

@@ -21,7 +21,8 @@ namespace {
 int Usage() {
   std::fprintf(stderr,
                "usage: vlvpn-killswitchd [--socket PATH] [--group NAME] [--state-dir DIR] [--openvpn-user NAME]\n"
-               "                         [--dns-helper PATH]\n");
+               "                         [--dns-helper PATH] [--dns-state-dir DIR] [--resolv-conf PATH]\n"
+               "       vlvpn-killswitchd --restore-dns [same options]   (at boot: the resolvers a tunnel left)\n");
   return 2;
 }
 
@@ -36,8 +37,13 @@ int main(int argc, char** argv) {
   // Installed beside the service unless told otherwise.
   std::error_code ignored;
   options.dns_helper = std::filesystem::read_symlink("/proc/self/exe", ignored).parent_path() / "vlvpn-dns-helper";
+  bool restore_only = false;
   for (int i = 1; i < argc; ++i) {
     const std::string option = argv[i];
+    if (option == "--restore-dns") {
+      restore_only = true;
+      continue;
+    }
     if (i + 1 >= argc) return Usage();
     if (option == "--socket") {
       socket_path = argv[++i];
@@ -47,6 +53,10 @@ int main(int argc, char** argv) {
       openvpn_user = argv[++i];
     } else if (option == "--dns-helper") {
       options.dns_helper = argv[++i];
+    } else if (option == "--dns-state-dir") {
+      options.dns_state_dir = argv[++i];
+    } else if (option == "--resolv-conf") {
+      options.dns.resolv_conf = argv[++i];
     } else if (option == "--state-dir") {
       options.state_dir = argv[++i];
     } else {
@@ -76,6 +86,18 @@ int main(int argc, char** argv) {
   for (int signal : {SIGTERM, SIGINT, SIGHUP}) sigaddset(&signals, signal);
   ::pthread_sigmask(SIG_BLOCK, &signals, nullptr);
   ::signal(SIGPIPE, SIG_IGN);
+
+  if (restore_only) {
+    // What the last boot left: rules are gone with it, a resolver file is not.
+    try {
+      vlvpn::service::Daemon daemon(options, vlvpn::service::MakeNftablesFirewall());
+      daemon.Restore();
+    } catch (const std::exception& error) {
+      std::fprintf(stderr, "vlvpn-killswitchd: %s\n", error.what());
+      return 1;
+    }
+    return 0;
+  }
 
   vlvpn::UniqueFd listener = vlvpn::service::ListenerFromSystemd();
   if (listener.valid()) socket_path = "the socket systemd passed";

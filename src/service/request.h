@@ -17,6 +17,7 @@ struct EnableRequest {
   std::uint16_t port = 0;  // 0: any port of those addresses
   bool block = true;
   std::vector<std::string> addresses;  // dotted IPv4, each checked
+  bool operator==(const EnableRequest&) const = default;
 };
 
 struct StartRequest {

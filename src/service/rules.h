@@ -21,6 +21,7 @@ struct FirewallState {
   // The account the service runs OpenVPN under: its traffic passes a closed kill switch
   // (its servers, their names, its proxies), whatever the facts say.
   std::optional<uid_t> openvpn_uid;
+  bool operator==(const FirewallState&) const = default;
 };
 
 // One nftables transaction that replaces our table (and nothing else) with the rules

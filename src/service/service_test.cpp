@@ -91,7 +91,9 @@ class ServiceTest : public ::testing::Test {
     daemon_ = std::make_unique<testing::ChildProcess>(
         "/usr/sbin/ip",
         std::vector<std::string>{"netns", "exec", namespace_, testing::SiblingProgram("vlvpn-killswitchd").string(),
-                                 "--socket", Socket(), "--group", "nogroup", "--state-dir", State().string()},
+                                 "--socket", Socket(), "--group", "nogroup", "--state-dir", State().string(),
+                                 "--dns-state-dir", (root_.path() / "dns").string(), "--resolv-conf",
+                                 (root_.path() / "resolv.conf").string()},
         testing::ChildProcess::Environment{});
     for (int i = 0; i < 100 && !std::filesystem::exists(Socket()); ++i) std::this_thread::sleep_for(20ms);
     for (int i = 0; i < 100 && Ask(kRoot, "PING") != "PONG\n"; ++i) std::this_thread::sleep_for(20ms);

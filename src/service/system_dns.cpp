@@ -39,11 +39,14 @@ bool WriteAll(int fd, const std::string& bytes) {
 
 // Replaced by a rename where the folder lets us; written in place where the file is a
 // mount point (EBUSY: what `ip netns exec` lays over it) or the folder is read-only.
-std::string PutResolvConf(const std::filesystem::path& path, const std::string& bytes, mode_t mode) {
+std::string PutResolvConf(const std::filesystem::path& path, const std::string& bytes, mode_t mode, uid_t owner = 0,
+                          gid_t group = 0) {
   std::string temporary = (path.parent_path() / ".resolv.conf.vlvpn-XXXXXX").string();
   UniqueFd file(::mkostemp(temporary.data(), O_CLOEXEC));
   if (file.valid()) {
-    const bool written = ::fchmod(file.get(), mode) == 0 && WriteAll(file.get(), bytes) && ::fsync(file.get()) == 0;
+    const bool owned = (owner == ::geteuid() && group == ::getegid()) || ::fchown(file.get(), owner, group) == 0;
+    const bool written = owned && ::fchmod(file.get(), mode) == 0 &&
+                         WriteAll(file.get(), bytes) && ::fsync(file.get()) == 0;
     file = UniqueFd();
     if (written && ::rename(temporary.c_str(), path.c_str()) == 0) return {};
     ::unlink(temporary.c_str());
@@ -69,6 +72,8 @@ std::string ApplyToFile(const DnsPlaces& places, const TunnelDns& dns, const Val
       } else if (S_ISREG(info.st_mode)) {
         record["shape"] = "file";
         record["mode"] = info.st_mode & 07777;
+        record["owner"] = info.st_uid;
+        record["group"] = info.st_gid;
       } else {
         return path.string() + " is neither a file nor a link";
       }
@@ -76,6 +81,7 @@ std::string ApplyToFile(const DnsPlaces& places, const TunnelDns& dns, const Val
       const std::optional<std::string> bytes = ReadFileBytes(path);
       if (bytes && bytes->size() > kMaxResolvConf) return path.string() + " is too large to keep";
       try {
+        CreatePrivateFolder(places.previous.parent_path());
         WriteFileAtomically(places.previous, bytes.value_or(""));
       } catch (const FileWriteError& error) {
         return error.what();
@@ -93,8 +99,11 @@ std::string ApplyToFile(const DnsPlaces& places, const TunnelDns& dns, const Val
 std::string RevertFile(const DnsPlaces& places, const Value& record) {
   const std::filesystem::path& path = places.resolv_conf;
   const std::string shape = record.value("shape", "");
-  if (ReadFileBytes(path) != record.value("written", std::string())) return {};  // someone else's now
   std::error_code ignored;
+  if (ReadFileBytes(path) != record.value("written", std::string())) {  // someone else's now
+    std::filesystem::remove(places.previous, ignored);
+    return {};
+  }
   std::string error;
   struct stat info {};
   const bool still_link = ::lstat(path.c_str(), &info) == 0 && S_ISLNK(info.st_mode);
@@ -114,7 +123,8 @@ std::string RevertFile(const DnsPlaces& places, const Value& record) {
   } else if (shape == "file" || shape == "link") {
     const std::optional<std::string> previous = ReadFileBytes(places.previous);
     if (!previous) return "The previous " + path.string() + " is lost (" + places.previous.string() + ")";
-    error = PutResolvConf(path, *previous, static_cast<mode_t>(record.value("mode", 0644)));
+    error = PutResolvConf(path, *previous, static_cast<mode_t>(record.value("mode", 0644)), record.value("owner", 0u),
+                          record.value("group", 0u));
   }
   if (error.empty()) std::filesystem::remove(places.previous, ignored);
   return error;
@@ -146,6 +156,9 @@ Bus OpenBus(const std::string& address) {
   }
   return Bus(bus);
 }
+
+// Link settings end with the boot; a link number from another boot names another link.
+std::string BootId() { return ReadFileBytes("/proc/sys/kernel/random/boot_id").value_or(""); }
 
 bool ResolvedRuns(sd_bus* bus) {
   sd_bus_error error = SD_BUS_ERROR_NULL;
@@ -181,7 +194,7 @@ std::string ApplyToResolved(sd_bus* bus, const TunnelDns& dns, const std::functi
   const unsigned index = ::if_nametoindex(dns.device.c_str());
   if (index == 0) return "No network device \"" + dns.device + "\" to set its resolvers";
   const int link = static_cast<int>(index);
-  remember({{"backend", "resolved"}, {"link", link}});
+  remember({{"backend", "resolved"}, {"link", link}, {"boot", BootId()}});
   std::string error = Call(bus, "SetLinkDNS", [&](sd_bus_message* m) {
     int r = sd_bus_message_append(m, "i", link);
     if (r >= 0) r = sd_bus_message_open_container(m, 'a', "(iay)");
@@ -233,7 +246,7 @@ std::string RevertDns(const DnsPlaces& places, const Value& record) {
   if (!record.is_object()) return {};
   const std::string backend = record.value("backend", "");
   if (backend == "file") return RevertFile(places, record);
-  if (backend != "resolved") return {};
+  if (backend != "resolved" || record.value("boot", "") != BootId()) return {};
   Bus bus = OpenBus(places.bus_address);
   if (!bus) return "Cannot reach systemd-resolved to undo the tunnel's resolvers";
   const int link = record.value("link", 0);

@@ -399,8 +399,11 @@ void Tunnel::StoreResolved(const std::vector<std::string>& addresses) {
 ConnectResult Tunnel::FollowLaunched(const CancelToken& token) {
   std::shared_ptr<ManagementConnection> connection;
   bool exited = false;
-  for (int pass = 0; pass < environment_.management_passes && !connection && !exited; ++pass) {
-    if (!token.SleepFor(environment_.management_pass)) return GiveUp(nullptr);
+  // The new password opens only the OpenVPN just launched, never one still exiting.
+  const auto deadline = std::chrono::steady_clock::now() + environment_.management_wait;
+  for (bool first = true; !connection && !exited && std::chrono::steady_clock::now() < deadline; first = false) {
+    if (!first && !token.SleepFor(environment_.management_retry)) return GiveUp(nullptr);
+    if (token.cancelled()) return GiveUp(nullptr);
     connection = ManagementConnection::Open(environment_.management_port, record_.management_password);
     if (record_.process) {
       exited = record_.process->HasExited();
@@ -435,8 +438,9 @@ ConnectResult Tunnel::GiveUp(std::shared_ptr<ManagementConnection> connection) {
   const std::shared_ptr<ProcessHandle> process = record_.process;
   if (!connection && !record_.via_service && process) {
     // Started by us without the service: only its management port can tell it to stop.
-    for (int pass = 0; pass < environment_.management_passes && !connection && !process->HasExited(); ++pass) {
-      std::this_thread::sleep_for(environment_.management_pass);
+    const auto deadline = std::chrono::steady_clock::now() + environment_.management_wait;
+    while (!connection && !process->HasExited() && std::chrono::steady_clock::now() < deadline) {
+      std::this_thread::sleep_for(environment_.management_retry);
       connection = ManagementConnection::Open(environment_.management_port, record_.management_password);
     }
   }

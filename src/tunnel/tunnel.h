@@ -61,8 +61,10 @@ struct TunnelEnvironment {
   bool open_firewall_to_resolve = kOpenFirewallToResolve;
   std::uint16_t management_port = kManagementPort;
   bool windows_driver = kPassWindowsDriver;
-  int management_passes = 150;
-  std::chrono::milliseconds management_pass{100};
+  // How long a launched OpenVPN may take to open its management port, and how often it
+  // is tried meanwhile (the first try at once: the switch waits on it).
+  std::chrono::milliseconds management_wait{15000};
+  std::chrono::milliseconds management_retry{20};
   std::chrono::milliseconds greeting_timeout{1000};
 };
 

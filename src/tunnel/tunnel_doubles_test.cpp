@@ -60,7 +60,7 @@ class TunnelDoublesTest : public ::testing::Test {
     env.adapter_up = [] { return true; };
     env.program = "/opt/velunor/VLVPNDesk";
     env.management_port = port_;
-    env.management_passes = 30;
+    env.management_wait = 3000ms;
     return env;
   }
 
@@ -392,8 +392,8 @@ TEST_F(TunnelDoublesTest, NoAdoptionBesideAConnectNorLater) {
 
 TEST_F(TunnelDoublesTest, ALaterConnectSupersedesAnEarlierOne) {
   StartService("");
-  SaveProfile("p1", "#fake sleep 300\n#fake state CONNECTED\n");
-  SaveProfile("p2", "#fake sleep 300\n#fake state CONNECTED\n");
+  SaveProfile("p1", "#fake management-delay 300\n#fake state CONNECTED\n");
+  SaveProfile("p2", "#fake management-delay 300\n#fake state CONNECTED\n");
   auto tunnel = Tunnel::Create(locations_, Environment());
   Awaited<ConnectResult> first, second;
   tunnel->Connect({"p1", "", "", "server.ovpn"}, first.Callback());

@@ -249,8 +249,8 @@ class TunnelModelTest : public ::testing::Test {
     env.adapter_up = [] { return true; };
     env.program = "/opt/velunor/VLVPNDesk";
     env.management_port = port_;
-    env.management_passes = 200;
-    env.management_pass = 5ms;
+    env.management_wait = 1000ms;
+    env.management_retry = 5ms;
     tunnel_ = Tunnel::Create(DataLocations([this] { return root_.path(); }), env);
     tunnel_->Status();  // the one adoption attempt: nothing runs yet
   }
