@@ -115,11 +115,14 @@ void ManagementConnection::Send(std::string_view command) const {
   socket_.SendAll(std::string(command) + "\r\n");
 }
 
-std::string QueryState(const ManagementConnection& connection) {
+std::string QueryState(const ManagementConnection& connection, std::chrono::milliseconds timeout) {
   connection.Send("state");
   std::string text;
-  for (int wait = 0; wait < 15 && text.size() <= 8192; ++wait) {
-    const auto received = connection.Receive(text, 250ms);
+  const auto deadline = std::chrono::steady_clock::now() + timeout;
+  while (text.size() <= 8192) {
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+    if (left <= std::chrono::milliseconds::zero()) break;
+    const auto received = connection.Receive(text, std::min<std::chrono::milliseconds>(left, 250ms));
     if (received == TcpSocket::Received::kClosed || received == TcpSocket::Received::kFailed) break;
     if (received == TcpSocket::Received::kTimedOut && !text.empty()) break;
     // The reply ends with END; no need to wait out the rest.

@@ -71,7 +71,8 @@ class ManagementConnection {
 };
 
 // Asks for the current state ("state") and reads the reply with bounded waits.
-std::string QueryState(const ManagementConnection& connection);
+std::string QueryState(const ManagementConnection& connection,
+                       std::chrono::milliseconds timeout = std::chrono::milliseconds(3750));
 
 // Whether OpenVPN's greeting (">INFO:OpenVPN Management Interface ...") arrives on the
 // connection within the time-out: what tells OpenVPN from another program on the port.

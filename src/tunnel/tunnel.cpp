@@ -489,14 +489,15 @@ void Tunnel::RunAdoption() {
   const std::uint32_t pid = environment_.find_openvpn_process(environment_.management_port);
   if (pid == 0) return;
   const std::string password = KnownManagementPassword();
-  auto connection = ManagementConnection::Open(environment_.management_port, password);
-  if (!connection || !GreetedByOpenVpn(*connection, environment_.greeting_timeout)) return;
+  const auto deadline = std::chrono::steady_clock::now() + environment_.adoption_budget;
+  const auto left = [&deadline] {
+    return std::max(1ms, std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now()));
+  };
+  auto connection = ManagementConnection::Open(environment_.management_port, password, left());
+  if (!connection || !GreetedByOpenVpn(*connection, left())) return;
   record_.management_password = password;
-  std::string word = QueryState(*connection);
-  if (word == kStateConnecting) {
-    std::this_thread::sleep_for(350ms);
-    if (std::string again = QueryState(*connection); !again.empty()) word = again;
-  }
+  // What it says later comes as it follows the tunnel.
+  const std::string word = QueryState(*connection, left());
   record_.process = environment_.open_process(pid);
   record_.profile_id = files_.ReadActive();
   record_.server = files_.ReadFacts();
@@ -590,14 +591,19 @@ std::shared_ptr<const TunnelSnapshot> Tunnel::Snapshot() const {
 
 TunnelStatus Tunnel::Status() {
   if (!adoption_tried_.exchange(true) && connects_pending_ == 0) {
-    std::promise<void> adopted;
+    // Shared with the job: set however it ends, and outliving this frame if it must.
+    auto adopted = std::make_shared<std::promise<void>>();
+    std::future<void> done = adopted->get_future();
     Post(
-        [this, &adopted] {
+        [this, adopted] {
+          struct Settle {
+            std::shared_ptr<std::promise<void>> promise;
+            ~Settle() { promise->set_value(); }
+          } settle{adopted};
           RunAdoption();
-          adopted.set_value();
         },
         false);
-    adopted.get_future().wait();
+    done.wait_for(environment_.adoption_budget + 500ms);
   }
   const std::shared_ptr<const TunnelSnapshot> snapshot = Snapshot();
   TunnelStatus status;

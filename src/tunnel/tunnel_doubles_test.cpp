@@ -368,6 +368,28 @@ TEST_F(TunnelDoublesTest, AnImpostorOnThePortIsNotAdopted) {
   EXPECT_EQ(Recorded(), std::vector<std::string>{});
 }
 
+// An OpenVPN that greets and then never answers (hung, or slow): the first status
+// waits for the adoption's budget at most, not for every query's own timeout.
+TEST_F(TunnelDoublesTest, AnOpenVpnThatNeverAnswersHoldsUpTheFirstStatusBriefly) {
+  StartService("");
+  const TcpSocket listener = TcpSocket::Listen(port_);
+  std::thread hung([&listener] {
+    const TcpSocket client = listener.Accept(5s);
+    client.SendAll(">INFO:OpenVPN Management Interface Version 5 -- type 'help' for more info\r\n");
+    std::string ignored;
+    while (client.Receive(ignored, 3s) == TcpSocket::Received::kData) {
+    }
+  });
+  TunnelEnvironment env = Environment();
+  env.find_openvpn_process = [](std::uint16_t) { return std::uint32_t{4242}; };  // "an OpenVPN"
+  auto tunnel = Tunnel::Create(locations_, env);
+  const auto asked = std::chrono::steady_clock::now();
+  tunnel->Status();
+  EXPECT_LT(std::chrono::steady_clock::now() - asked, 1500ms) << "was ~8 s: greeting, two state queries";
+  tunnel.reset();
+  hung.join();
+}
+
 // The first status is taken while a connect is on its way: no adoption then, and none
 // later, even when an OpenVPN nobody follows listens by then.
 TEST_F(TunnelDoublesTest, NoAdoptionBesideAConnectNorLater) {
