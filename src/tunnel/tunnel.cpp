@@ -283,7 +283,11 @@ bool Tunnel::StopForNewConnect(const CancelToken& token, const std::string& pass
   }
   StopFollowing();
   if (record_.process) {
-    record_.process->WaitForExit(2000ms);
+    // One that takes its time to end (explicit-exit-notify) still holds the management
+    // port, which the next OpenVPN needs.
+    const auto deadline = std::chrono::steady_clock::now() + 10s;
+    while (!record_.process->WaitForExit(50ms) && !token.cancelled() && std::chrono::steady_clock::now() < deadline) {
+    }
     record_.process.reset();
   }
   Enter(TunnelEvent::kStopped);

@@ -9,6 +9,11 @@
 #include "support/lines.h"
 #include "support/tunnel_fixture.h"
 #include "tunnel/openvpn_lookup.h"
+#ifndef _WIN32
+#include <signal.h>
+
+#include "killswitch/elevation_posix.h"
+#endif
 #include "tunnel/openvpn_process.h"
 
 namespace vlvpn {
@@ -428,6 +433,31 @@ TEST_F(TunnelDoublesTest, ALaterConnectSupersedesAnEarlierOne) {
   EXPECT_EQ(ServiceStatus(), "RUNNING " + std::to_string(status.pid)) << "one OpenVPN left, the newer one";
   testing::Disconnect(*tunnel);
 }
+
+#ifndef _WIN32
+// Started without the service (the elevated path), an OpenVPN that takes seconds to end
+// still holds the management port when the reconnect comes: the new one is launched once
+// it is gone, and is the one followed.
+TEST_F(TunnelDoublesTest, AReconnectFollowsTheNewOpenVpnNotTheOneStillExiting) {
+  StartService("");
+  SaveProfile("p1", "#fake exit-delay 2500\n#fake state CONNECTED\n");
+  TunnelEnvironment env = Environment();
+  env.launch = [](const fs::path& program, const std::string& args, std::function<bool()>) {
+    const ElevatedStart started = StartElevatedVia("", program, args);
+    return LaunchOutcome{started.started, started.process, false, {}};
+  };
+  auto tunnel = Tunnel::Create(locations_, env);
+  ASSERT_EQ(testing::Connect(*tunnel, "p1").outcome, Outcome::kConnecting);
+  const std::uint32_t old_pid = WaitForState(*tunnel, "connected").pid;
+  const ConnectResult again = testing::Connect(*tunnel, "p1");
+  ASSERT_EQ(again.outcome, Outcome::kConnecting) << again.message;
+  const TunnelStatus status = WaitForState(*tunnel, "connected");
+  EXPECT_EQ(status.state, "connected");
+  EXPECT_NE(status.pid, old_pid);
+  EXPECT_NE(::kill(static_cast<pid_t>(old_pid), 0), 0) << "the old one ended before the new one started";
+  testing::Disconnect(*tunnel);
+}
+#endif
 
 // A connect replacing a running tunnel fails at launch: the old tunnel is gone, and the
 // record says so with the launch's reason, never "connected" without a process.

@@ -10,6 +10,8 @@
 //   exit <code>                  end now with that code
 //   no-management                never open the management port (must come first)
 //   management-delay <ms>        open it only after this long (must come first)
+//   exit-delay <ms>              after SIGTERM, go on serving the port this long, as
+//                                OpenVPN does while it notifies its server (must come first)
 // Without "exit" the program runs until "signal SIGTERM" arrives on the management
 // interface. With a password file after the port (--management host port file), every
 // management client is asked for its first line first, as OpenVPN does. VLVPN_FAKE_OPENVPN_ARGS, when set, names a file that receives the
@@ -38,6 +40,7 @@ struct Options {
   std::string log;
   std::uint16_t port = 0;
   std::string password;  // empty: none asked
+  std::chrono::milliseconds exit_delay{0};
   std::vector<std::string> args;
 };
 
@@ -98,7 +101,7 @@ class FakeOpenVpn {
 
   // Serves management clients one at a time, as OpenVPN does.
   void ServeManagement(TcpSocket listener) {
-    while (!stopping_) {
+    while (!Ended()) {
       TcpSocket client = listener.Accept(100ms);
       if (!client.valid()) continue;
       std::string buffer;
@@ -110,7 +113,7 @@ class FakeOpenVpn {
         client.SendAll(">INFO:OpenVPN Management Interface Version 5 -- type 'help' for more info\r\n");
       }
       bool open = true;
-      while (open && !stopping_) {
+      while (open && !Ended()) {
         const auto received = client.Receive(buffer, 100ms);
         if (received == TcpSocket::Received::kClosed || received == TcpSocket::Received::kFailed) break;
         for (std::size_t nl; open && (nl = buffer.find('\n')) != std::string::npos;) {
@@ -126,12 +129,14 @@ class FakeOpenVpn {
   }
 
   bool stopping() const { return stopping_; }
+  // Stopping, and done with the exit delay.
+  bool Ended() const { return stopping_ && std::chrono::steady_clock::now() >= ends_at_.load(); }
 
  private:
   // OpenVPN's prompt: asked again after a wrong line, nothing else answered meanwhile.
   bool LogIn(const TcpSocket& client, std::string& buffer) {
     client.SendAll("ENTER PASSWORD:");
-    while (!stopping_) {
+    while (!Ended()) {
       const auto received = client.Receive(buffer, 100ms);
       if (received == TcpSocket::Received::kClosed || received == TcpSocket::Received::kFailed) return false;
       for (std::size_t nl; (nl = buffer.find('\n')) != std::string::npos;) {
@@ -161,6 +166,7 @@ class FakeOpenVpn {
       client.SendAll("SUCCESS: signal SIGTERM thrown\r\n");
       if (subscribed_)
         client.SendAll(">STATE:" + std::to_string(std::time(nullptr)) + ",EXITING,SIGTERM,,,,,\r\n");
+      ends_at_ = std::chrono::steady_clock::now() + options_.exit_delay;
       stopping_ = true;
       return false;
     } else if (command == "quit" || command == "exit") {
@@ -185,17 +191,21 @@ class FakeOpenVpn {
   const TcpSocket* client_ = nullptr;
   bool subscribed_ = false;
   std::atomic<bool> stopping_{false};
+  std::atomic<std::chrono::steady_clock::time_point> ends_at_{};
 };
 
 }  // namespace
 
 int main(int argc, char** argv) {
-  const Options options = ParseOptions(argc, argv);
+  Options options = ParseOptions(argc, argv);
   if (const char* args_file = std::getenv("VLVPN_FAKE_OPENVPN_ARGS")) {
     std::ofstream out(args_file, std::ios::binary);
     for (const std::string& arg : options.args) out << arg << "\n";
   }
   std::vector<std::string> script = ReadScript(options);
+  for (const std::string& line : script) {
+    if (line.rfind("exit-delay ", 0) == 0) options.exit_delay = std::chrono::milliseconds(std::atoi(line.c_str() + 11));
+  }
   FakeOpenVpn openvpn(options);
   openvpn.Log("OpenVPN 2.6.14 (fake) x86_64 [SSL (OpenSSL)]");
 
@@ -204,6 +214,7 @@ int main(int argc, char** argv) {
   while (!script.empty()) {
     if (script.front() == "no-management") {
       management = false;
+    } else if (script.front().rfind("exit-delay ", 0) == 0) {
     } else if (script.front().rfind("management-delay ", 0) == 0) {
       delay = std::chrono::milliseconds(std::atoi(script.front().c_str() + 17));
     } else {
@@ -247,7 +258,7 @@ int main(int argc, char** argv) {
       std::_Exit(std::atoi(rest.c_str()));
     }
   }
-  while (!openvpn.stopping()) std::this_thread::sleep_for(20ms);
+  while (!openvpn.Ended()) std::this_thread::sleep_for(20ms);
   openvpn.Log("SIGTERM[hard,] received, process exiting");
   if (server.joinable()) server.join();
   return 0;
