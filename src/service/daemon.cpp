@@ -110,7 +110,11 @@ Daemon::Daemon(DaemonOptions options, std::unique_ptr<Firewall> firewall)
 void Daemon::Restore() {
   if (const auto record = ReadFileBytes(DnsRecord())) {
     dns_ = ParseJson(*record);
-    if (!dns_.is_object()) dns_ = Value();
+    if (!IsDnsRecord(dns_)) {
+      Log("DNS: the record of how to undo the resolvers is damaged; dropped");
+      dns_ = Value();
+      SaveDns();
+    }
   }
   const auto text = ReadFileBytes(StateFile());
   const Value state = text ? ParseJson(*text) : Value();

@@ -7,8 +7,10 @@
 namespace vlvpn::service {
 namespace {
 
-constexpr std::size_t kMaxServers = 8;
-constexpr std::size_t kMaxDomains = 16;
+// What the system resolver reads: three servers, six search domains in 256 bytes.
+constexpr std::size_t kMaxServers = 3;
+constexpr std::size_t kMaxDomains = 6;
+constexpr std::size_t kMaxSearchLine = 256;
 constexpr int kMaxForeignOptions = 256;
 
 std::vector<std::string_view> Split(std::string_view text, char separator) {
@@ -44,23 +46,33 @@ void AddOnce(std::vector<std::string>& list, std::string_view item, std::size_t 
 
 }  // namespace
 
+// A unicast address a DNS server can have: not unspecified, loopback, link-local,
+// multicast or broadcast (a tunnel's server is none of those; each breaks every lookup).
 bool IsIpAddress(std::string_view text) {
   if (text.empty() || text.size() > 45) return false;
-  unsigned char bytes[16];
+  unsigned char b[16];
   const std::string copy(text);
-  return ::inet_pton(AF_INET, copy.c_str(), bytes) == 1 || ::inet_pton(AF_INET6, copy.c_str(), bytes) == 1;
+  if (::inet_pton(AF_INET, copy.c_str(), b) == 1) {
+    return b[0] != 0 && b[0] != 127 && b[0] < 224 && !(b[0] == 169 && b[1] == 254);
+  }
+  if (::inet_pton(AF_INET6, copy.c_str(), b) != 1) return false;
+  const bool zero_prefix = std::all_of(b, b + 10, [](unsigned char c) { return c == 0; });
+  const bool mapped_or_compatible = zero_prefix && ((b[10] == 0xff && b[11] == 0xff) || (b[10] == 0 && b[11] == 0));
+  return !mapped_or_compatible && b[0] != 0xff && !(b[0] == 0xfe && (b[1] & 0xc0) == 0x80);
 }
 
+// A host name's form: letters, digits, '-' inside labels, a last label that is no number.
 bool IsDomainName(std::string_view text) {
-  if (text.empty() || text.size() > 253 || text.front() == '.' || text.front() == '-') return false;
-  for (const std::string_view label : Split(text.back() == '.' ? text.substr(0, text.size() - 1) : text, '.')) {
-    if (label.empty() || label.size() > 63) return false;
+  if (text.empty() || text.size() > 253 || text.front() == '.') return false;
+  const std::vector<std::string_view> labels = Split(text.back() == '.' ? text.substr(0, text.size() - 1) : text, '.');
+  for (const std::string_view label : labels) {
+    if (label.empty() || label.size() > 63 || label.front() == '-' || label.back() == '-') return false;
     for (const char c : label) {
-      const bool ok = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '-' || c == '_';
+      const bool ok = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '-';
       if (!ok) return false;
     }
   }
-  return true;
+  return labels.back().find_first_not_of("0123456789") != std::string_view::npos;
 }
 
 bool IsDeviceName(std::string_view text) {
@@ -88,7 +100,9 @@ std::optional<DnsReport> DnsReportFromEnvironment(const std::function<const char
     if ((words[1] == "DNS" || words[1] == "DNS6") && IsIpAddress(words[2])) {
       AddOnce(report.dns.servers, words[2], kMaxServers);
     } else if ((words[1] == "DOMAIN" || words[1] == "DOMAIN-SEARCH") && IsDomainName(words[2])) {
-      AddOnce(report.dns.domains, words[2], kMaxDomains);
+      std::size_t line = 6;  // "search"
+      for (const auto& domain : report.dns.domains) line += domain.size() + 1;
+      if (line + words[2].size() + 1 <= kMaxSearchLine) AddOnce(report.dns.domains, words[2], kMaxDomains);
     }
   }
   return report;
@@ -108,7 +122,8 @@ std::optional<DnsReport> ParseDnsReport(std::string_view line) {
   }
   if (words.size() != 4 || words[0] != "DNS_UP" || !IsDeviceName(words[1]) ||
       !ParseList(words[2], kMaxServers, IsIpAddress, report.dns.servers) ||
-      !ParseList(words[3], kMaxDomains, IsDomainName, report.dns.domains)) {
+      !ParseList(words[3], kMaxDomains, IsDomainName, report.dns.domains) ||
+      6 + words[3].size() + 1 > kMaxSearchLine) {
     return std::nullopt;
   }
   report.up = true;

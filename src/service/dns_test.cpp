@@ -45,11 +45,24 @@ TEST(DnsReportTest, TheHelperReportsOnlyAddressesAndNamesOpenVpnWasGiven) {
              {"foreign_option_3", "dhcp-option DOMAIN corp.example"},
              {"foreign_option_4", "dhcp-option DOMAIN-SEARCH b.example"}, {"foreign_option_5", "dhcp-option DNS 10.8.0.1"}}),
        "DNS_UP tun0 10.8.0.1,fd00::53 corp.example,b.example"},
-      // Numbering ends at the first gap; what is no address or name is left out.
+      // Numbering ends at the first gap; what is no server's address or no name is left out.
       {with({{"foreign_option_1", "dhcp-option DNS 10.8.0.1;reboot"}, {"foreign_option_2", "dhcp-option WINS 10.8.0.2"},
              {"foreign_option_3", "dhcp-option DOMAIN a b"}, {"foreign_option_4", "dhcp-option DOMAIN x\nnameserver 1.1.1.1"},
-             {"foreign_option_5", "dhcp-option DNS 999.1.1.1"}, {"foreign_option_7", "dhcp-option DNS 10.8.0.7"}}),
+             {"foreign_option_5", "dhcp-option DNS 999.1.1.1"}, {"foreign_option_6", "dhcp-option DNS 127.0.0.1"},
+             {"foreign_option_7", "dhcp-option DNS 0.0.0.0"}, {"foreign_option_8", "dhcp-option DNS 224.0.0.251"},
+             {"foreign_option_9", "dhcp-option DNS6 ff02::fb"}, {"foreign_option_10", "dhcp-option DNS 169.254.169.254"},
+             {"foreign_option_11", "dhcp-option DNS6 ::ffff:127.0.0.1"}, {"foreign_option_12", "dhcp-option DNS6 fe80::1"},
+             {"foreign_option_13", "dhcp-option DOMAIN x_y"}, {"foreign_option_14", "dhcp-option DOMAIN 1.2.3.4"},
+             {"foreign_option_15", "dhcp-option DOMAIN a-.example"}, {"foreign_option_17", "dhcp-option DNS 10.8.0.7"}}),
        "DNS_UP tun0 - -"},
+      // As many as the system resolver reads: three servers, six domains.
+      {with({{"foreign_option_1", "dhcp-option DNS 10.8.0.1"}, {"foreign_option_2", "dhcp-option DNS 10.8.0.2"},
+             {"foreign_option_3", "dhcp-option DNS 10.8.0.3"}, {"foreign_option_4", "dhcp-option DNS 10.8.0.4"},
+             {"foreign_option_5", "dhcp-option DOMAIN a.example"}, {"foreign_option_6", "dhcp-option DOMAIN b.example"},
+             {"foreign_option_7", "dhcp-option DOMAIN c.example"}, {"foreign_option_8", "dhcp-option DOMAIN d.example"},
+             {"foreign_option_9", "dhcp-option DOMAIN e.example"}, {"foreign_option_10", "dhcp-option DOMAIN f.example"},
+             {"foreign_option_11", "dhcp-option DOMAIN g.example"}}),
+       "DNS_UP tun0 10.8.0.1,10.8.0.2,10.8.0.3 a.example,b.example,c.example,d.example,e.example,f.example"},
       {with({}), "DNS_UP tun0 - -"},
       {{{"script_type", "down"}, {"dev", "tun0"}, {"foreign_option_1", "dhcp-option DNS 10.8.0.1"}}, "DNS_DOWN tun0"},
       {{{"script_type", "route-up"}, {"dev", "tun0"}}, ""},
@@ -71,10 +84,12 @@ TEST(DnsReportTest, TheHelperReportsOnlyAddressesAndNamesOpenVpnWasGiven) {
 }
 
 TEST(DnsReportTest, TheServiceTakesNothingButAddressesAndNames) {
-  for (const std::string line :
-       {"DNS_UP tun0 10.8.0.1", "DNS_UP tun0 10.8.0.1 - extra", "DNS_UP tun0 10.8.0.1, -", "DNS_UP tun0 ,10.8.0.1 -",
+  for (const std::string& line : std::vector<std::string>{"DNS_UP tun0 10.8.0.1", "DNS_UP tun0 10.8.0.1 - extra", "DNS_UP tun0 10.8.0.1, -", "DNS_UP tun0 ,10.8.0.1 -",
         "DNS_UP tun0 10.8.0.1 a..b", "DNS_UP tun0 10.8.0.1 -corp", "DNS_UP ../x 10.8.0.1 -", "DNS_UP tun0 10.8.0.1 a\tb",
-        "DNS_UP tun0 1,2,3,4,5,6,7,8,9 -", "DNS_UP  tun0 10.8.0.1 -", "DNS_DOWN", "DNS_DOWN tun0 x", "PING",
+        "DNS_UP tun0 10.8.0.1,10.8.0.2,10.8.0.3,10.8.0.4 -", "DNS_UP tun0 127.0.0.1 -", "DNS_UP tun0 ff02::1 -",
+        "DNS_UP  tun0 10.8.0.1 -", "DNS_DOWN", "DNS_DOWN tun0 x", "PING",
+        "DNS_UP tun0 10.8.0.1 " + std::string(63, 'a') + "." + std::string(63, 'b') + "," + std::string(63, 'c') + "." +
+            std::string(63, 'd') + ",x.example",
         "DNS_UP averyveryverylongname 10.8.0.1 -"}) {
     EXPECT_FALSE(ParseDnsReport(line)) << line;
   }
@@ -122,7 +137,14 @@ TEST(SystemDnsTest, TheResolverFileIsReplacedAndComesBackInTheShapeItHad) {
     ASSERT_EQ(ApplyDns(places, {"tun1", {"10.9.0.1"}, {}}, record, [&](const Value& r) { record = r; }), "");
     EXPECT_THAT(ShapeOf(places.resolv_conf), HasSubstr("nameserver 10.9.0.1\n"));
 
-    // Undone from the record alone, as a restarted service finds it.
+    // Undone from the record alone, as a restarted service finds it; a damaged one is
+    // not taken for one.
+    EXPECT_TRUE(IsDnsRecord(ParseJson(record.dump())));
+    for (const char* damage : {R"({"mode":"x"})", R"({"written":5})", R"({"shape":"pipe"})", R"({"backend":7})"}) {
+      Value damaged = record;
+      damaged.update(ParseJson(damage));
+      EXPECT_FALSE(IsDnsRecord(damaged)) << damage;
+    }
     ASSERT_EQ(RevertDns(places, ParseJson(record.dump())), "");
     EXPECT_EQ(ShapeOf(places.resolv_conf), shape);
     if (before == Before::kFile) {

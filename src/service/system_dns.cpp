@@ -96,6 +96,16 @@ std::string ApplyToFile(const DnsPlaces& places, const TunnelDns& dns, const Val
   return PutResolvConf(path, text, 0644);
 }
 
+// The replaced file's bytes as we kept them: a regular file of ours, no link to follow.
+std::optional<std::string> ReadPrevious(const std::filesystem::path& path) {
+  struct stat info {};
+  if (::lstat(path.c_str(), &info) != 0 || !S_ISREG(info.st_mode) || info.st_uid != ::geteuid() ||
+      static_cast<std::size_t>(info.st_size) > kMaxResolvConf) {
+    return std::nullopt;
+  }
+  return ReadFileBytes(path);
+}
+
 std::string RevertFile(const DnsPlaces& places, const Value& record) {
   const std::filesystem::path& path = places.resolv_conf;
   const std::string shape = record.value("shape", "");
@@ -118,13 +128,14 @@ std::string RevertFile(const DnsPlaces& places, const Value& record) {
     std::filesystem::create_symlink(record.value("link", ""), temporary, ignored);
     if (ignored || ::rename(temporary.c_str(), path.c_str()) != 0) {
       std::filesystem::remove(temporary, ignored);
-      error = PutResolvConf(path, ReadFileBytes(places.previous).value_or(""), 0644);
+      error = PutResolvConf(path, ReadPrevious(places.previous).value_or(""), 0644);
     }
   } else if (shape == "file" || shape == "link") {
-    const std::optional<std::string> previous = ReadFileBytes(places.previous);
+    const std::optional<std::string> previous = ReadPrevious(places.previous);
     if (!previous) return "The previous " + path.string() + " is lost (" + places.previous.string() + ")";
-    error = PutResolvConf(path, *previous, static_cast<mode_t>(record.value("mode", 0644)), record.value("owner", 0u),
-                          record.value("group", 0u));
+    // Never more than it may have been: no set-id bits, nobody else writing.
+    error = PutResolvConf(path, *previous, static_cast<mode_t>(record.value("mode", 0644u) & 0755u),
+                          record.value("owner", 0u), record.value("group", 0u));
   }
   if (error.empty()) std::filesystem::remove(places.previous, ignored);
   return error;
@@ -231,7 +242,7 @@ std::string ApplyToResolved(sd_bus* bus, const TunnelDns& dns, const std::functi
 }  // namespace
 
 std::string ApplyDns(const DnsPlaces& places, const TunnelDns& dns, const Value& current,
-                     const std::function<void(const Value&)>& remember) {
+                     const std::function<void(const Value&)>& remember) try {
   if (dns.servers.empty()) return {};
   const bool file_in_use = current.is_object() && current.value("backend", "") == "file";
   if (places.use_resolved && !file_in_use) {
@@ -240,9 +251,26 @@ std::string ApplyDns(const DnsPlaces& places, const TunnelDns& dns, const Value&
     }
   }
   return ApplyToFile(places, dns, current, remember);
+} catch (const Value::exception& error) {
+  return std::string("the record of the resolvers set before is damaged (") + error.what() + ")";
 }
 
-std::string RevertDns(const DnsPlaces& places, const Value& record) {
+bool IsDnsRecord(const Value& record) {
+  if (!record.is_object() || !record.contains("backend")) return false;
+  const auto is = [&record](const char* key, bool (Value::*kind)() const noexcept) {
+    return record.contains(key) && (record[key].*kind)();
+  };
+  const auto optional_number = [&record](const char* key) {
+    return !record.contains(key) || record[key].is_number_unsigned();
+  };
+  if (record["backend"] == "resolved") return is("link", &Value::is_number_integer) && is("boot", &Value::is_string);
+  if (record["backend"] != "file" || !is("shape", &Value::is_string) || !is("written", &Value::is_string)) return false;
+  const std::string shape = record["shape"];
+  return (shape == "none" || shape == "file" || (shape == "link" && is("link", &Value::is_string))) &&
+         optional_number("mode") && optional_number("owner") && optional_number("group");
+}
+
+std::string RevertDns(const DnsPlaces& places, const Value& record) try {
   if (!record.is_object()) return {};
   const std::string backend = record.value("backend", "");
   if (backend == "file") return RevertFile(places, record);
@@ -254,6 +282,8 @@ std::string RevertDns(const DnsPlaces& places, const Value& record) {
   char name[IF_NAMESIZE];
   if (::if_indextoname(static_cast<unsigned>(link), name) == nullptr) return {};
   return Call(bus.get(), "RevertLink", [&](sd_bus_message* m) { return sd_bus_message_append(m, "i", link); });
+} catch (const Value::exception& error) {
+  return std::string("the record of how to undo it is damaged (") + error.what() + ")";
 }
 
 }  // namespace vlvpn::service

@@ -24,6 +24,9 @@ struct DnsPlaces {
 std::string ApplyDns(const DnsPlaces& places, const TunnelDns& dns, const Value& current,
                      const std::function<void(const Value&)>& remember);
 
+// Whether `record` has the form ApplyDns gives (a damaged one is dropped, not obeyed).
+bool IsDnsRecord(const Value& record);
+
 // Undoes what `record` says was done. A resolver file someone else has rewritten since
 // is left as they wrote it. "" when done.
 std::string RevertDns(const DnsPlaces& places, const Value& record);
