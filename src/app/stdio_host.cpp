@@ -151,8 +151,10 @@ void StdioHost::Serve(const std::string& line) {
 }
 
 int RunStdioHost(std::istream& in, std::shared_ptr<LineWriter> writer, std::shared_ptr<ModuleServices> services) {
-  StdioHost host(std::move(writer), std::move(services));
+  StdioHost host(std::move(writer), services);
   for (std::string line; std::getline(in, line);) host.Serve(line);
+  // The interface is gone: nobody will finish a sign-in in the browser for it.
+  if (services && services->sign_in) services->sign_in->Cancel();
   host.WaitUntilSettled();
   return 0;
 }

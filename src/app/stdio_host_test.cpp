@@ -51,6 +51,22 @@ TEST_F(StdioHostTest, AClosedWriterWritesNothingMore) {
   EXPECT_EQ(out_.str(), "{\"event\":\"first\"}\n");
 }
 
+// End of input: a sign-in still waiting for the browser ends at once (cancelled), not
+// after the browser's three minutes.
+TEST_F(StdioHostTest, EndOfInputEndsAPendingSignIn) {
+  services_->sign_in = std::make_unique<LoopbackReceiver>(
+      LoopbackOptions{kFirstLoopbackPort, std::chrono::seconds(180), std::chrono::seconds(10),
+                      [](const std::string&) { return true; }});
+  const auto started = std::chrono::steady_clock::now();
+  const auto lines = Run(R"({"id":1,"module":"VLVPNAuthSession","method":"beginLoopback","args":[]})" "\n"
+                         R"({"id":2,"module":"VLVPNAuthSession","method":"awaitLoopbackCallback",)"
+                         R"("args":["https://sign-in.example/authorize"]})" "\n");
+  EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(10));
+  ASSERT_EQ(lines.size(), 3u);
+  EXPECT_EQ(lines[2]["id"], 2);
+  EXPECT_TRUE(lines[2].contains("error")) << lines[2].dump();
+}
+
 TEST_F(StdioHostTest, OneSettlementPerCallWithTheCallersId) {
   const auto lines =
       Run(R"({"id":1,"module":"VLVPNTunnel","method":"writeUserDefaults","args":["theme","dark"]})"
