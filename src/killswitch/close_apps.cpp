@@ -22,7 +22,7 @@ std::vector<std::string> TerminateApps(const std::vector<std::string>& names, co
     if (program.pid == self || spared.count(program.pid) != 0) continue;
     for (const std::string& name : program.names) {
       if (!MatchChosenApp(name, lowered)) continue;
-      if (EndProcess(program.pid)) terminated.push_back(name);
+      if (EndProcess(program.pid, name)) terminated.push_back(name);
       break;
     }
   }

@@ -28,8 +28,10 @@ struct RunningProgram {
   std::vector<std::string> names;
 };
 std::vector<RunningProgram> RunningPrograms();
-// Ends a process at once; false when it may not be ended (or is gone).
-bool EndProcess(std::uint32_t pid);
+// Ends process `pid` at once if it still goes by `name` (compared as MatchChosenApp
+// does): the check and the kill go through one handle on that process, so a pid the
+// system gave to another program meanwhile is never hit. False when it is not ended.
+bool EndProcess(std::uint32_t pid, const std::string& name);
 std::uint32_t CurrentProcessId();
 
 }  // namespace vlvpn

@@ -1,10 +1,12 @@
 #include <signal.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <filesystem>
 #include <fstream>
 
 #include "common/text.h"
+#include "common/unique_fd.h"
 #include "killswitch/close_apps.h"
 
 namespace vlvpn {
@@ -42,7 +44,17 @@ std::vector<RunningProgram> RunningPrograms() {
   return programs;
 }
 
-bool EndProcess(std::uint32_t pid) { return ::kill(static_cast<pid_t>(pid), SIGKILL) == 0; }
+bool EndProcess(std::uint32_t pid, const std::string& name) {
+  // The descriptor pins the process: if it ended and its pid went to another, the names
+  // read below are the other's, and the signal fails rather than reach it.
+  const UniqueFd process(static_cast<int>(::syscall(SYS_pidfd_open, static_cast<pid_t>(pid), 0)));
+  if (!process.valid()) return false;
+  bool named = false;
+  for (const std::string& now : ProgramNames("/proc/" + std::to_string(pid))) {
+    named = named || MatchChosenApp(now, {AsciiLowerCopy(name)}).has_value();
+  }
+  return named && ::syscall(SYS_pidfd_send_signal, process.get(), SIGKILL, nullptr, 0) == 0;
+}
 
 std::uint32_t CurrentProcessId() { return static_cast<std::uint32_t>(::getpid()); }
 

@@ -73,6 +73,15 @@ TEST_F(RunningCopies, ChosenProgramsEndAndAreListedAsTheSystemSpellsThem) {
   EXPECT_EQ(closed, (std::vector<std::string>{spared, two, two, accented}));
   for (auto* copy : {&second, &third, &fourth, &fifth}) EXPECT_TRUE(copy->WaitForExit(10s).has_value());
 
+  // The name is checked again on the process itself just before it is ended: a pid that
+  // now belongs to another program is not hit.
+  auto& other = Start(one);
+  std::this_thread::sleep_for(200ms);
+  EXPECT_FALSE(EndProcess(static_cast<std::uint32_t>(other.pid()), two));
+  EXPECT_FALSE(other.WaitForExit(100ms).has_value());
+  EXPECT_TRUE(EndProcess(static_cast<std::uint32_t>(other.pid()), one));
+  EXPECT_TRUE(other.WaitForExit(10s).has_value());
+
   // The interface we serve is never closed for it.
   auto& interface = Start(spared);
   std::this_thread::sleep_for(200ms);

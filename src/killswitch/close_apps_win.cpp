@@ -2,6 +2,9 @@
 
 #include <tlhelp32.h>
 
+#include <iterator>
+#include <string>
+
 #include "common/text.h"
 #include "common/unique_handle_win.h"
 #include "killswitch/close_apps.h"
@@ -30,9 +33,18 @@ std::vector<RunningProgram> RunningPrograms() {
   return programs;
 }
 
-bool EndProcess(std::uint32_t pid) {
-  const UniqueHandle process(OpenProcess(PROCESS_TERMINATE, FALSE, pid));
-  return process.valid() && TerminateProcess(process.get(), 0) != FALSE;
+bool EndProcess(std::uint32_t pid, const std::string& name) {
+  // One handle for the check and the end: a pid reused meanwhile is never hit.
+  const UniqueHandle process(OpenProcess(PROCESS_TERMINATE | PROCESS_QUERY_LIMITED_INFORMATION, FALSE, pid));
+  if (!process.valid()) return false;
+  wchar_t path[32768];
+  DWORD size = static_cast<DWORD>(std::size(path));
+  if (QueryFullProcessImageNameW(process.get(), 0, path, &size) == FALSE) return false;
+  std::wstring image(path, size);
+  const std::size_t slash = image.find_last_of(L"\\/");
+  if (slash != std::wstring::npos) image.erase(0, slash + 1);
+  if (!MatchChosenApp(WideToUtf8(image), {AsciiLowerCopy(name)})) return false;
+  return TerminateProcess(process.get(), 0) != FALSE;
 }
 
 std::uint32_t CurrentProcessId() { return GetCurrentProcessId(); }

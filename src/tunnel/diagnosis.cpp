@@ -79,7 +79,7 @@ std::string LogDiagnosis::Result() const {
   return newest_error_.empty() ? newest_ : newest_error_;
 }
 
-std::string DiagnoseLog(const std::filesystem::path& path) {
+std::string DiagnoseLog(const std::filesystem::path& path, bool rules_only) {
   std::ifstream in(path, std::ios::binary);
   if (!in.is_open()) return {};
   LogDiagnosis diagnosis;
@@ -107,6 +107,7 @@ std::string DiagnoseLog(const std::filesystem::path& path) {
     append_capped(data.substr(start));
   }
   if (!partial.empty()) diagnosis.Feed(partial);
+  if (rules_only && !diagnosis.Decided()) return {};
   return diagnosis.Result();
 }
 

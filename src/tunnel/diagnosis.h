@@ -31,7 +31,8 @@ class LogDiagnosis {
 // The rule result for one line, if any rule matches it.
 std::optional<std::string> MatchDiagnosisRule(std::string_view line);
 
-// Reads the log at `path` in chunks; empty when it cannot be read or holds no line.
-std::string DiagnoseLog(const std::filesystem::path& path);
+// Reads the log at `path` in chunks; empty when it cannot be read or holds no line
+// (with `rules_only`, also when no rule explains it).
+std::string DiagnoseLog(const std::filesystem::path& path, bool rules_only = false);
 
 }  // namespace vlvpn

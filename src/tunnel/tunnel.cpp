@@ -230,6 +230,7 @@ ConnectResult Tunnel::RunConnect(const ConnectRequest& request, const std::share
   }
   if (token->cancelled()) return kSuperseded;
 
+  record_.message.clear();  // what ended the tunnel before is not this attempt's
   const bool ended_a_tunnel = StopForNewConnect(*token, old_password);
   record_.management_password = secret.password;
   const std::filesystem::path log = RotateLog(folder);
@@ -565,7 +566,9 @@ void Tunnel::OnConnectionEnded() {
   const Phase before = record_.phase;
   const bool drop = Enter(TunnelEvent::kConnectionClosed) && EndIsADrop(before);
   if (drop) {
-    std::string message = record_.log_path.empty() ? std::string() : DiagnoseLog(record_.log_path);
+    // A cause the log names, else the words for a drop: the log's last line would be
+    // whatever OpenVPN last wrote (a management command), no cause.
+    std::string message = record_.log_path.empty() ? std::string() : DiagnoseLog(record_.log_path, true);
     record_.message = message.empty() ? std::string(kConnectionClosed) : std::move(message);
   }
   Publish();

@@ -172,7 +172,9 @@ TEST_F(TunnelDoublesTest, KillSwitchCommandsThroughATunnelsLife) {
     // OpenVPN goes away behind our back while the tunnel is wanted: IPv6 is let go and
     // the kill switch holds the traffic.
     client_->Transact("OPENVPN_STOP");
-    ASSERT_EQ(WaitForState(*tunnel, "disconnected").state, "disconnected");
+    const TunnelStatus dropped = WaitForState(*tunnel, "disconnected");
+    ASSERT_EQ(dropped.state, "disconnected");
+    EXPECT_EQ(dropped.message, kConnectionClosed) << "in words, not the log's last line";
     const std::size_t at = expected.size() + 1;  // after the test's own OPENVPN_STOP
     recorded = RecordedOnce(at + 2);
     ASSERT_EQ(recorded.size(), at + 2);
