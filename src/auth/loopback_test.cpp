@@ -2,9 +2,14 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdlib>
+#include <filesystem>
 #include <future>
 #include <thread>
 #include <vector>
+
+#include "common/file_io.h"
+#include "support/temp_folder.h"
 
 namespace vlvpn {
 namespace {
@@ -158,6 +163,31 @@ TEST_F(LoopbackReceiverTest, RefusalsAndFailuresOfAWait) {
   impatient.Begin();
   EXPECT_EQ(Await(impatient, "https://a/").get().error, "cancelled: Google sign-in timed out");
 }
+
+#ifndef _WIN32
+// xdg-open in its generic mode runs the browser in the foreground: the opener's failure
+// is heard, but a browser that keeps running holds up nothing (the redirect must be
+// accepted meanwhile).
+TEST(OpenInSystemBrowser, DoesNotWaitForTheBrowser) {
+  testing::TempFolder folder;
+  const char* old_path = std::getenv("PATH");
+  const std::string saved = old_path != nullptr ? old_path : "";
+  ::setenv("PATH", folder.path().c_str(), 1);
+  const struct {
+    const char* script;
+    bool opened;
+  } openers[] = {{"printf '%s' \"$1\" >\"$0.url\"; exec /bin/sleep 3", true}, {"exit 3", false}};
+  for (const auto& opener : openers) {
+    WriteFileAtomically(folder.path() / "xdg-open", std::string("#!/bin/sh\n") + opener.script + "\n");
+    std::filesystem::permissions(folder.path() / "xdg-open", std::filesystem::perms::owner_all);
+    const auto asked = std::chrono::steady_clock::now();
+    EXPECT_EQ(OpenInSystemBrowser("https://sign-in.example/authorize?x=1"), opener.opened) << opener.script;
+    EXPECT_LT(std::chrono::steady_clock::now() - asked, 2s) << opener.script;
+  }
+  EXPECT_EQ(ReadFileBytes(folder.path() / "xdg-open.url"), "https://sign-in.example/authorize?x=1");
+  ::setenv("PATH", saved.c_str(), 1);
+}
+#endif
 
 TEST_F(LoopbackReceiverTest, OneWaitAtATimeAndCancellingIsPrompt) {
   LoopbackReceiver receiver(options_);
