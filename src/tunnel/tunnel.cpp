@@ -621,8 +621,11 @@ TunnelStatus Tunnel::Status() {
     if (!snapshot->process->HasExited()) {
       status.pid = snapshot->process->pid();
     } else {
+      // Seen here before the connection's end is read: the same words as for a drop.
+      const bool dropped = status.state == kStateConnected;
       status.state = std::string(kStateDisconnected);
-      if (status.message.empty()) status.message = DiagnoseLog(snapshot->log_path);
+      if (status.message.empty()) status.message = DiagnoseLog(snapshot->log_path, dropped);
+      if (status.message.empty() && dropped) status.message = std::string(kConnectionClosed);
     }
   }
   if (status.state == kStateConnected) {
