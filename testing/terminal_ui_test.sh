@@ -53,4 +53,22 @@ tmux send-keys -t "$session" q
 wait_for "ui exited 0"
 kill -0 "$pid" 2>/dev/null && fail "OpenVPN ($pid) still runs after q"
 pgrep -f -- "--config $work/data" >/dev/null && fail "an OpenVPN of the interface's is left"
+
+# Plain lines (--for): a profile that needs a password is asked on the terminal there
+# too, and without a terminal the connect says so; either way --for ends the run.
+sed 's/^client$/client\nauth-user-pass/' "$work/home.ovpn" >"$work/login.ovpn"
+run_ui=(env XDG_DATA_HOME="$work/data" VLVPN_KILLSWITCH_SOCKET="$work/ks.sock" VLVPN_DESK="$bin/VLVPNDesk"
+  node "$here/../ui/terminal/main.js")
+timeout 30 "${run_ui[@]}" --import "$work/login.ovpn" --for 2 </dev/null >"$work/plain.txt" 2>&1 ||
+  fail "no terminal: the run did not end by itself ($(cat "$work/plain.txt"))"
+grep -q "no terminal to ask" "$work/plain.txt" || fail "no terminal: $(cat "$work/plain.txt")"
+tmux kill-session -t "$session"
+tmux new-session -d -s "$session" -x 120 -y 30 \
+  "$(printf '%q ' "${run_ui[@]}") --profile login --for 6; echo \"ui exited \$?\"; sleep 60"
+wait_for "Username for login:"
+tmux send-keys -t "$session" velunor Enter
+wait_for "Password (not shown):"
+tmux send-keys -t "$session" secret Enter
+wait_for "Connecting to login..." 20
+wait_for "ui exited 0" 20
 echo "PASS"

@@ -107,7 +107,9 @@ async function main() {
     const saved = await VLVPNTunnel.readOvpnAuth(profile.id).catch(() => null);
     const password = await VLVPNTunnel.readKeychainItem(KEYCHAIN_SERVICE, profile.id);
     if (saved && saved.username && password) return { username: saved.username, password };
-    if (!terminal.input) throw new Error('This profile needs a username and password, and there is no terminal to ask.');
+    if (!terminal.input || !terminal.input.isTTY) {
+      throw new Error('This profile needs a username and password, and there is no terminal to ask.');
+    }
     const username = await ask(`Username for ${profile.name}: `, true);
     const secret = await ask('Password (not shown): ', false);
     await VLVPNTunnel.saveOvpnAuth(profile.id, username, secret);
@@ -115,12 +117,33 @@ async function main() {
     return { username, password: secret };
   }
 
+  // Asked on the terminal in both modes: in plain-line mode keys are read only while asking.
   let asking = null;
   function ask(prompt, echo) {
     return new Promise((resolve) => {
       terminal.output.write('\n' + prompt);
       asking = { text: '', echo, resolve };
+      if (!live) startKeys();
     });
+  }
+  const onData = (chunk) => {
+    for (const key of chunk) onKey(key);
+  };
+  let readingKeys = false;
+  function startKeys() {
+    if (readingKeys) return;
+    readingKeys = true;
+    terminal.input.setRawMode(true);
+    terminal.input.setEncoding('utf8');
+    terminal.input.on('data', onData);
+    terminal.input.resume();
+  }
+  function stopKeys() {
+    if (!readingKeys) return;
+    readingKeys = false;
+    terminal.input.off('data', onData);
+    terminal.input.setRawMode(false);
+    terminal.input.pause();
   }
 
   async function connectSelected() {
@@ -195,12 +218,22 @@ async function main() {
     quitting = true;
     for (const timer of timers) clearInterval(timer);
     if (ui.status.state !== 'disconnected') await disconnect();
-    if (live) {
-      terminal.input.setRawMode(false);
-      terminal.output.write('\x1b[?25h');
-    }
+    stopKeys();
+    if (live) terminal.output.write('\x1b[?25h');
     await native.close();
     process.exit(0);
+  }
+
+  async function toggle(field, label, set) {
+    const wanted = !ui[field];
+    try {
+      const confirmed = await set(wanted);
+      ui[field] = confirmed && typeof confirmed.enabled === 'boolean' ? confirmed.enabled : wanted;
+      say(`${label} ${ui[field] ? 'on' : 'off'}.`);
+    } catch (error) {
+      say(`${label} stays ${ui[field] ? 'on' : 'off'}: ${error.message}`);
+    }
+    render();
   }
 
   async function onKey(key) {
@@ -209,6 +242,7 @@ async function main() {
         const { text, resolve } = asking;
         asking = null;
         terminal.output.write('\n');
+        if (!live) stopKeys();
         return resolve(text);
       }
       if (key === '\x03') return quit();
@@ -221,16 +255,9 @@ async function main() {
     if (key === 'c') return connectSelected();
     if (key === 'i') return pickAndImport();
     if (key === 'd') return disconnect();
-    if (key === 'k') {
-      ui.killSwitch = !ui.killSwitch;
-      await VLVPNTunnel.setKillSwitchEnabled(ui.killSwitch);
-      return say(`Kill switch ${ui.killSwitch ? 'on' : 'off'}.`);
-    }
-    if (key === '6') {
-      ui.blockIpv6 = !ui.blockIpv6;
-      await VLVPNTunnel.setBlockIpv6Enabled(ui.blockIpv6);
-      return say(`IPv6 block ${ui.blockIpv6 ? 'on' : 'off'}.`);
-    }
+    // The switch shown is the one the native side confirmed; a refusal is said, not fatal.
+    if (key === 'k') return toggle('killSwitch', 'Kill switch', (on) => VLVPNTunnel.setKillSwitchEnabled(on));
+    if (key === '6') return toggle('blockIpv6', 'IPv6 block', (on) => VLVPNTunnel.setBlockIpv6Enabled(on));
     const index = Number(key) - 1;
     if (index >= 0 && index < Math.min(9, ui.profiles.length)) ui.selected = ui.profiles[index];
     render();
@@ -254,17 +281,15 @@ async function main() {
   if (options.import) await importFile(options.import);
   if (options.profile) ui.selected = ui.profiles.find((p) => p.id === options.profile) || ui.selected;
   if (live) {
-    terminal.input.setRawMode(true);
-    terminal.input.setEncoding('utf8');
-    terminal.input.on('data', (chunk) => {
-      for (const key of chunk) onKey(key);
-    });
+    startKeys();
     terminal.output.write('\x1b[?25l');
   }
+  // The run ends when it was told to, whatever the connect is waiting for.
+  if (options.for !== null) setTimeout(quit, options.for * 1000);
   if (options.connect || options.for !== null) await connectSelected();
+  if (quitting) return;
   await refresh();
   timers.push(setInterval(refresh, 1000), setInterval(probeLatency, 3000));
-  if (options.for !== null) setTimeout(quit, options.for * 1000);
 }
 
 main().catch((error) => {
