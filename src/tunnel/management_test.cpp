@@ -1,4 +1,5 @@
 #include "tunnel/management.h"
+#include "tunnel/openvpn_process.h"
 
 #include <gtest/gtest.h>
 
@@ -134,6 +135,16 @@ TEST(ManagementPassword, AnsweredBeforeAnythingElse) {
 }
 
 // Only OpenVPN's own greeting counts, and waiting for it is bounded.
+// Asked before each try at the management port (a refused loopback connect costs Windows
+// a second).
+TEST(SomethingListensOn, TheSystemsTableTellsAListenedPort) {
+  TcpSocket listener = TcpSocket::Listen(0);
+  const std::uint16_t port = listener.LocalPort();
+  EXPECT_TRUE(SomethingListensOn(port));
+  listener = TcpSocket();
+  EXPECT_FALSE(SomethingListensOn(port));
+}
+
 TEST(GreetedByOpenVpn, TellsOpenVpnFromAnotherListener) {
   const std::pair<std::string, bool> cases[] = {
       {">INFO:OpenVPN Management Interface Version 5 -- type 'help' for more info\r\n", true},

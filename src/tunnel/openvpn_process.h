@@ -13,6 +13,11 @@ namespace vlvpn {
 // listener is another program, or when no OpenVPN runs at all.
 std::uint32_t FindAdoptableOpenVpn(std::uint16_t management_port);
 
+// Whether anything listens on the loopback port, from the system's table (true when the
+// table cannot be read). Windows answers a connect to a closed loopback port only after
+// about a second of retries: asked first, nothing is tried in vain.
+bool SomethingListensOn(std::uint16_t port);
+
 // What the system tells of the port's listener.
 struct PortListener {
   bool listening = false;         // something listens (true also when that cannot be told)

@@ -28,6 +28,11 @@ bool NamedOpenVpn(const fs::path& process) {
 
 }  // namespace
 
+bool SomethingListensOn(std::uint16_t port) {
+  const std::optional<std::string> table = ReadFileBytes("/proc/net/tcp");
+  return !table || ListeningInode(*table, port).has_value();
+}
+
 std::uint32_t FindAdoptableOpenVpn(std::uint16_t management_port) {
   PortListener listener;
   const auto inode = ListeningInode(ReadFileBytes("/proc/net/tcp").value_or(""), management_port);

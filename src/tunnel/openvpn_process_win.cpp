@@ -56,6 +56,8 @@ bool NamedOpenVpn(const PROCESSENTRY32W& entry) { return _wcsicmp(entry.szExeFil
 
 }  // namespace
 
+bool SomethingListensOn(std::uint16_t port) { return ListenerOf(port).listening; }
+
 std::uint32_t FindAdoptableOpenVpn(std::uint16_t management_port) {
   PortListener listener = ListenerOf(management_port);
   if (listener.owner != 0) {

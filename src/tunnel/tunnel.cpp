@@ -277,7 +277,7 @@ bool Tunnel::StopForNewConnect(const CancelToken& token, const std::string& pass
   const bool was_running = Running();
   if (record_.management) {
     record_.management->Send(kSignalTerm);
-  } else if (auto other = ManagementConnection::Open(environment_.management_port, password)) {
+  } else if (auto other = OpenManagement(password)) {
     other->Send(kSignalTerm);
     other.reset();
     WaitForPortToClose(30, token);
@@ -310,10 +310,16 @@ std::string Tunnel::KnownManagementPassword() const {
   return ReadManagementPassword(locations_.ProfileFolder(active));
 }
 
+// The management connection, where something listens on the port.
+std::shared_ptr<ManagementConnection> Tunnel::OpenManagement(const std::string& password) const {
+  if (environment_.port_listened && !environment_.port_listened(environment_.management_port)) return nullptr;
+  return ManagementConnection::Open(environment_.management_port, password);
+}
+
 // Probes the management port every 50 ms until nothing answers there any more.
 void Tunnel::WaitForPortToClose(int probes, const CancelToken& token) const {
   for (int i = 0; i < probes && token.SleepFor(50ms); ++i) {
-    if (!ManagementConnection::Open(environment_.management_port)) break;
+    if (!OpenManagement({})) break;
   }
 }
 
@@ -409,7 +415,7 @@ ConnectResult Tunnel::FollowLaunched(const CancelToken& token) {
   for (bool first = true; !connection && !exited && std::chrono::steady_clock::now() < deadline; first = false) {
     if (!first && !token.SleepFor(environment_.management_retry)) return GiveUp(nullptr);
     if (token.cancelled()) return GiveUp(nullptr);
-    connection = ManagementConnection::Open(environment_.management_port, record_.management_password);
+    connection = OpenManagement(record_.management_password);
     if (record_.process) {
       exited = record_.process->HasExited();
     } else if (record_.via_service) {
@@ -446,7 +452,7 @@ ConnectResult Tunnel::GiveUp(std::shared_ptr<ManagementConnection> connection) {
     const auto deadline = std::chrono::steady_clock::now() + environment_.management_wait;
     while (!connection && !process->HasExited() && std::chrono::steady_clock::now() < deadline) {
       std::this_thread::sleep_for(environment_.management_retry);
-      connection = ManagementConnection::Open(environment_.management_port, record_.management_password);
+      connection = OpenManagement(record_.management_password);
     }
   }
   if (connection) connection->Send(kSignalTerm);
@@ -658,6 +664,7 @@ TunnelEnvironment SystemTunnelEnvironment(std::shared_ptr<const KillSwitchClient
   environment.transact = [client](std::string_view command) { return client->Transact(command); };
   environment.resolve = ResolveIPv4;
   environment.find_openvpn_process = FindAdoptableOpenVpn;
+  environment.port_listened = SomethingListensOn;
   environment.open_process = [](std::uint32_t pid) { return ProcessHandle::Open(pid); };
   environment.sample_traffic = [] { return ProcessTrafficSampler().Sample(); };
   environment.reset_traffic = [] { ProcessTrafficSampler().Reset(); };

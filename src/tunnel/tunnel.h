@@ -53,6 +53,8 @@ struct TunnelEnvironment {
   std::function<std::vector<std::string>(const std::string&)> resolve;
   // The OpenVPN that may be adopted on the port; 0 for none (FindAdoptableOpenVpn).
   std::function<std::uint32_t(std::uint16_t port)> find_openvpn_process;
+  // Whether anything listens on the port (none: just try to connect).
+  std::function<bool(std::uint16_t port)> port_listened;
   std::function<std::shared_ptr<ProcessHandle>(std::uint32_t pid)> open_process;
   std::function<TrafficSampler::Rates()> sample_traffic;
   std::function<void()> reset_traffic;
@@ -151,6 +153,7 @@ class Tunnel {
   ConnectResult RunConnect(const ConnectRequest& request, const std::shared_ptr<CancelToken>& token);
   bool StopForNewConnect(const CancelToken& token, const std::string& password);
   std::string KnownManagementPassword() const;
+  std::shared_ptr<ManagementConnection> OpenManagement(const std::string& password) const;
   void WaitForPortToClose(int probes, const CancelToken& token) const;
   // The server facts for the kill switch, and the kill switch closed on them when it is
   // on; a message when the connect cannot go on without opening it.
