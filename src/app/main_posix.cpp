@@ -49,9 +49,13 @@ int main(int argc, char** argv) {
   // A reader that goes away must not kill us mid-settlement.
   std::signal(SIGPIPE, SIG_IGN);
   bool stdio = false;
-  for (int i = 1; i < argc; ++i) stdio = stdio || std::strcmp(argv[i], "--stdio") == 0;
+  bool startup = false;
+  for (int i = 1; i < argc; ++i) {
+    stdio = stdio || std::strcmp(argv[i], "--stdio") == 0;
+    startup = startup || std::strcmp(argv[i], vlvpn::kStartupSwitch.data()) == 0;
+  }
   // Every call has settled and its line is out; workers may still be
   // finishing, and must not race the destruction of process-wide state.
   if (!stdio) std::_Exit(vlvpn::RunDesktop(argc, argv));
-  std::_Exit(vlvpn::RunStdioHostOnStandardStreams());
+  std::_Exit(vlvpn::RunStdioHostOnStandardStreams(startup));
 }

@@ -253,5 +253,5 @@ int wmain(int argc, wchar_t** argv) {
   _setmode(_fileno(stdout), _O_BINARY);
   // Every call has settled and its line is out; workers may still be
   // finishing, and must not race the destruction of process-wide state.
-  std::_Exit(vlvpn::RunStdioHostOnStandardStreams());
+  std::_Exit(vlvpn::RunStdioHostOnStandardStreams(vlvpn::CommandLineAsksForStartup(vlvpn::WideToUtf8(GetCommandLineW()))));
 }

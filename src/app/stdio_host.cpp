@@ -159,9 +159,12 @@ int RunStdioHost(std::istream& in, std::shared_ptr<LineWriter> writer, std::shar
   return 0;
 }
 
-int RunStdioHostOnStandardStreams() {
+int RunStdioHostOnStandardStreams(bool launched_at_startup) {
   try {
-    auto services = std::make_shared<ModuleServices>(DataLocations());
+    DesktopShell shell;
+    shell.launched_at_startup = launched_at_startup;
+    auto services =
+        std::make_shared<ModuleServices>(DataLocations(), ModuleServices::DefaultTunnelEnvironment(), std::move(shell));
     services->locations.RemoveCrashLeftovers();  // writes a crash cut short
     services->interface_pid = ParentProcessId();
     const int code = RunStdioHost(std::cin, std::cout, services);

@@ -58,6 +58,6 @@ int RunStdioHost(std::istream& in, std::shared_ptr<LineWriter> writer, std::shar
 
 // The process's own host: standard input and output, the user's data folder. Returns
 // the exit code; a failure to start is reported on standard error.
-int RunStdioHostOnStandardStreams();
+int RunStdioHostOnStandardStreams(bool launched_at_startup);
 
 }  // namespace vlvpn

@@ -172,7 +172,7 @@ Bus OpenBus(const std::string& address) {
 std::string BootId() { return ReadFileBytes("/proc/sys/kernel/random/boot_id").value_or(""); }
 
 bool ResolvedRuns(sd_bus* bus) {
-  sd_bus_error error = SD_BUS_ERROR_NULL;
+  sd_bus_error error{};  // SD_BUS_ERROR_NULL, without its C99 compound literal
   sd_bus_message* reply = nullptr;
   int owned = 0;
   const int result = sd_bus_call_method(bus, "org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus",
@@ -190,7 +190,7 @@ std::string Call(sd_bus* bus, const char* method, const std::function<int(sd_bus
   Message message(raw);
   if (result >= 0) result = fill(message.get());
   if (result < 0) return std::string("Cannot ask systemd-resolved to ") + method + ": " + std::strerror(-result);
-  sd_bus_error error = SD_BUS_ERROR_NULL;
+  sd_bus_error error{};  // SD_BUS_ERROR_NULL, without its C99 compound literal
   result = sd_bus_call(bus, message.get(), kBusTimeout, &error, nullptr);
   std::string text;
   if (result < 0) {
