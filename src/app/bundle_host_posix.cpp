@@ -5,8 +5,10 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstdlib>
 #include <cstring>
+#include <thread>
 
 #include "app/bundle_host.h"
 #include "common/file_io.h"
@@ -64,8 +66,15 @@ std::unique_ptr<InterfaceChild> InterfaceChild::Start(const std::filesystem::pat
   return std::unique_ptr<InterfaceChild>(new InterfaceChild(std::move(impl), from_child[0], to_child[1]));
 }
 
+// Five seconds after the end was asked for, as on Windows; then it is killed.
 void InterfaceChild::Reap() {
   int status = 0;
+  for (int waited = 0; waited < 500; ++waited) {
+    const pid_t done = ::waitpid(impl_->pid, &status, WNOHANG);
+    if (done == impl_->pid || (done < 0 && errno != EINTR)) return;
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  ::kill(impl_->pid, SIGKILL);
   while (::waitpid(impl_->pid, &status, 0) < 0 && errno == EINTR) {
   }
 }

@@ -23,10 +23,13 @@ Value AppChoiceObject(std::string_view path, char separator) {
 Value OvpnChoiceObject(const std::filesystem::path& path, char separator, std::size_t max_bytes) {
   std::string content;
   if (std::ifstream in(path, std::ios::binary); in) {
-    // One byte past the cap tells a file that is too large without reading it whole.
-    content.resize(max_bytes + 1);
-    in.read(content.data(), static_cast<std::streamsize>(content.size()));
-    content.resize(in.bad() ? 0 : static_cast<std::size_t>(in.gcount()));
+    // Read in pieces up to one byte past the cap: a file that is too large is told
+    // without reading it whole, and a small one costs no more than its size.
+    char piece[64 * 1024];
+    while (content.size() <= max_bytes && in.read(piece, sizeof piece).gcount() > 0) {
+      content.append(piece, static_cast<std::size_t>(in.gcount()));
+    }
+    if (in.bad()) content.clear();
     if (content.size() > max_bytes) {
       const std::string limit = max_bytes % (std::size_t{1} << 20) == 0
                                     ? std::to_string(max_bytes >> 20) + " MiB"

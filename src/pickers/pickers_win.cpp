@@ -3,6 +3,8 @@
 #include <commdlg.h>
 #include <ole2.h>
 
+#include <vector>
+
 #include "pickers/pickers.h"
 
 namespace vlvpn {
@@ -13,13 +15,15 @@ std::optional<std::filesystem::path> ChooseFile(PickerKind kind) {
   static constexpr wchar_t kProfileFilter[] = L"OpenVPN config (*.ovpn)\0*.ovpn\0All files\0*.*\0";
   const bool app = kind == PickerKind::kApp;
 
-  wchar_t file[260] = {};
+  // Room for the longest path Windows knows: with 260, a longer choice came back as
+  // "cancelled".
+  std::vector<wchar_t> file(32768, L'\0');
   OPENFILENAMEW dialog{};
   dialog.lStructSize = sizeof(dialog);
   dialog.hwndOwner = nullptr;
   dialog.lpstrFilter = app ? kAppFilter : kProfileFilter;
-  dialog.lpstrFile = file;
-  dialog.nMaxFile = 260;
+  dialog.lpstrFile = file.data();
+  dialog.nMaxFile = static_cast<DWORD>(file.size());
   dialog.lpstrInitialDir = app ? L"C:\\Program Files" : nullptr;
   dialog.lpstrTitle = app ? L"Choose an app to close when the VPN drops" : L"Import OpenVPN Profile (.ovpn)";
   dialog.Flags = OFN_EXPLORER | OFN_FILEMUSTEXIST | OFN_PATHMUSTEXIST | OFN_NOCHANGEDIR;
@@ -35,7 +39,7 @@ std::optional<std::filesystem::path> ChooseFile(PickerKind kind) {
   if (SUCCEEDED(ole)) OleUninitialize();
   FreeLibrary(dialogs);
   if (!chosen) return std::nullopt;
-  return std::filesystem::path(std::wstring(file, wcsnlen(file, 260)));
+  return std::filesystem::path(std::wstring(file.data(), wcsnlen(file.data(), file.size())));
 }
 
 }  // namespace vlvpn
