@@ -17,6 +17,7 @@ constexpr UINT kRefresh = 1067;
 constexpr UINT kNotice = 1068;
 constexpr UINT kShowWindow = 1069;
 constexpr UINT kIconId = 1;
+constexpr UINT_PTR kMenuTimer = 1;  // a left click's menu, unless a double click follows
 constexpr WORD kIconResource = 1008;
 constexpr wchar_t kWindowClass[] = L"VLVPNTrayWindow";
 
@@ -214,11 +215,22 @@ LRESULT CALLBACK TrayIcon::Impl::Procedure(HWND hwnd, UINT message, WPARAM wpara
     case kIconCallback:
       switch (LOWORD(lparam)) {
         case WM_RBUTTONUP:
-        case WM_CONTEXTMENU:
-        case WM_LBUTTONUP: self->PopupMenu(); break;
+        case WM_CONTEXTMENU: self->PopupMenu(); break;
+        // The menu is modal: opened on the first click, it would swallow the second
+        // and a double click would never show the window.
+        case WM_LBUTTONUP: SetTimer(hwnd, kMenuTimer, GetDoubleClickTime(), nullptr); break;
         case WM_LBUTTONDBLCLK:
+          KillTimer(hwnd, kMenuTimer);
+          self->shared->ShowMainWindow();
+          break;
         case NIN_BALLOONUSERCLICK: self->shared->ShowMainWindow(); break;
         default: break;
+      }
+      return 0;
+    case WM_TIMER:
+      if (wparam == kMenuTimer) {
+        KillTimer(hwnd, kMenuTimer);
+        self->PopupMenu();
       }
       return 0;
     case kRefresh: self->Refresh(); return 0;

@@ -115,10 +115,17 @@ TEST_F(TrayThread, MenuCommandsShowRequestsAndResume) {
   Deliver(1069);
   EXPECT_TRUE(IsWindowVisible(host));
   EXPECT_EQ(shown_, 1);
+  // A double click shows the window; its first click's menu (modal) never opens.
   ShowWindow(host, SW_HIDE);
+  Deliver(1066, 0, WM_LBUTTONUP);
   Deliver(1066, 0, WM_LBUTTONDBLCLK);
   EXPECT_TRUE(IsWindowVisible(host));
   EXPECT_EQ(shown_, 2);
+  // The tray's own thread would open it once the double-click time is over.
+  std::this_thread::sleep_for(std::chrono::milliseconds(GetDoubleClickTime() + 300));
+  const HWND menu = FindWindowW(L"#32768", nullptr);
+  EXPECT_TRUE(menu == nullptr || !IsWindowVisible(menu)) << "the menu opened under the double click";
+  Deliver(WM_CANCELMODE);  // closes one if it did
   EXPECT_TRUE(tray_.ShowMainWindow()) << "activateApp";
   EXPECT_EQ(shown_, 3);
 
