@@ -11,17 +11,7 @@ here=$(cd "$(dirname "$0")" && pwd)
 for tool in ip nft openvpn setfacl dnsmasq getent; do command -v "$tool" >/dev/null || { echo "skipped: no $tool"; exit 77; }; done
 
 source "$here/session_lib.sh"
-work=$(mktemp -d /tmp/vlvpn-leak.XXXXXX)
-chmod 755 "$work"
-client=vlvpn-leak-c$$
-server=vlvpn-leak-s$$
-cleanup() {
-  remove_namespaces "$client" "$server"
-  rm -rf "/etc/netns/$client"
-  revoke_tun
-  rm -rf "$work"
-}
-trap cleanup EXIT
+real_session leak
 in_client() { ip netns exec "$client" "$@"; }
 in_server() { ip netns exec "$server" "$@"; }
 fail() {
@@ -35,9 +25,6 @@ fail() {
   exit 1
 }
 
-ensure_openvpn_account || fail "cannot make the account vlvpn-openvpn"
-grant_tun
-make_namespaces "$client" "$server"
 
 # What reaches the server's namespace from outside the tunnel and through it.
 in_server nft -f - <<NFT
@@ -82,12 +69,6 @@ burst() {
 start_pushing_server "$server" "$work/pki" "$work/server.log" "$work" password
 start_tunnel_server "$server" "$work/pki" "$work/server-b.log" 1195 10.9.0
 start_dns_servers "$server" "$work"
-# The client namespace's resolver is the outside one; `ip netns exec` lays this file
-# over /etc/resolv.conf for every lookup. The service is given it by name: a host that
-# replaced its own resolver file meanwhile would detach that bind mount, and the service
-# would write the host's.
-mkdir -p "/etc/netns/$client"
-printf 'nameserver 198.18.0.2\n' >"/etc/netns/$client/resolv.conf"
 resolver_before=$(cat "/etc/netns/$client/resolv.conf")
 # lookup: what an unprivileged user's lookup of the test name gets ("none" for nothing).
 lookup() {
@@ -99,11 +80,7 @@ lookup() {
   echo "  lookup ($1): test.velunor.example is $answer; $outside_dns queries reached the outside DNS server"
 }
 
-in_client "$bin/vlvpn-killswitchd" --socket "$work/ks.sock" --group nogroup --state-dir "$work/state" \
-  --dns-state-dir "$work/dns" --resolv-conf "/etc/netns/$client/resolv.conf" \
-  >>"$work/service.log" 2>&1 &
-disown
-for _ in $(seq 100); do [ -S "$work/ks.sock" ] && break; sleep 0.05; done
+start_service
 
 start_desk env XDG_DATA_HOME="$work/data" VLVPN_KILLSWITCH_SOCKET="$work/ks.sock" \
   ip netns exec "$client" "$bin/VLVPNDesk" --stdio || fail "VLVPNDesk did not start"
@@ -209,10 +186,7 @@ pkill -9 -f -- "$work/state/openvpn/profile.conf"
 sleep 0.2
 burst "no service"
 [ "$udp" -eq 0 ] && [ "$tcp" -eq 0 ] && [ "$ipv6" -eq 0 ] || fail "traffic leaked with the service gone"
-in_client "$bin/vlvpn-killswitchd" --socket "$work/ks.sock" --group nogroup --state-dir "$work/state" \
-  --dns-state-dir "$work/dns" --resolv-conf "/etc/netns/$client/resolv.conf" \
-  >>"$work/service.log" 2>&1 &
-disown
+start_service
 for _ in $(seq 100); do grep -q "restored: kill switch blocking" "$work/service.log" && break; sleep 0.05; done
 grep -q "restored: kill switch blocking" "$work/service.log" || fail "the restarted service did not find its state"
 [ "$(cat "/etc/netns/$client/resolv.conf")" = "$resolver_before" ] || fail "the resolvers were not put back"

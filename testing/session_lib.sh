@@ -106,6 +106,40 @@ tunnel_profile() {
     "${2:-198.18.0.2}" "${3:-1194}" "${addresses:-}" "$1/ca.crt" "$1/client.crt" "$1/client.key"
 }
 
+# real_session <name>: a work folder, OpenVPN's account with the tun device, namespaces
+# $client and $server joined by a veth pair, and the client's resolver file naming the
+# outside DNS server (198.18.0.2); all of it undone when the script exits.
+real_session() {
+  work=$(mktemp -d "/tmp/vlvpn-$1.XXXXXX")
+  chmod 755 "$work"
+  client=vlvpn-$1-c$$
+  server=vlvpn-$1-s$$
+  trap end_real_session EXIT
+  ensure_openvpn_account || { echo "cannot make the account vlvpn-openvpn" >&2; return 1; }
+  grant_tun
+  make_namespaces "$client" "$server"
+  mkdir -p "/etc/netns/$client"  # laid over /etc/resolv.conf by `ip netns exec`
+  printf 'nameserver 198.18.0.2\n' >"/etc/netns/$client/resolv.conf"
+}
+end_real_session() {
+  remove_namespaces "$client" "$server"
+  rm -rf "/etc/netns/$client"
+  revoke_tun
+  rm -rf "$work"
+}
+
+# start_service: vlvpn-killswitchd in the client's namespace (its log appended to
+# $work/service.log), given the namespace's resolver file by name: were the host to
+# replace its own, the bind mount `ip netns exec` lays over it would vanish and the
+# service write the host's. Returns once its socket is there.
+start_service() {
+  ip netns exec "$client" "$bin/vlvpn-killswitchd" --socket "$work/ks.sock" --group nogroup \
+    --state-dir "$work/state" --dns-state-dir "$work/dns" --resolv-conf "/etc/netns/$client/resolv.conf" \
+    >>"$work/service.log" 2>&1 &
+  disown
+  for _ in $(seq 100); do [ -S "$work/ks.sock" ] && break; sleep 0.05; done
+}
+
 # ensure_openvpn_account: the account vlvpn-killswitchd runs OpenVPN under, made as an
 # install makes it (left in place, as an installed package would leave it).
 ensure_openvpn_account() {

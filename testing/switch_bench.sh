@@ -11,37 +11,18 @@ rounds=${2:-20}
 here=$(cd "$(dirname "$0")" && pwd)
 [ "$(id -u)" -eq 0 ] || { echo "needs root (network namespaces, nftables, tun)"; exit 77; }
 source "$here/session_lib.sh"
-work=$(mktemp -d /tmp/vlvpn-switch.XXXXXX)
-chmod 755 "$work"
-client=vlvpn-sw-c$$
-server=vlvpn-sw-s$$
-cleanup() {
-  remove_namespaces "$client" "$server"
-  rm -rf "/etc/netns/$client"
-  revoke_tun
-  rm -rf "$work"
-}
-trap cleanup EXIT
 now_ms() { echo $(($(date +%s%N) / 1000000)); }
 to_offset() { # sleep to <ms> into the next second
   local into=$((10#$(date +%N) / 1000000))
   sleep "$(printf '0.%03d' $(((1000 + $1 - into) % 1000)))"
 }
 
-ensure_openvpn_account
-grant_tun
-make_namespaces "$client" "$server"
-mkdir -p "/etc/netns/$client"
-printf 'nameserver 198.18.0.2\n' >"/etc/netns/$client/resolv.conf"
+real_session sw
 "$here/openvpn/pki.sh" "$work/pki" >/dev/null 2>&1
 # Servers that push DNS: the switch sets the resolvers anew (bare OpenVPN ignores them).
 start_pushing_server "$server" "$work/pki" "$work/server-a.log" "$work"
 start_pushing_server "$server" "$work/pki" "$work/server-b.log" "$work" open 1195 10.9.0
-ip netns exec "$client" "$bin/vlvpn-killswitchd" --socket "$work/ks.sock" --group nogroup --state-dir "$work/state" \
-  --dns-state-dir "$work/dns" --resolv-conf "/etc/netns/$client/resolv.conf" \
-  >>"$work/service.log" 2>&1 &
-disown
-for _ in $(seq 100); do [ -S "$work/ks.sock" ] && break; sleep 0.05; done
+start_service
 start_desk env XDG_DATA_HOME="$work/data" VLVPN_KILLSWITCH_SOCKET="$work/ks.sock" \
   ip netns exec "$client" "$bin/VLVPNDesk" --stdio
 for name in a b; do
