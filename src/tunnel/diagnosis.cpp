@@ -23,6 +23,17 @@ constexpr std::string_view kNoResponse =
     "No response from the VPN server. Check the server address, protocol (UDP/TCP) and port.";
 constexpr std::string_view kTls = "Secure handshake with the VPN server failed (TLS error).";
 
+// OpenVPN's "2026-12-07 13:39:17 " before a log line: no part of the cause.
+std::string_view WithoutTimestamp(std::string_view line) {
+  constexpr std::string_view kShape = "dddd-dd-dd dd:dd:dd ";
+  if (line.size() <= kShape.size()) return line;
+  for (std::size_t i = 0; i < kShape.size(); ++i) {
+    const bool digit = line[i] >= '0' && line[i] <= '9';
+    if (kShape[i] == 'd' ? !digit : line[i] != kShape[i]) return line;
+  }
+  return line.substr(kShape.size());
+}
+
 bool HasAny(std::string_view lower, std::initializer_list<std::string_view> needles) {
   for (std::string_view needle : needles) {
     if (Contains(lower, needle)) return true;
@@ -49,7 +60,7 @@ std::optional<std::string> MatchLowered(std::string_view lower, std::string_view
   }
   if (HasAny(lower, {"tls error", "tls handshake failed", "tls key negotiation failed"}))
     return std::string(kTls);
-  if (Contains(lower, "options error")) return "VPN configuration error: " + std::string(line);
+  if (Contains(lower, "options error")) return "VPN configuration error: " + std::string(WithoutTimestamp(line));
   return std::nullopt;
 }
 
@@ -69,14 +80,17 @@ void LogDiagnosis::Feed(std::string_view raw) {
     rule_result_ = std::move(result);
     return;
   }
-  if (!Contains(lower_, "exiting due to fatal error") && HasAny(lower_, {"error", "fatal"}))
-    newest_error_.assign(line);
+  const bool exiting = Contains(lower_, "exiting due to fatal error");
+  if (!exiting && HasAny(lower_, {"error", "fatal"})) newest_error_.assign(line);
+  // "Exiting due to fatal error" names no cause: the line before it does.
+  if (!exiting) newest_cause_.assign(line);
   newest_.assign(line);
 }
 
 std::string LogDiagnosis::Result() const {
   if (rule_result_) return *rule_result_;
-  return newest_error_.empty() ? newest_ : newest_error_;
+  const std::string& line = !newest_error_.empty() ? newest_error_ : !newest_cause_.empty() ? newest_cause_ : newest_;
+  return std::string(WithoutTimestamp(line));
 }
 
 std::string DiagnoseLog(const std::filesystem::path& path, bool rules_only) {

@@ -10,7 +10,8 @@ namespace vlvpn {
 // The user's one-line explanation of a failed OpenVPN run, worked out from its log
 // in one pass with constant memory: the first line (oldest first) that a rule
 // matches decides; else the newest line holding "error" or "fatal" (not "exiting due
-// to fatal error"); else the newest line. Feed lines oldest first.
+// to fatal error"); else the newest line that is not that one, else the newest line;
+// without OpenVPN's timestamp. Feed lines oldest first.
 class LogDiagnosis {
  public:
   // Longer lines are judged and quoted by their first this many bytes.
@@ -24,6 +25,7 @@ class LogDiagnosis {
  private:
   std::optional<std::string> rule_result_;
   std::string newest_error_;
+  std::string newest_cause_;  // the newest line but "Exiting due to fatal error"
   std::string newest_;
   std::string lower_;  // reused buffer
 };
