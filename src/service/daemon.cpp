@@ -322,9 +322,9 @@ PreparedStart PrepareStart(const DaemonOptions& options, const StartRequest& sta
 
   // Everything the user names is read as the user; OpenVPN gets copies only root can
   // change, and a profile we wrote.
-  const UserDeadline deadline = std::chrono::steady_clock::now() + options.user_work;
+  UserFiles user_files(peer, std::chrono::steady_clock::now() + options.user_work);
   const auto read = [&](const std::filesystem::path& path, std::size_t limit, std::string& bytes) {
-    UserRead file = ReadFileAsUser(peer, path, limit, deadline);
+    UserRead file = user_files.Read(path, limit);
     if (!file.ok) return "Cannot read \"" + path.string() + "\": " + file.error;
     bytes = std::move(file.bytes);
     return std::string();
@@ -364,7 +364,7 @@ PreparedStart PrepareStart(const DaemonOptions& options, const StartRequest& sta
   }
   if (arguments.log) {
     std::string error;
-    prepared.log = OpenLogAsUser(peer, *arguments.log, deadline, error);
+    prepared.log = user_files.OpenLog(*arguments.log, error);
     if (!prepared.log.valid()) return refuse("Cannot open \"" + arguments.log->string() + "\": " + error);
   }
   // A profile's own keepalive conflicts with the client's --ping: the profile's wins.

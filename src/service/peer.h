@@ -32,16 +32,36 @@ struct UserRead {
 
 using UserDeadline = std::chrono::steady_clock::time_point;
 
-// Reads a regular file with the user's rights alone (a child that becomes the user
-// opens it), so a path the user could not read stays unread. At most `limit` bytes; a
-// child still at work at the deadline (the user can stop it) is killed.
-UserRead ReadFileAsUser(const Peer& user, const std::filesystem::path& path, std::size_t limit,
-                        UserDeadline deadline);
+// Opens files with the user's rights alone: a child that has become the user opens
+// them, so a path the user could not open stays unopened. One child serves every
+// request (a fork is dear); it is killed at the deadline (the user can stall it) or
+// when this ends. After a failure that leaves the child's answer unread, every later
+// request fails too.
+class UserFiles {
+ public:
+  UserFiles(const Peer& user, UserDeadline deadline);
+  ~UserFiles();
+  UserFiles(const UserFiles&) = delete;
+  UserFiles& operator=(const UserFiles&) = delete;
 
-// Opens (creates) a log file for appending with the user's rights, never through a
-// symbolic link; the file is the user's. Not emptied here: that is for the launch, once
-// it is sure to happen (a START refused must not empty the log of the OpenVPN that runs). Invalid with `error` set on failure.
-UniqueFd OpenLogAsUser(const Peer& user, const std::filesystem::path& path, UserDeadline deadline,
-                       std::string& error);
+  // A regular file's bytes, at most `limit` of them.
+  UserRead Read(const std::filesystem::path& path, std::size_t limit);
+
+  // A log file opened (created) for appending, never through a symbolic link; the file
+  // is the user's. Not emptied here: that is for the launch, once it is sure to happen
+  // (a START refused must not empty the log of the OpenVPN that runs). Invalid with
+  // `error` set on failure.
+  UniqueFd OpenLog(const std::filesystem::path& path, std::string& error);
+
+ private:
+  bool Ask(char kind, const std::filesystem::path& path, std::string& error);
+  void End(std::string error);
+
+  Peer user_;
+  UserDeadline deadline_;
+  UniqueFd channel_;
+  pid_t pid_ = -1;
+  std::string broken_;  // why no more requests are served
+};
 
 }  // namespace vlvpn::service

@@ -22,6 +22,9 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
+constexpr std::size_t kMaxRequest = 1 + 4096;  // a kind and a path
+constexpr std::size_t kChunk = 8192;
+
 // The child keeps a copy of the service's memory and descriptors: it is made
 // undumpable (no ptrace, no /proc/<pid>/mem or fd for the user it becomes) and lets go
 // of every descriptor but `keep` before it becomes the user.
@@ -34,11 +37,10 @@ bool DropToUser(const Peer& user, int keep) {
          ::syscall(SYS_setresuid, user.uid, user.uid, user.uid) == 0;
 }
 
-// In the child, after fork (system calls only): becomes the user and opens `name` with
-// `flags`, a regular file only (a device or a pipe could block or never end). 0, or the
-// error number with EINVAL for "not a regular file".
-int OpenAsUser(const Peer& user, int keep, const char* name, int flags, int& fd) {
-  if (!DropToUser(user, keep)) return errno;
+// In the child, as the user (system calls only): opens `name` with `flags`, a regular
+// file only (a device or a pipe could block or never end). 0, or the error number with
+// EINVAL for "not a regular file".
+int OpenRegular(const char* name, int flags, int& fd) {
   fd = ::open(name, flags | O_CLOEXEC | O_NOCTTY | O_NONBLOCK, 0600);
   if (fd < 0) return errno;
   struct stat info {};
@@ -51,22 +53,11 @@ int OpenAsUser(const Peer& user, int keep, const char* name, int flags, int& fd)
   return 0;
 }
 
-// What OpenAsUser's code means to the user; -1 is a child that never answered.
+// What OpenRegular's code means to the user; -1 is a child that never answered.
 std::string OpenErrorText(int code) {
   if (code == -1) return "timed out";
   if (code == EINVAL) return "not a regular file";
   return std::strerror(code);
-}
-
-void WriteAll(int fd, const void* data, std::size_t size) {
-  const char* p = static_cast<const char*>(data);
-  while (size > 0) {
-    const ssize_t n = ::write(fd, p, size);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return;
-    p += n;
-    size -= static_cast<std::size_t>(n);
-  }
 }
 
 // Ends a helper child, whatever it was doing, and reaps it.
@@ -85,6 +76,54 @@ bool WaitReadable(int fd, Clock::time_point deadline) {
     const int ready = ::poll(&p, 1, static_cast<int>(left));
     if (ready > 0) return true;
     if (ready < 0 && errno != EINTR) return false;
+  }
+}
+
+// The child's side, as the user (system calls only). A request is one datagram: a
+// kind ('R' read, 'L' log) and the path. A read answers 'E' with the open's code, then
+// 'D' datagrams of bytes and a 'Z'; a log answers 'E' with the code and the descriptor.
+// `refused`, when not 0, is the code every request gets: the child could not become the user.
+[[noreturn]] void ServeAsUser(int channel, int refused) {
+  char request[kMaxRequest + 1];
+  char reply[1 + kChunk];
+  for (;;) {
+    const ssize_t n = ::recv(channel, request, kMaxRequest, 0);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 2) ::_exit(0);
+    request[n] = '\0';
+    const bool log = request[0] == 'L';
+    int fd = -1;
+    const int code =
+        refused != 0 ? refused : OpenRegular(request + 1, log ? O_WRONLY | O_CREAT | O_APPEND | O_NOFOLLOW : O_RDONLY, fd);
+    reply[0] = 'E';
+    std::memcpy(reply + 1, &code, sizeof code);
+    iovec payload{reply, 1 + sizeof code};
+    alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int))] = {};
+    msghdr message{};
+    message.msg_iov = &payload;
+    message.msg_iovlen = 1;
+    if (log && code == 0) {
+      ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+      message.msg_control = control;
+      message.msg_controllen = sizeof control;
+      cmsghdr* header = CMSG_FIRSTHDR(&message);
+      header->cmsg_level = SOL_SOCKET;
+      header->cmsg_type = SCM_RIGHTS;
+      header->cmsg_len = CMSG_LEN(sizeof(int));
+      std::memcpy(CMSG_DATA(header), &fd, sizeof fd);
+    }
+    if (::sendmsg(channel, &message, MSG_NOSIGNAL) < 0) ::_exit(1);
+    if (!log && code == 0) {
+      reply[0] = 'D';
+      for (;;) {
+        const ssize_t got = ::read(fd, reply + 1, kChunk);
+        if (got < 0 && errno == EINTR) continue;
+        if (got <= 0) break;
+        if (::send(channel, reply, 1 + static_cast<std::size_t>(got), MSG_NOSIGNAL) < 0) ::_exit(1);
+      }
+      if (::send(channel, "Z", 1, MSG_NOSIGNAL) < 0) ::_exit(1);
+    }
+    if (fd >= 0) ::close(fd);
   }
 }
 
@@ -115,116 +154,110 @@ bool ReadPeer(int socket, Peer& peer) {
   return false;
 }
 
-UserRead ReadFileAsUser(const Peer& user, const std::filesystem::path& path, std::size_t limit,
-                        UserDeadline deadline) {
-  UserRead result;
-  int channel[2];
-  if (::pipe2(channel, O_CLOEXEC) != 0) {
-    result.error = std::strerror(errno);
-    return result;
+UserFiles::UserFiles(const Peer& user, UserDeadline deadline) : user_(user), deadline_(deadline) {
+  int pair[2];
+  if (::socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, pair) != 0) {
+    broken_ = std::strerror(errno);
+    return;
   }
-  UniqueFd reader(channel[0]);
-  UniqueFd writer(channel[1]);
+  channel_ = UniqueFd(pair[0]);
+  UniqueFd theirs(pair[1]);
+  pid_ = ::fork();
+  if (pid_ < 0) {
+    broken_ = std::strerror(errno);
+    return;
+  }
+  if (pid_ == 0) {
+    ServeAsUser(theirs.get(), DropToUser(user_, theirs.get()) ? 0 : errno);
+  }
+}
+
+UserFiles::~UserFiles() { End("ended"); }
+
+void UserFiles::End(std::string error) {
+  if (broken_.empty()) broken_ = std::move(error);
+  channel_ = UniqueFd();
+  if (pid_ > 0) EndHelper(pid_);
+  pid_ = -1;
+}
+
+// Sends one request and reads the open's code; false with `error` set when it failed.
+bool UserFiles::Ask(char kind, const std::filesystem::path& path, std::string& error) {
   const std::string name = path.string();
-  const pid_t pid = ::fork();
-  if (pid < 0) {
-    result.error = std::strerror(errno);
-    return result;
+  if (name.size() + 1 > kMaxRequest || name.find('\0') != std::string::npos) {
+    error = std::strerror(ENAMETOOLONG);
+    return false;
   }
-  if (pid == 0) {
-    int fd = -1;
-    const int error = OpenAsUser(user, writer.get(), name.c_str(), O_RDONLY, fd);
-    WriteAll(writer.get(), &error, sizeof error);
-    if (error != 0) ::_exit(1);
-    char buffer[8192];
-    for (;;) {
-      const ssize_t n = ::read(fd, buffer, sizeof buffer);
-      if (n < 0 && errno == EINTR) continue;
-      if (n <= 0) break;
-      WriteAll(writer.get(), buffer, static_cast<std::size_t>(n));
-    }
-    ::_exit(0);
+  if (!broken_.empty()) {
+    error = broken_;
+    return false;
   }
-  writer = UniqueFd();
-  int error = -1;
-  std::size_t got = 0;
-  std::string bytes;
-  char buffer[8192];
-  bool complete = false;
-  while (WaitReadable(reader.get(), deadline)) {
-    const ssize_t n = ::read(reader.get(), buffer, sizeof buffer);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) {
-      complete = true;
+  const std::string request = kind + name;
+  if (::send(channel_.get(), request.data(), request.size(), MSG_NOSIGNAL) != static_cast<ssize_t>(request.size())) {
+    End(OpenErrorText(-1));
+    error = broken_;
+    return false;
+  }
+  return true;
+}
+
+UserRead UserFiles::Read(const std::filesystem::path& path, std::size_t limit) {
+  UserRead result;
+  if (!Ask('R', path, result.error)) return result;
+  char reply[1 + kChunk];
+  int code = -1;
+  for (;;) {
+    if (!WaitReadable(channel_.get(), deadline_)) {
+      End(OpenErrorText(-1));
       break;
     }
-    bytes.append(buffer, static_cast<std::size_t>(n));
-    if (got < sizeof error && bytes.size() >= sizeof error) {
-      std::memcpy(&error, bytes.data(), sizeof error);
-      bytes.erase(0, sizeof error);
-      got = sizeof error;
+    const ssize_t n = ::recv(channel_.get(), reply, sizeof reply, 0);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 1) {
+      End(OpenErrorText(-1));
+      break;
     }
-    if (bytes.size() > limit) break;
+    if (reply[0] == 'E' && n == 1 + sizeof code) {
+      std::memcpy(&code, reply + 1, sizeof code);
+      if (code != 0) break;
+    } else if (reply[0] == 'D' && code == 0) {
+      result.bytes.append(reply + 1, static_cast<std::size_t>(n - 1));
+      if (result.bytes.size() > limit) {
+        // The rest stays unread: this child answers nothing more.
+        End("larger than " + std::to_string(limit) + " bytes");
+        result.error = broken_;
+        result.bytes.clear();
+        return result;
+      }
+    } else if (reply[0] == 'Z' && code == 0) {
+      result.ok = true;
+      return result;
+    } else {
+      End(OpenErrorText(-1));
+      break;
+    }
   }
-  EndHelper(pid);
-  if (got < sizeof error || error != 0) {
-    result.error = OpenErrorText(got < sizeof error ? -1 : error);
-  } else if (bytes.size() > limit) {
-    result.error = "larger than " + std::to_string(limit) + " bytes";
-  } else if (!complete) {
-    result.error = "timed out";
-  } else {
-    result.ok = true;
-    result.bytes = std::move(bytes);
-  }
+  result.bytes.clear();
+  result.error = code > 0 ? OpenErrorText(code) : broken_;
   return result;
 }
 
-UniqueFd OpenLogAsUser(const Peer& user, const std::filesystem::path& path, UserDeadline deadline,
-                       std::string& error) {
-  int pair[2];
-  if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair) != 0) {
-    error = std::strerror(errno);
-    return UniqueFd();
-  }
-  UniqueFd ours(pair[0]);
-  UniqueFd theirs(pair[1]);
-  const std::string name = path.string();
-  // Everything the child sends is laid out before the fork.
-  int code = 0;
-  iovec payload{&code, sizeof code};
+UniqueFd UserFiles::OpenLog(const std::filesystem::path& path, std::string& error) {
+  if (!Ask('L', path, error)) return UniqueFd();
+  char reply[1 + sizeof(int)];
+  iovec payload{reply, sizeof reply};
   alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int))] = {};
   msghdr message{};
   message.msg_iov = &payload;
   message.msg_iovlen = 1;
-  const pid_t pid = ::fork();
-  if (pid < 0) {
-    error = std::strerror(errno);
-    return UniqueFd();
-  }
-  if (pid == 0) {
-    int fd = -1;
-    code = OpenAsUser(user, theirs.get(), name.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_NOFOLLOW, fd);
-    if (code == 0) {
-      ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
-      message.msg_control = control;
-      message.msg_controllen = sizeof control;
-      cmsghdr* header = CMSG_FIRSTHDR(&message);
-      header->cmsg_level = SOL_SOCKET;
-      header->cmsg_type = SCM_RIGHTS;
-      header->cmsg_len = CMSG_LEN(sizeof(int));
-      std::memcpy(CMSG_DATA(header), &fd, sizeof fd);
-    }
-    (void)!::sendmsg(theirs.get(), &message, MSG_NOSIGNAL);
-    ::_exit(0);
-  }
-  theirs = UniqueFd();
-  UniqueFd log;
-  code = -1;
   message.msg_control = control;
   message.msg_controllen = sizeof control;
-  if (WaitReadable(ours.get(), deadline) &&
-      ::recvmsg(ours.get(), &message, MSG_CMSG_CLOEXEC) == static_cast<ssize_t>(sizeof code)) {
+  UniqueFd log;
+  int code = -1;
+  if (WaitReadable(channel_.get(), deadline_) &&
+      ::recvmsg(channel_.get(), &message, MSG_CMSG_CLOEXEC) == static_cast<ssize_t>(sizeof reply) &&
+      reply[0] == 'E') {
+    std::memcpy(&code, reply + 1, sizeof code);
     for (cmsghdr* header = CMSG_FIRSTHDR(&message); header != nullptr; header = CMSG_NXTHDR(&message, header)) {
       if (header->cmsg_level == SOL_SOCKET && header->cmsg_type == SCM_RIGHTS) {
         int fd = -1;
@@ -232,8 +265,9 @@ UniqueFd OpenLogAsUser(const Peer& user, const std::filesystem::path& path, User
         log = UniqueFd(fd);
       }
     }
+  } else {
+    End(OpenErrorText(-1));
   }
-  EndHelper(pid);
   if (code == 0 && log.valid()) return log;
   error = code == ELOOP ? "a symbolic link" : OpenErrorText(code);  // O_NOFOLLOW refused a link
   return UniqueFd();
