@@ -1,5 +1,6 @@
 #include <winsock2.h>
 #include <ws2tcpip.h>
+#include <mstcpip.h>
 
 #include <mutex>
 
@@ -61,6 +62,11 @@ TcpSocket TcpSocket::Connect(std::uint16_t port, std::chrono::milliseconds timeo
   // Command lines go out at once, not held back for the reply to the one before.
   const BOOL no_delay = TRUE;
   setsockopt(s, IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&no_delay), sizeof(no_delay));
+  // Acknowledge every segment at once: OpenVPN leaves Nagle on, so its next short report
+  // waits for our ACK, which Windows would delay by up to 200 ms. Best effort.
+  TCP_ACK_FREQUENCY_PARAMETERS ack_every{1};
+  DWORD unused = 0;
+  WSAIoctl(s, SIO_TCP_SET_ACK_FREQUENCY, &ack_every, sizeof ack_every, nullptr, 0, &unused, nullptr, nullptr);
   const sockaddr_in address = LoopbackAddress(port);
   if (connect(s, reinterpret_cast<const sockaddr*>(&address), sizeof(address)) != 0) {
     if (WSAGetLastError() != WSAEWOULDBLOCK) return {};
