@@ -66,7 +66,7 @@ struct TunnelEnvironment {
   // How long a launched OpenVPN may take to open its management port, and how often it
   // is tried meanwhile (the first try at once: the switch waits on it).
   std::chrono::milliseconds management_wait{15000};
-  std::chrono::milliseconds management_retry{20};
+  std::chrono::milliseconds management_retry{5};
   // All of an adoption (greeting and state): the first getStatus waits for it, so a
   // silent or slow program on the port must not hold up the interface.
   std::chrono::milliseconds adoption_budget{500};
