@@ -152,6 +152,7 @@ std::vector<std::string> StateReader::Feed(std::string_view bytes) {
   lines_.Append(bytes);
   while (auto line = lines_.Next()) {
     if (auto word = StateOfLine(*line)) {
+      if (line->find(",RECONNECTING,") != std::string::npos) ++restarts_;
       words.push_back(std::move(*word));
     } else if (in_state_reply_) {
       if (*line == "END") {

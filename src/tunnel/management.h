@@ -84,10 +84,13 @@ bool GreetedByOpenVpn(const ManagementConnection& connection, std::chrono::milli
 class StateReader {
  public:
   std::vector<std::string> Feed(std::string_view bytes);
+  // How often OpenVPN has reported a restart (RECONNECTING): each ends a failed try.
+  std::size_t restarts() const { return restarts_; }
 
  private:
   LineSplitter lines_;
   bool in_state_reply_ = true;
+  std::size_t restarts_ = 0;
 };
 
 }  // namespace vlvpn

@@ -265,6 +265,7 @@ ConnectResult Tunnel::RunConnect(const ConnectRequest& request, const std::share
   record_.via_service = launched.via_service;
   record_.profile_id = request.profile_id;
   record_.log_path = log;
+  record_.log_read = 0;
   record_.wanted = true;
   Publish();
   files_.WriteActive(request.profile_id);
@@ -551,7 +552,30 @@ void Tunnel::ReadFollowed() {
   // A reset counts like a close: OpenVPN killed with our commands unread resets the
   // connection rather than closing it.
   if (received != TcpSocket::Received::kData) return OnConnectionEnded();
+  const std::size_t restarts = record_.reader.restarts();
   for (const std::string& word : record_.reader.Feed(bytes)) OnReported(word);
+  if (record_.reader.restarts() != restarts) OnRestarted();
+}
+
+// A try failed and OpenVPN tries again: the user reads why meanwhile, and a failure no
+// retry can mend (an expired certificate, another CA) ends the attempt now rather than
+// after minutes of retries.
+void Tunnel::OnRestarted() {
+  if (record_.log_path.empty() || !record_.management) return;
+  LogDiagnosis diagnosis;
+  record_.log_read = FeedLog(record_.log_path, record_.log_read, diagnosis);
+  if (!diagnosis.ByRule()) return;
+  record_.message = diagnosis.Result();
+  if (diagnosis.Final()) {
+    // It reports EXITING and closes: an end the user is told of, not a drop. The service
+    // that started it answers once it has ended.
+    record_.wanted = false;
+    record_.management->Send(kSignalTerm);
+    if (record_.via_service) service_.StopOpenVpn();
+    record_.via_service = false;
+    AfterFailedConnect();
+  }
+  Publish();
 }
 
 void Tunnel::OnReported(const std::string& word) {

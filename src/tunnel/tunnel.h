@@ -143,6 +143,7 @@ class Tunnel {
     StateReader reader;                                // what it has said so far
     KillSwitchFacts server;
     std::string management_password;  // of the OpenVPN followed or being started
+    std::uint64_t log_read = 0;       // where the log's last failed try was read up to
   };
 
   void Post(std::function<void()> job, bool supersedes, std::shared_ptr<CancelToken> attempt = nullptr);
@@ -171,6 +172,7 @@ class Tunnel {
   void StopFollowing();
   void ReadFollowed();
   void OnReported(const std::string& word);
+  void OnRestarted();
   void OnConnectionEnded();
   bool Enter(TunnelEvent event);
   bool Running() const { return StateWord(record_.phase) != kStateDisconnected; }

@@ -313,6 +313,36 @@ TEST_F(TunnelDoublesTest, RefusedConnectsStopNothing) {
   testing::Disconnect(*tunnel);
 }
 
+// While OpenVPN retries, the user reads why the last try failed; a failure no retry mends
+// ends the attempt at once, OpenVPN stopped.
+TEST_F(TunnelDoublesTest, FailedTriesAreExplainedAndAnUnmendableOneEndsTheAttempt) {
+  StartService("");
+  const std::string tls = "Secure handshake with the VPN server failed (TLS error).";
+  SaveProfile("p1",
+              "#fake sleep 300\n#fake state CONNECTING\n"
+              "#fake log TLS Error: TLS key negotiation failed to occur within 60 seconds\n"
+              "#fake state RECONNECTING tls-error\n#fake sleep 500\n"
+              "#fake log TCP: connect to 198.18.0.2:443 failed: Connection refused\n"
+              "#fake state RECONNECTING connection-refused\n#fake sleep 500\n"
+              "#fake log VERIFY ERROR: depth=1, error=unable to get local issuer certificate\n"
+              "#fake log TLS Error: TLS handshake failed\n#fake state RECONNECTING tls-error\n#fake sleep 60000\n");
+  auto tunnel = Tunnel::Create(locations_, Environment());
+  ASSERT_EQ(testing::Connect(*tunnel, "p1").outcome, Outcome::kConnecting);
+  const auto says = [&](const std::string& text) {
+    return testing::WaitForStatus(*tunnel, [&](const TunnelStatus& s) { return s.message == text; }, 5s);
+  };
+  TunnelStatus status = says(tls + " The server never answered: check the server address and port, and that the "
+                                   "profile's tls-auth or tls-crypt key is the server's.");
+  EXPECT_EQ(status.state, "connecting") << status.message;
+  status = says("Could not reach the VPN server. It may be offline or blocked.");
+  EXPECT_EQ(status.state, "connecting") << status.message;
+  const auto process = ProcessHandle::Open(status.pid);
+  status = says(tls + " The server's certificate was not issued by the certificate authority (CA) in this profile.");
+  EXPECT_EQ(WaitForState(*tunnel, "disconnected").message, status.message);
+  EXPECT_TRUE(process == nullptr || process->WaitForExit(5s)) << "OpenVPN was stopped, not left to retry";
+  testing::Disconnect(*tunnel);
+}
+
 TEST_F(TunnelDoublesTest, ManagementThatNeverAnswers) {
   StartService("");
   SaveProfile("p1", "#fake no-management\n");

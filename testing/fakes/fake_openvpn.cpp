@@ -252,7 +252,9 @@ int main(int argc, char** argv) {
     } else if (command == "log") {
       openvpn.Log(rest);
     } else if (command == "sleep") {
-      std::this_thread::sleep_for(std::chrono::milliseconds(std::atoi(rest.c_str())));
+      // As OpenVPN between tries: a SIGTERM ends the wait.
+      const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(std::atoi(rest.c_str()));
+      while (!openvpn.stopping() && std::chrono::steady_clock::now() < until) std::this_thread::sleep_for(10ms);
     } else if (command == "exit") {
       std::fflush(nullptr);
       std::_Exit(std::atoi(rest.c_str()));
