@@ -201,6 +201,20 @@ TEST_F(OpenVpnEndToEnd, AServerFromAnotherCaEndsTheAttemptAtOnce) {
   Call("disconnect");
 }
 
+// OpenVPN names an option it does not know on its output, before its log opens: the
+// user reads it all the same, on every start path (here the service's).
+TEST_F(OpenVpnEndToEnd, AnUnknownDirectiveIsNamed) {
+  const std::uint16_t port = TcpSocket::Listen(0).LocalPort();
+  StartDesk();
+  SaveProfile("home", ClientConfig("udp", port) + "frobnicate 1\n");
+  const Value refused = Call("connectOvpn", {"home", "", "", "client.ovpn"});
+  EXPECT_THAT(refused["error"]["message"].get<std::string>(),
+              ::testing::MatchesRegex("VPN configuration error: Options error: Unrecognized option .*client.ovpn:[0-9]+: "
+                                      "frobnicate .*"))
+      << refused.dump();
+  EXPECT_TRUE(Is(Call("getStatus")["result"], "disconnected"));
+}
+
 // A real "mode server" opens a tun device, so this needs root; it refuses every login.
 TEST_F(OpenVpnEndToEnd, RefusedLoginIsAnAuthenticationFailure) {
   if (::geteuid() != 0) GTEST_SKIP() << "needs root: the refusing server opens a real tun device";

@@ -58,4 +58,11 @@ std::vector<std::string> SplitArguments(std::string_view line) {
   }
 }
 
+std::string OptionValue(const std::vector<std::string>& arguments, std::string_view option) {
+  for (std::size_t i = 0; i + 1 < arguments.size(); ++i) {
+    if (arguments[i] == option) return arguments[i + 1];
+  }
+  return {};
+}
+
 }  // namespace vlvpn

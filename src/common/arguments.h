@@ -16,4 +16,8 @@ std::string QuoteArgument(std::string_view argument);
 // service and OpenVPN do with the string we send.
 std::vector<std::string> SplitArguments(std::string_view command_line);
 
+// The value after the first `option` in split arguments ("--log" names OpenVPN's log);
+// empty when there is none.
+std::string OptionValue(const std::vector<std::string>& arguments, std::string_view option);
+
 }  // namespace vlvpn

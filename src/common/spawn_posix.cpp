@@ -2,6 +2,9 @@
 
 #include <fcntl.h>
 #include <spawn.h>
+#include <unistd.h>
+
+#include "common/unique_fd.h"
 
 extern char** environ;
 
@@ -15,7 +18,7 @@ std::vector<char*> ExecPointers(std::vector<std::string>& strings) {
   return pointers;
 }
 
-pid_t SpawnDetached(std::vector<std::string> argv, bool search_path, int& error) {
+pid_t SpawnDetached(std::vector<std::string> argv, bool search_path, int& error, const std::string& output) {
   if (argv.empty()) {
     error = EINVAL;
     return 0;
@@ -23,8 +26,16 @@ pid_t SpawnDetached(std::vector<std::string> argv, bool search_path, int& error)
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
   posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-  posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
-  posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
+  const UniqueFd out(output.empty() ? -1
+                                    : ::open(output.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_NOFOLLOW | O_CLOEXEC,
+                                             0600));
+  if (out.valid()) {
+    posix_spawn_file_actions_adddup2(&actions, out.get(), 1);
+    posix_spawn_file_actions_adddup2(&actions, out.get(), 2);
+  } else {
+    posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
+    posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
+  }
   posix_spawnattr_t attributes;
   posix_spawnattr_init(&attributes);
   posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSID);

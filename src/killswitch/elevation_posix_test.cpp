@@ -65,6 +65,14 @@ TEST_F(ElevationTest, DirectStartWithoutAnElevator) {
   ASSERT_TRUE(started.started);
   ASSERT_NE(started.process, nullptr);
   EXPECT_TRUE(started.process->WaitForExit(5s));
+  // What the program says before its --log takes effect is appended to that log.
+  const std::string log = (temp_.path() / "said.log").string();
+  WriteFileAtomically(log, "before\n");
+  const ElevatedStart said =
+      StartElevatedVia("", "/bin/sh", "-c \"echo Options error: x; echo y >&2\" --log \"" + log + "\"");
+  ASSERT_TRUE(said.started);
+  EXPECT_TRUE(said.process->WaitForExit(5s));
+  EXPECT_EQ(ReadFileBytes(log), "before\nOptions error: x\ny\n");
   const ElevatedStart missing = StartElevatedVia("", temp_.path() / "no-such-program", Args());
   EXPECT_FALSE(missing.started);
   EXPECT_NE(missing.error, 0u);

@@ -44,6 +44,8 @@ ElevatedStart WaitForPkexec(pid_t pid, const std::string& elevator_name) {
   const auto handle = HandleOf(pid);
   const auto deadline = std::chrono::steady_clock::now() + 120s;
   while (std::chrono::steady_clock::now() < deadline) {
+    // The name first: a new name counts only while the process is still there to bear it.
+    const std::string name = CommandName(pid);
     int status = 0;
     const pid_t done = ::waitpid(pid, &status, WNOHANG);
     if (done == pid) {
@@ -52,7 +54,7 @@ ElevatedStart WaitForPkexec(pid_t pid, const std::string& elevator_name) {
       result.error = static_cast<std::uint32_t>(code);
       return result;
     }
-    if (CommandName(pid) != elevator_name) {
+    if (!name.empty() && name != elevator_name) {
       result.started = true;
       result.process = handle;
       return result;
@@ -86,17 +88,19 @@ ElevatedStart StartElevatedVia(const std::string& elevator, const std::filesyste
                                const std::string& arguments) {
   std::vector<std::string> argv = {program.string()};
   for (std::string& arg : SplitArguments(arguments)) argv.push_back(std::move(arg));
+  // What OpenVPN says before its --log takes effect (an unknown option) reaches the log.
+  const std::string log = OptionValue(argv, "--log");
   ElevatedStart result;
   int error = 0;
   if (elevator.empty()) {
-    const pid_t pid = SpawnDetached(argv, false, error);
+    const pid_t pid = SpawnDetached(argv, false, error, log);
     result.started = pid != 0;
     result.error = static_cast<std::uint32_t>(error);
     if (result.started) result.process = HandleOf(pid);
     return result;
   }
   argv.insert(argv.begin(), elevator);
-  const pid_t pid = SpawnDetached(argv, true, error);
+  const pid_t pid = SpawnDetached(argv, true, error, log);
   if (pid == 0) {
     result.error = static_cast<std::uint32_t>(error);
     return result;

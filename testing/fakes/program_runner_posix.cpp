@@ -5,6 +5,7 @@
 #include <chrono>
 #include <thread>
 
+#include "common/arguments.h"
 #include "common/spawn_posix.h"
 #include "fakes/program_runner.h"
 
@@ -21,7 +22,9 @@ std::uint32_t ProgramRunner::Start(const std::string& program, const std::vector
   std::vector<std::string> argv = {program};
   argv.insert(argv.end(), args.begin(), args.end());
   int error = 0;
-  const pid_t pid = SpawnDetached(std::move(argv), false, error);
+  // As the service: OpenVPN's own output reaches its log.
+  const std::string log = OptionValue(args, "--log");
+  const pid_t pid = SpawnDetached(std::move(argv), false, error, log);
   impl_->pid = pid;
   return static_cast<std::uint32_t>(impl_->pid);
 }

@@ -23,11 +23,25 @@ std::uint32_t ProgramRunner::Start(const std::string& program, const std::vector
   const std::wstring path = Utf8ToWide(program);
   STARTUPINFOW startup{};
   startup.cb = sizeof(startup);
-  PROCESS_INFORMATION info{};
-  if (!CreateProcessW(path.c_str(), command_line.data(), nullptr, nullptr, FALSE,
-                      CREATE_NO_WINDOW | DETACHED_PROCESS, nullptr, nullptr, &startup, &info)) {
-    return 0;
+  // As the service: OpenVPN's own output (what it says before --log takes effect) is
+  // appended to its log.
+  const std::string log = OptionValue(args, "--log");
+  SECURITY_ATTRIBUTES inherited{sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE};
+  HANDLE output = log.empty() ? INVALID_HANDLE_VALUE
+                              : CreateFileW(Utf8ToWide(log).c_str(), FILE_APPEND_DATA,
+                                            FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, &inherited,
+                                            OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (output != INVALID_HANDLE_VALUE) {
+    startup.dwFlags = STARTF_USESTDHANDLES;
+    startup.hStdOutput = output;
+    startup.hStdError = output;
   }
+  PROCESS_INFORMATION info{};
+  const BOOL started = CreateProcessW(path.c_str(), command_line.data(), nullptr, nullptr,
+                                      output != INVALID_HANDLE_VALUE, CREATE_NO_WINDOW | DETACHED_PROCESS, nullptr,
+                                      nullptr, &startup, &info);
+  if (output != INVALID_HANDLE_VALUE) CloseHandle(output);
+  if (!started) return 0;
   CloseHandle(info.hThread);
   if (impl_->process != nullptr) CloseHandle(impl_->process);
   impl_->process = info.hProcess;
