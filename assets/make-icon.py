@@ -1,6 +1,7 @@
 #!/usr/bin/env python3
 """Draws the Velunor VPN icon (a shield with a V) into velunor.ico: 16, 32 and 48 px
-as 32-bit bitmaps, 256 px as PNG. Standard library only; run it after changing the art."""
+as 32-bit bitmaps, 256 px as PNG; and that PNG alone into velunor.png beside it (the
+Linux desktop's icon). Standard library only; run it after changing the art."""
 import math
 import struct
 import sys
@@ -108,6 +109,8 @@ def main(path):
     out += b"".join(data for _, data in images)
     with open(path, "wb") as f:
         f.write(out)
+    with open(path[: -len(".ico")] + ".png", "wb") as f:
+        f.write(images[-1][1])
 
 
 if __name__ == "__main__":

@@ -209,8 +209,8 @@ TEST_F(OpenVpnEndToEnd, AnUnknownDirectiveIsNamed) {
   SaveProfile("home", ClientConfig("udp", port) + "frobnicate 1\n");
   const Value refused = Call("connectOvpn", {"home", "", "", "client.ovpn"});
   EXPECT_THAT(refused["error"]["message"].get<std::string>(),
-              ::testing::MatchesRegex("VPN configuration error: Options error: Unrecognized option .*client.ovpn:[0-9]+: "
-                                      "frobnicate .*"))
+              ::testing::AllOf(::testing::StartsWith("VPN configuration error: Options error: Unrecognized option"),
+                               ::testing::HasSubstr("client.ovpn:10: frobnicate")))
       << refused.dump();
   EXPECT_TRUE(Is(Call("getStatus")["result"], "disconnected"));
 }

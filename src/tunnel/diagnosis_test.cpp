@@ -180,8 +180,9 @@ TEST(DiagnosisOfRealLogs, SaysWhatReallyFailed) {
     FeedLog(logs / c.file, 0, diagnosis);
     if (c.file == "unknown-directive.log") {
       // Named as OpenVPN names it, with the line in the profile.
-      EXPECT_THAT(diagnosis.Result(), ::testing::MatchesRegex("VPN configuration error: Options error: Unrecognized "
-                                                            "option .*unknown-directive.ovpn:[0-9]+: frobnicate .*"));
+      EXPECT_THAT(diagnosis.Result(),
+                  ::testing::AllOf(::testing::StartsWith("VPN configuration error: Options error: Unrecognized option"),
+                                   ::testing::HasSubstr("unknown-directive.ovpn:9: frobnicate")));
     } else {
       EXPECT_EQ(diagnosis.Result(), c.result) << c.file;
     }
