@@ -3,6 +3,7 @@
 #include <poll.h>
 #include <signal.h>
 #include <sys/prctl.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/statfs.h>
@@ -14,6 +15,9 @@
 #include <cerrno>
 #include <chrono>
 #include <cstring>
+#include <mutex>
+#include <thread>
+#include <vector>
 
 #include "service/peer.h"
 
@@ -25,22 +29,35 @@ using Clock = std::chrono::steady_clock;
 constexpr std::size_t kMaxRequest = 1 + 4096;  // a kind and a path
 constexpr std::size_t kChunk = 8192;
 
+// FUSE's statfs magic: a file system whose server the user may run, and stall.
+constexpr long kFuseMagic = 0x65735546;
+
 // The child keeps a copy of the service's memory and descriptors: it is made
-// undumpable (no ptrace, no /proc/<pid>/mem or fd for the user it becomes) and lets go
-// of every descriptor but `keep` before it becomes the user.
-bool DropToUser(const Peer& user, int keep) {
+// undumpable (no ptrace, no core, no /proc/<pid>/mem or fd for the user it becomes) and
+// lets go of every descriptor but `keep` before it becomes the user. 0, or the error.
+int DropToUser(const Peer& user, int keep) {
   ::prctl(PR_SET_DUMPABLE, 0, 0, 0, 0);
-  if (keep > 3) ::syscall(SYS_close_range, 3U, static_cast<unsigned>(keep - 1), 0U);
-  ::syscall(SYS_close_range, static_cast<unsigned>(keep + 1), ~0U, 0U);
-  return ::syscall(SYS_setgroups, user.groups.size(), user.groups.data()) == 0 &&
-         ::syscall(SYS_setresgid, user.gid, user.gid, user.gid) == 0 &&
-         ::syscall(SYS_setresuid, user.uid, user.uid, user.uid) == 0;
+  const rlimit no_core{0, 0};
+  if (::setrlimit(RLIMIT_CORE, &no_core) != 0) return errno;
+  if ((keep > 0 && ::syscall(SYS_close_range, 0U, static_cast<unsigned>(keep - 1), 0U) != 0) ||
+      ::syscall(SYS_close_range, static_cast<unsigned>(keep + 1), ~0U, 0U) != 0) {
+    return errno;
+  }
+  if (::syscall(SYS_setgroups, user.groups.size(), user.groups.data()) != 0 ||
+      ::syscall(SYS_setresgid, user.gid, user.gid, user.gid) != 0 ||
+      ::syscall(SYS_setresuid, user.uid, user.uid, user.uid) != 0) {
+    return errno;
+  }
+  // The change of user set both back (dumpable as fs.suid_dumpable says).
+  if (::prctl(PR_SET_DUMPABLE, 0, 0, 0, 0) != 0) return errno;
+  ::prctl(PR_SET_PDEATHSIG, SIGKILL, 0, 0, 0);
+  return 0;
 }
 
 // In the child, as the user (system calls only): opens `name` with `flags`, a regular
-// file only (a device or a pipe could block or never end). 0, or the error number with
-// EINVAL for "not a regular file".
-int OpenRegular(const char* name, int flags, int& fd) {
+// file only (a device or a pipe could block or never end), not on FUSE when `no_fuse`.
+// 0, or the error number: EINVAL for "not a regular file", EXDEV for FUSE.
+int OpenRegular(const char* name, int flags, bool no_fuse, int& fd) {
   fd = ::open(name, flags | O_CLOEXEC | O_NOCTTY | O_NONBLOCK, 0600);
   if (fd < 0) return errno;
   struct stat info {};
@@ -50,21 +67,35 @@ int OpenRegular(const char* name, int flags, int& fd) {
   if (::fstatfs(fd, &system) != 0 || system.f_type == PROC_SUPER_MAGIC || system.f_type == SYSFS_MAGIC) {
     return EINVAL;
   }
-  return 0;
+  return no_fuse && system.f_type == kFuseMagic ? EXDEV : 0;
 }
 
-// What OpenRegular's code means to the user; -1 is a child that never answered.
+constexpr int kTimedOut = -1;
+constexpr int kEnded = -2;
+
+// What a code means to the user: OpenRegular's, the child's, or ours.
 std::string OpenErrorText(int code) {
-  if (code == -1) return "timed out";
+  if (code == kTimedOut) return "timed out";
+  if (code == kEnded) return "the reading process ended";
   if (code == EINVAL) return "not a regular file";
+  if (code == EXDEV) return "on a FUSE file system, which the service does not write to";
   return std::strerror(code);
 }
 
-// Ends a helper child, whatever it was doing, and reaps it.
+// Children that SIGKILL has not ended yet: one stuck in a FUSE request ends only when
+// its server answers. Reaped whenever another helper ends, never waited for.
+std::mutex stuck_lock;
+std::vector<pid_t> stuck;
+
+// Ends a helper child, whatever it was doing, and reaps it, or leaves it to be reaped.
 void EndHelper(pid_t pid) {
   ::kill(pid, SIGKILL);
-  int status = 0;
-  while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+  std::lock_guard guard(stuck_lock);
+  stuck.push_back(pid);
+  for (int i = 0; i < 100; ++i) {
+    std::erase_if(stuck, [](pid_t child) { return ::waitpid(child, nullptr, WNOHANG) != 0; });
+    if (std::find(stuck.begin(), stuck.end(), pid) == stuck.end()) return;
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
   }
 }
 
@@ -93,8 +124,11 @@ bool WaitReadable(int fd, Clock::time_point deadline) {
     request[n] = '\0';
     const bool log = request[0] == 'L';
     int fd = -1;
-    const int code =
-        refused != 0 ? refused : OpenRegular(request + 1, log ? O_WRONLY | O_CREAT | O_APPEND | O_NOFOLLOW : O_RDONLY, fd);
+    // OpenVPN writes the log, and the service empties it: never on a file system whose
+    // server the user could stall.
+    const int code = refused != 0 ? refused
+                                  : OpenRegular(request + 1, log ? O_WRONLY | O_CREAT | O_APPEND | O_NOFOLLOW : O_RDONLY,
+                                                log, fd);
     reply[0] = 'E';
     std::memcpy(reply + 1, &code, sizeof code);
     iovec payload{reply, 1 + sizeof code};
@@ -118,10 +152,20 @@ bool WaitReadable(int fd, Clock::time_point deadline) {
       for (;;) {
         const ssize_t got = ::read(fd, reply + 1, kChunk);
         if (got < 0 && errno == EINTR) continue;
-        if (got <= 0) break;
+        if (got < 0) {
+          // A failed read is no end of the file: 'F' with the error.
+          const int error = errno;
+          reply[0] = 'F';
+          std::memcpy(reply + 1, &error, sizeof error);
+          if (::send(channel, reply, 1 + sizeof error, MSG_NOSIGNAL) < 0) ::_exit(1);
+          break;
+        }
+        if (got == 0) {
+          if (::send(channel, "Z", 1, MSG_NOSIGNAL) < 0) ::_exit(1);
+          break;
+        }
         if (::send(channel, reply, 1 + static_cast<std::size_t>(got), MSG_NOSIGNAL) < 0) ::_exit(1);
       }
-      if (::send(channel, "Z", 1, MSG_NOSIGNAL) < 0) ::_exit(1);
     }
     if (fd >= 0) ::close(fd);
   }
@@ -168,7 +212,7 @@ UserFiles::UserFiles(const Peer& user, UserDeadline deadline) : user_(user), dea
     return;
   }
   if (pid_ == 0) {
-    ServeAsUser(theirs.get(), DropToUser(user_, theirs.get()) ? 0 : errno);
+    ServeAsUser(theirs.get(), DropToUser(user_, theirs.get()));
   }
 }
 
@@ -194,7 +238,7 @@ bool UserFiles::Ask(char kind, const std::filesystem::path& path, std::string& e
   }
   const std::string request = kind + name;
   if (::send(channel_.get(), request.data(), request.size(), MSG_NOSIGNAL) != static_cast<ssize_t>(request.size())) {
-    End(OpenErrorText(-1));
+    End(OpenErrorText(kEnded));
     error = broken_;
     return false;
   }
@@ -208,13 +252,13 @@ UserRead UserFiles::Read(const std::filesystem::path& path, std::size_t limit) {
   int code = -1;
   for (;;) {
     if (!WaitReadable(channel_.get(), deadline_)) {
-      End(OpenErrorText(-1));
+      End(OpenErrorText(kTimedOut));
       break;
     }
     const ssize_t n = ::recv(channel_.get(), reply, sizeof reply, 0);
     if (n < 0 && errno == EINTR) continue;
     if (n < 1) {
-      End(OpenErrorText(-1));
+      End(OpenErrorText(kEnded));
       break;
     }
     if (reply[0] == 'E' && n == 1 + sizeof code) {
@@ -232,8 +276,11 @@ UserRead UserFiles::Read(const std::filesystem::path& path, std::size_t limit) {
     } else if (reply[0] == 'Z' && code == 0) {
       result.ok = true;
       return result;
+    } else if (reply[0] == 'F' && code == 0 && n == 1 + sizeof code) {
+      std::memcpy(&code, reply + 1, sizeof code);
+      break;
     } else {
-      End(OpenErrorText(-1));
+      End(OpenErrorText(kEnded));
       break;
     }
   }
@@ -253,22 +300,26 @@ UniqueFd UserFiles::OpenLog(const std::filesystem::path& path, std::string& erro
   message.msg_control = control;
   message.msg_controllen = sizeof control;
   UniqueFd log;
-  int code = -1;
-  if (WaitReadable(channel_.get(), deadline_) &&
-      ::recvmsg(channel_.get(), &message, MSG_CMSG_CLOEXEC) == static_cast<ssize_t>(sizeof reply) &&
-      reply[0] == 'E') {
-    std::memcpy(&code, reply + 1, sizeof code);
-    for (cmsghdr* header = CMSG_FIRSTHDR(&message); header != nullptr; header = CMSG_NXTHDR(&message, header)) {
+  int code = kTimedOut;
+  if (WaitReadable(channel_.get(), deadline_)) {
+    const ssize_t n = ::recvmsg(channel_.get(), &message, MSG_CMSG_CLOEXEC);
+    // Whatever descriptor came is owned here, and closed unless all is well.
+    for (cmsghdr* header = n > 0 ? CMSG_FIRSTHDR(&message) : nullptr; header != nullptr;
+         header = CMSG_NXTHDR(&message, header)) {
       if (header->cmsg_level == SOL_SOCKET && header->cmsg_type == SCM_RIGHTS) {
         int fd = -1;
         std::memcpy(&fd, CMSG_DATA(header), sizeof fd);
         log = UniqueFd(fd);
       }
     }
-  } else {
-    End(OpenErrorText(-1));
+    code = kEnded;
+    if (n == static_cast<ssize_t>(sizeof reply) && reply[0] == 'E' && (message.msg_flags & MSG_CTRUNC) == 0) {
+      std::memcpy(&code, reply + 1, sizeof code);
+      if (code == 0 && !log.valid()) code = kEnded;
+    }
   }
-  if (code == 0 && log.valid()) return log;
+  if (code == kTimedOut || code == kEnded) End(OpenErrorText(code));
+  if (code == 0) return log;
   error = code == ELOOP ? "a symbolic link" : OpenErrorText(code);  // O_NOFOLLOW refused a link
   return UniqueFd();
 }
