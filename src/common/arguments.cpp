@@ -1,5 +1,7 @@
 #include "common/arguments.h"
 
+#include <algorithm>
+
 namespace vlvpn {
 
 std::string QuoteArgument(std::string_view argument) {
@@ -63,6 +65,16 @@ std::string OptionValue(const std::vector<std::string>& arguments, std::string_v
     if (arguments[i] == option) return arguments[i + 1];
   }
   return {};
+}
+
+std::string WithLogFirst(std::string_view arguments) {
+  std::vector<std::string> split = SplitArguments(arguments);
+  const auto log = std::find(split.begin(), split.end(), "--log");
+  if (log == split.end() || log + 1 == split.end()) return std::string(arguments);
+  std::rotate(split.begin(), log, log + 2);
+  std::string joined;
+  for (const std::string& argument : split) joined += (joined.empty() ? "" : " ") + QuoteArgument(argument);
+  return joined;
 }
 
 }  // namespace vlvpn

@@ -20,4 +20,9 @@ std::vector<std::string> SplitArguments(std::string_view command_line);
 // empty when there is none.
 std::string OptionValue(const std::vector<std::string>& arguments, std::string_view option);
 
+// The argument string with the first "--log <file>" moved to its front. OpenVPN opens
+// its log the moment it reads the option, so what the profile's parsing says (an
+// unknown directive) reaches the log where nobody holds OpenVPN's output.
+std::string WithLogFirst(std::string_view arguments);
+
 }  // namespace vlvpn

@@ -42,5 +42,15 @@ TEST(SplitArguments, FollowsTheWindowsRules) {
   for (const auto& [line, args] : cases) EXPECT_EQ(SplitArguments(line), args) << line;
 }
 
+TEST(WithLogFirst, MovesTheLogAheadOfTheProfile) {
+  const std::pair<std::string, std::vector<std::string>> cases[] = {
+      {"--config \"C:\\p q\\c.ovpn\" --log \"C:\\p q\\openvpn.log\" --verb 3",
+       {"--log", "C:\\p q\\openvpn.log", "--config", "C:\\p q\\c.ovpn", "--verb", "3"}},
+      {"--config c.ovpn --verb 3", {"--config", "c.ovpn", "--verb", "3"}},
+      {"--config c.ovpn --log", {"--config", "c.ovpn", "--log"}},
+  };
+  for (const auto& [line, args] : cases) EXPECT_EQ(SplitArguments(WithLogFirst(line)), args) << line;
+}
+
 }  // namespace
 }  // namespace vlvpn

@@ -1,5 +1,6 @@
 #include <windows.h>
 
+#include "common/arguments.h"
 #include "common/run_as_admin_win.h"
 #include "common/text.h"
 #include "common/unique_handle_win.h"
@@ -26,7 +27,8 @@ ServiceStart StartKillSwitchService(const KillSwitchEndpoint& endpoint) {
 }
 
 ElevatedStart StartElevated(const std::filesystem::path& program, const std::string& arguments) {
-  const RunAsAdminResult run = RunAsAdmin(program, Utf8ToWide(arguments));
+  // Nobody holds an elevated OpenVPN's output: its log opens before the profile is read.
+  const RunAsAdminResult run = RunAsAdmin(program, Utf8ToWide(WithLogFirst(arguments)));
   ElevatedStart result;
   result.started = run.started;
   result.error = run.error;
