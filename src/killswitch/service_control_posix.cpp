@@ -37,9 +37,10 @@ std::string CommandName(pid_t pid) {
   return name;
 }
 
-// pkexec asks, then replaces itself with the program: watch for the name to change,
-// or for pkexec to end with its answer.
-ElevatedStart WaitForPkexec(pid_t pid, const std::string& elevator_name) {
+// pkexec asks, then replaces itself with the program: watch for the program's name
+// (the kernel keeps 15 bytes of it), or for pkexec to end with its answer. Any other
+// name is the moment before pkexec itself runs.
+ElevatedStart WaitForPkexec(pid_t pid, const std::string& program_name) {
   ElevatedStart result;
   const auto handle = HandleOf(pid);
   const auto deadline = std::chrono::steady_clock::now() + 120s;
@@ -54,7 +55,7 @@ ElevatedStart WaitForPkexec(pid_t pid, const std::string& elevator_name) {
       result.error = static_cast<std::uint32_t>(code);
       return result;
     }
-    if (!name.empty() && name != elevator_name) {
+    if (name == program_name.substr(0, 15)) {
       result.started = true;
       result.process = handle;
       return result;
@@ -105,7 +106,7 @@ ElevatedStart StartElevatedVia(const std::string& elevator, const std::filesyste
     result.error = static_cast<std::uint32_t>(error);
     return result;
   }
-  return WaitForPkexec(pid, std::filesystem::path(elevator).filename().string());
+  return WaitForPkexec(pid, program.filename().string());
 }
 
 ElevatedStart StartElevated(const std::filesystem::path& program, const std::string& arguments) {
