@@ -583,7 +583,13 @@ void Tunnel::OnReported(const std::string& word) {
   if (!report) return;
   const Phase before = record_.phase;
   if (!Enter(*report)) return;
-  if (record_.phase == Phase::kConnected) record_.message.clear();
+  if (record_.phase == Phase::kConnected) {
+    record_.message.clear();
+    // A later restart is explained by what comes after this, not by a first try's lines.
+    std::error_code unknown;
+    const auto size = record_.log_path.empty() ? 0 : std::filesystem::file_size(record_.log_path, unknown);
+    if (!unknown) record_.log_read = size;
+  }
   Publish();
   if (record_.phase == Phase::kConnected && before != Phase::kConnected) {
     if (block_ipv6_) service_.BlockIpv6(true);

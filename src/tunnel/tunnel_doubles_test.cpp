@@ -341,6 +341,20 @@ TEST_F(TunnelDoublesTest, FailedTriesAreExplainedAndAnUnmendableOneEndsTheAttemp
   EXPECT_EQ(WaitForState(*tunnel, "disconnected").message, status.message);
   EXPECT_TRUE(process == nullptr || process->WaitForExit(5s)) << "OpenVPN was stopped, not left to retry";
   testing::Disconnect(*tunnel);
+
+  // A restart after the tunnel was up is explained by what came after, never by the
+  // first try's lines.
+  SaveProfile("p2", "#fake sleep 300\n#fake log TLS Error: Unroutable control packet received\n"
+                    "#fake state CONNECTED SUCCESS\n#fake sleep 300\n#fake log SIGUSR1[soft,ping-restart] received\n"
+                    "#fake state RECONNECTING ping-restart\n#fake sleep 60000\n");
+  ASSERT_EQ(testing::Connect(*tunnel, "p2").outcome, Outcome::kConnecting);
+  ASSERT_EQ(WaitForState(*tunnel, "connected").state, "connected");
+  status = WaitForState(*tunnel, "connecting");
+  std::this_thread::sleep_for(200ms);
+  status = tunnel->Status();
+  EXPECT_EQ(status.state, "connecting");
+  EXPECT_EQ(status.message, "");
+  testing::Disconnect(*tunnel);
 }
 
 TEST_F(TunnelDoublesTest, ManagementThatNeverAnswers) {
