@@ -31,6 +31,10 @@ ours | grep -q 'Start Menu/Programs/Velunor VPN.lnk' || fail "no Start-menu shor
 versions=$(uninstall_entries)
 [ "$versions" = "$(msiinfo export "$msi" Property | sed -n 's/^ProductVersion\t//p' | tr -d '\r')" ] ||
   fail "uninstall entries after the upgrade: '$versions' (one, of this version, expected)"
+# The uninstall entry's icon: the product's icon as Windows Installer records it.
+wine reg query 'HKLM\Software\Classes\Installer\Products' /s 2>/dev/null | tr -d '\r' |
+  awk 'BEGIN { RS = "" } /ProductName +REG_SZ +Velunor VPN/ && /ProductIcon +REG_SZ +[^ ]/ { found = 1 } END { exit !found }' ||
+  fail "the uninstall entry has no icon"
 hello=$(echo | timeout 60 wine 'C:\Program Files\Velunor VPN\VLVPNDesk.exe' --stdio | head -1)
 case $hello in *'"hello"'*'"appDisplayName":"Velunor VPN"'*) ;; *) fail "no hello from the installed program: $hello" ;; esac
 
