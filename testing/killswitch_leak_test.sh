@@ -70,12 +70,12 @@ start_pushing_server "$server" "$work/pki" "$work/server.log" "$work" password
 start_tunnel_server "$server" "$work/pki" "$work/server-b.log" 1195 10.9.0
 start_dns_servers "$server" "$work"
 resolver_before=$(cat "/etc/netns/$client/resolv.conf")
-# The unprivileged user below is uid 4343: not the service tests' member (4242), whose
-# processes one of them stops, and which may run beside this test.
+# The unprivileged user below is uid 4545: none of the service tests' users, whose
+# processes one of those tests stops, and which may run beside this test.
 # lookup: what an unprivileged user's lookup of the test name gets ("none" for nothing).
 lookup() {
   in_server nft reset counter inet count outside_dns >/dev/null
-  answer=$(in_client setpriv --reuid=4343 --regid=4343 --clear-groups getent hosts test.velunor.example |
+  answer=$(in_client setpriv --reuid=4545 --regid=4545 --clear-groups getent hosts test.velunor.example |
     awk '{ print $1 }' || true)
   answer=${answer:-none}
   outside_dns=$(count outside_dns)
@@ -111,7 +111,7 @@ connect_a='["leak","velunor","right","leak.ovpn"]'
 # moment the kill switch is on to the user's disconnect; each one sent is counted.
 start_steady_sender() {
   touch "$work/sending"
-  in_client setpriv --reuid=4343 --regid=4343 --clear-groups bash -c '
+  in_client setpriv --reuid=4545 --regid=4545 --clear-groups bash -c '
     sent=0
     while [ -e "$1/sending" ]; do
       echo steady 2>/dev/null >/dev/udp/198.18.0.2/9998 && true

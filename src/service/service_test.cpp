@@ -43,6 +43,9 @@ struct Identity {
 const Identity kRoot{0, {}};
 const Identity kMember{4242, {kServiceGroup}};
 const Identity kOtherMember{4343, {kServiceGroup}};
+// Stops every process of its uid, so it has one of its own: no other test's (ctest runs
+// two at once).
+const Identity kStaller{4244, {kServiceGroup}};
 const Identity kStranger{4242, {}};
 
 int Shell(const std::string& command) { return std::system(command.c_str()); }
@@ -425,9 +428,9 @@ TEST_F(ServiceTest, OneMemberStallsNobodyElse) {
   // Many silent connections of one member: the others are still served.
   const pid_t flooder = ::fork();
   if (flooder == 0) {
-    ::syscall(SYS_setgroups, kMember.groups.size(), kMember.groups.data());
-    ::syscall(SYS_setresgid, kMember.uid, kMember.uid, kMember.uid);
-    ::syscall(SYS_setresuid, kMember.uid, kMember.uid, kMember.uid);
+    ::syscall(SYS_setgroups, kStaller.groups.size(), kStaller.groups.data());
+    ::syscall(SYS_setresgid, kStaller.uid, kStaller.uid, kStaller.uid);
+    ::syscall(SYS_setresuid, kStaller.uid, kStaller.uid, kStaller.uid);
     std::vector<int> held;
     for (int i = 0; i < 600; ++i) held.push_back(Connect(Socket()));
     ::sleep(4);
@@ -437,17 +440,17 @@ TEST_F(ServiceTest, OneMemberStallsNobodyElse) {
   const auto asked = std::chrono::steady_clock::now();
   EXPECT_EQ(Ask(kOtherMember, "OPENVPN_STATUS"), "STOPPED\n");
   EXPECT_LT(std::chrono::steady_clock::now() - asked, 1s);
-  EXPECT_THAT(Ask(kMember, ""), StartsWith("Busy: too many connections of yours"));
+  EXPECT_THAT(Ask(kStaller, ""), StartsWith("Busy: too many connections of yours"));
   ::kill(flooder, SIGKILL);
   ::waitpid(flooder, nullptr, 0);
 
   // A member who stops the child reading their files as them holds up only their own start.
-  const auto folder = UserFolder(kMember, kProfile);
+  const auto folder = UserFolder(kStaller, kProfile);
   const pid_t stopper = ::fork();
   if (stopper == 0) {
-    ::syscall(SYS_setgroups, kMember.groups.size(), kMember.groups.data());
-    ::syscall(SYS_setresgid, kMember.uid, kMember.uid, kMember.uid);
-    ::syscall(SYS_setresuid, kMember.uid, kMember.uid, kMember.uid);
+    ::syscall(SYS_setgroups, kStaller.groups.size(), kStaller.groups.data());
+    ::syscall(SYS_setresgid, kStaller.uid, kStaller.uid, kStaller.uid);
+    ::syscall(SYS_setresuid, kStaller.uid, kStaller.uid, kStaller.uid);
     const int fd = Connect(Socket());
     const std::string line = StartLine("/usr/sbin/openvpn", ClientArguments(folder)) + "\n";
     (void)!::write(fd, line.data(), line.size());
@@ -459,7 +462,7 @@ TEST_F(ServiceTest, OneMemberStallsNobodyElse) {
   }
   bool seen_stopped = false;
   for (int i = 0; i < 200 && !seen_stopped; ++i) {
-    for (const auto& [child, stopped] : ChildrenOf(service, kMember.uid)) seen_stopped = seen_stopped || stopped;
+    for (const auto& [child, stopped] : ChildrenOf(service, kStaller.uid)) seen_stopped = seen_stopped || stopped;
     if (!seen_stopped) std::this_thread::sleep_for(5ms);
   }
   EXPECT_TRUE(seen_stopped) << "the reading child was never stopped: the test proves nothing";
@@ -470,8 +473,8 @@ TEST_F(ServiceTest, OneMemberStallsNobodyElse) {
   }
   ::waitpid(stopper, nullptr, 0);
   // The stopped child is killed at its deadline; nothing was started.
-  for (int i = 0; i < 100 && !ChildrenOf(service, kMember.uid).empty(); ++i) std::this_thread::sleep_for(100ms);
-  EXPECT_TRUE(ChildrenOf(service, kMember.uid).empty());
+  for (int i = 0; i < 100 && !ChildrenOf(service, kStaller.uid).empty(); ++i) std::this_thread::sleep_for(100ms);
+  EXPECT_TRUE(ChildrenOf(service, kStaller.uid).empty());
   EXPECT_EQ(Ask(kRoot, "OPENVPN_STATUS"), "STOPPED\n");
 }
 
