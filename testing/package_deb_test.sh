@@ -16,12 +16,33 @@ fi
 work=$(mktemp -d /tmp/vlvpn-deb.XXXXXX)
 ns=vlvpn-deb-$$
 daemon=""
+# The purge takes the group, the account and the tun ACL away: what the machine had of
+# them before (the other tests make the account) is put back as it was.
+group_before=$(getent group vlvpn || true)
+account_before=$(getent passwd vlvpn-openvpn || true)
+account_group_before=$(getent group vlvpn-openvpn || true)
+[ ! -e /dev/net/tun ] || getfacl -p /dev/net/tun >"$work/tun.acl" 2>/dev/null || true
+restore_machine() {
+  local gid uid home shell
+  if [ -n "$group_before" ] && ! getent group vlvpn >/dev/null; then
+    groupadd --system -g "$(cut -d: -f3 <<<"$group_before")" vlvpn
+  fi
+  if [ -n "$account_group_before" ] && ! getent group vlvpn-openvpn >/dev/null; then
+    groupadd --system -g "$(cut -d: -f3 <<<"$account_group_before")" vlvpn-openvpn
+  fi
+  if [ -n "$account_before" ] && ! getent passwd vlvpn-openvpn >/dev/null; then
+    IFS=: read -r _ _ uid gid _ home shell <<<"$account_before"
+    useradd --system -u "$uid" -g "$gid" -d "$home" -M -s "$shell" vlvpn-openvpn
+  fi
+  [ ! -s "$work/tun.acl" ] || setfacl --restore="$work/tun.acl" 2>/dev/null || true
+}
 cleanup() {
   [ -z "$daemon" ] || { kill "$daemon" 2>/dev/null; wait "$daemon" 2>/dev/null || true; }
   ip netns del "$ns" 2>/dev/null || true
   if dpkg-query -W -f='${Status}' velunor-vpn 2>/dev/null | grep -q -v not-installed; then
     dpkg --purge velunor-vpn >/dev/null 2>&1 || true
   fi
+  restore_machine
   rm -rf "$work"
 }
 trap cleanup EXIT
