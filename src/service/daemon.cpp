@@ -31,6 +31,8 @@ constexpr auto kStopGrace = 5s;
 
 void Log(const std::string& text) { std::fprintf(stderr, "%s\n", text.c_str()); }
 
+UniqueFd OpenPidFd(pid_t pid) { return UniqueFd(static_cast<int>(::syscall(SYS_pidfd_open, pid, 0))); }
+
 // Field 22 of /proc/<pid>/stat; 0 when the process is gone or a zombie.
 unsigned long long StartTimeOf(pid_t pid) {
   std::ifstream file("/proc/" + std::to_string(pid) + "/stat");
@@ -141,6 +143,8 @@ void Daemon::Restore() {
       openvpn_.start_time = openvpn.value("start", 0ULL);
       openvpn_.owner = openvpn.value("owner", uid_t{0});
       openvpn_.child = false;
+      // Opened before the look: if that pid is still ours then, the descriptor is of it.
+      if (openvpn_.pid > 0) openvpn_.ended = OpenPidFd(openvpn_.pid);
       if (openvpn_.pid > 0 && Alive()) {
         Log("restored: OpenVPN " + std::to_string(openvpn_.pid) + " still runs");
       } else {
@@ -248,10 +252,6 @@ std::string Daemon::ReportDns(const DnsReport& report, const Peer& peer) {
   // From the helper our OpenVPN runs, not from anything else of its account.
   if (!Alive() || ParentOf(peer.pid) != openvpn_.pid) return "Refused: not from the service's OpenVPN";
   const TunnelDns& dns = report.dns;
-  if (!report.up) {
-    RevertTunnelDns();
-    return "OK";
-  }
   if (dns_.is_object() && dns_.value("backend", "") == "resolved") RevertTunnelDns();
   const std::string error = ApplyDns(options_.dns, dns, dns_, [this](const Value& record) {
     dns_ = record;
@@ -471,8 +471,11 @@ std::string Daemon::Launch(PreparedStart prepared, const Peer& peer) {
   }
   argv.insert(argv.end(), prepared.tuning.begin(), prepared.tuning.end());
   // The only script is the service's helper: the profile can name none.
+  // No --down: the resolvers go back when the service sees OpenVPN end, which it does at
+  // once (OpenVpnEnded), without a script on the way of every disconnect and switch. A
+  // restart runs --up again, which replaces what the last one set.
   const std::string helper = prepared.dns_helper.string();
-  argv.insert(argv.end(), {"--script-security", "2", "--up", helper, "--down", helper, "--up-restart", "--setenv",
+  argv.insert(argv.end(), {"--script-security", "2", "--up", helper, "--up-restart", "--setenv",
                            "VLVPN_DNS_SOCKET", DnsHelperSocket(options_).string()});
 
   if (prepared.log.valid() && ::ftruncate(prepared.log.get(), 0) != 0) {
@@ -518,7 +521,7 @@ std::string Daemon::Launch(PreparedStart prepared, const Peer& peer) {
     return std::string("Cannot start OpenVPN as \"") + account.name + "\": " + std::strerror(error);
   }
   // 0 for one that already died, which the next look reaps.
-  openvpn_ = {pid, StartTimeOf(pid), peer.uid, true};
+  openvpn_ = {pid, StartTimeOf(pid), peer.uid, true, OpenPidFd(pid)};
   Save();
   Log("OpenVPN " + std::to_string(pid) + " started as " + account.name + " for user " + std::to_string(peer.uid));
   return "OK " + std::to_string(pid);

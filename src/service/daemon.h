@@ -84,6 +84,9 @@ class Daemon {
   const DaemonOptions& options() const { return options_; }
   // Notices an OpenVPN that ended on its own.
   void Tick();
+  // Readable once the OpenVPN it runs has ended (a pidfd), -1 when none runs: its end
+  // is noticed at once, and the tunnel's resolvers put back then.
+  int OpenVpnEnded() const { return openvpn_.ended.get(); }
   // While a stop runs: its reply once OpenVPN is gone (killed 5 s after SIGTERM), else
   // nullopt. A profile can make OpenVPN take seconds to end (explicit-exit-notify):
   // nobody else's command waits for that.
@@ -95,6 +98,7 @@ class Daemon {
     unsigned long long start_time = 0;  // /proc start time: a reused pid is not ours
     uid_t owner = 0;
     bool child = false;  // ours to reap (false after a restart)
+    UniqueFd ended;      // its pidfd
   };
 
   std::string SetRules(const FirewallState& next);

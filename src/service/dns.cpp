@@ -89,9 +89,7 @@ std::optional<DnsReport> DnsReportFromEnvironment(const std::function<const char
   if (type == nullptr || device == nullptr || !IsDeviceName(device)) return std::nullopt;
   DnsReport report;
   report.dns.device = device;
-  if (std::string_view(type) == "down") return report;
   if (std::string_view(type) != "up") return std::nullopt;
-  report.up = true;
   for (int i = 1; i <= kMaxForeignOptions; ++i) {
     const char* option = variable("foreign_option_" + std::to_string(i));
     if (option == nullptr) break;
@@ -109,24 +107,18 @@ std::optional<DnsReport> DnsReportFromEnvironment(const std::function<const char
 }
 
 std::string FormatDnsReport(const DnsReport& report) {
-  if (!report.up) return "DNS_DOWN " + report.dns.device;
   return "DNS_UP " + report.dns.device + " " + Join(report.dns.servers) + " " + Join(report.dns.domains);
 }
 
 std::optional<DnsReport> ParseDnsReport(std::string_view line) {
   const std::vector<std::string_view> words = Split(line, ' ');
   DnsReport report;
-  if (words.size() == 2 && words[0] == "DNS_DOWN" && IsDeviceName(words[1])) {
-    report.dns.device = words[1];
-    return report;
-  }
   if (words.size() != 4 || words[0] != "DNS_UP" || !IsDeviceName(words[1]) ||
       !ParseList(words[2], kMaxServers, IsIpAddress, report.dns.servers) ||
       !ParseList(words[3], kMaxDomains, IsDomainName, report.dns.domains) ||
       6 + words[3].size() + 1 > kMaxSearchLine) {
     return std::nullopt;
   }
-  report.up = true;
   report.dns.device = words[1];
   return report;
 }

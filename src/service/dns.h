@@ -16,9 +16,8 @@ struct TunnelDns {
 };
 
 // What the service's helper reports from OpenVPN: the tunnel is up with these
-// resolvers, or it went down.
+// resolvers. Its end needs no report: the service sees OpenVPN end.
 struct DnsReport {
-  bool up = false;
   TunnelDns dns;
 };
 
@@ -28,7 +27,7 @@ struct DnsReport {
 std::optional<DnsReport> DnsReportFromEnvironment(const std::function<const char*(const std::string&)>& variable);
 
 // The helper's one line to the service ("DNS_UP tun0 10.8.0.1,fd00::1 corp.example",
-// "-" for an empty list; "DNS_DOWN tun0"), and the service's strict reading of it.
+// "-" for an empty list), and the service's strict reading of it.
 std::string FormatDnsReport(const DnsReport& report);
 std::optional<DnsReport> ParseDnsReport(std::string_view line);
 

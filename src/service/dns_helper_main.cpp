@@ -1,5 +1,5 @@
-// vlvpn-dns-helper: run by the OpenVPN that vlvpn-killswitchd started (its --up and
-// --down), as OpenVPN's account. Tells the service which resolvers the tunnel was
+// vlvpn-dns-helper: run by the OpenVPN that vlvpn-killswitchd started (its --up), as
+// OpenVPN's account. Tells the service which resolvers the tunnel was
 // given; the service, not this program, changes the system. Output goes to OpenVPN's log.
 #include <poll.h>
 #include <sys/socket.h>
@@ -28,7 +28,7 @@ int Fail(const std::string& text) {
 
 int main() {
   const auto report = vlvpn::service::DnsReportFromEnvironment([](const std::string& name) { return std::getenv(name.c_str()); });
-  if (!report) return Fail("not run by OpenVPN as its --up or --down");
+  if (!report) return Fail("not run by OpenVPN as its --up");
   const char* path = std::getenv("VLVPN_DNS_SOCKET");
   sockaddr_un address{};
   address.sun_family = AF_UNIX;
@@ -55,7 +55,7 @@ int main() {
   }
   reply = reply.substr(0, reply.find('\n'));
   if (reply != "OK") return Fail(reply.empty() ? "no answer from the kill-switch service" : reply);
-  if (report->up && !report->dns.servers.empty()) {
+  if (!report->dns.servers.empty()) {
     std::fprintf(stderr, "Velunor DNS: %s uses the tunnel's DNS servers\n", report->dns.device.c_str());
   }
   return 0;

@@ -64,7 +64,7 @@ TEST(DnsReportTest, TheHelperReportsOnlyAddressesAndNamesOpenVpnWasGiven) {
              {"foreign_option_11", "dhcp-option DOMAIN g.example"}}),
        "DNS_UP tun0 10.8.0.1,10.8.0.2,10.8.0.3 a.example,b.example,c.example,d.example,e.example,f.example"},
       {with({}), "DNS_UP tun0 - -"},
-      {{{"script_type", "down"}, {"dev", "tun0"}, {"foreign_option_1", "dhcp-option DNS 10.8.0.1"}}, "DNS_DOWN tun0"},
+      {{{"script_type", "down"}, {"dev", "tun0"}, {"foreign_option_1", "dhcp-option DNS 10.8.0.1"}}, ""},
       {{{"script_type", "route-up"}, {"dev", "tun0"}}, ""},
       {{{"script_type", "up"}, {"dev", "tun0 x"}}, ""},
       {{{"script_type", "up"}}, ""},
@@ -87,7 +87,7 @@ TEST(DnsReportTest, TheServiceTakesNothingButAddressesAndNames) {
   for (const std::string& line : std::vector<std::string>{"DNS_UP tun0 10.8.0.1", "DNS_UP tun0 10.8.0.1 - extra", "DNS_UP tun0 10.8.0.1, -", "DNS_UP tun0 ,10.8.0.1 -",
         "DNS_UP tun0 10.8.0.1 a..b", "DNS_UP tun0 10.8.0.1 -corp", "DNS_UP ../x 10.8.0.1 -", "DNS_UP tun0 10.8.0.1 a\tb",
         "DNS_UP tun0 10.8.0.1,10.8.0.2,10.8.0.3,10.8.0.4 -", "DNS_UP tun0 127.0.0.1 -", "DNS_UP tun0 ff02::1 -",
-        "DNS_UP  tun0 10.8.0.1 -", "DNS_DOWN", "DNS_DOWN tun0 x", "PING",
+        "DNS_UP  tun0 10.8.0.1 -", "DNS_DOWN tun0", "PING",
         "DNS_UP tun0 10.8.0.1 " + std::string(63, 'a') + "." + std::string(63, 'b') + "," + std::string(63, 'c') + "." +
             std::string(63, 'd') + ",x.example",
         "DNS_UP averyveryverylongname 10.8.0.1 -"}) {

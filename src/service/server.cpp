@@ -9,7 +9,6 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -93,10 +92,10 @@ struct Server::Impl {
   std::optional<gid_t> group;
   Daemon& daemon;
   ServerLimits limits;
-  UniqueFd wake{::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)};
+  UniqueFd wake{::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)};       // the serving thread's
+  UniqueFd jobs_wake{::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)};  // the daemon's thread's
 
   std::mutex lock;  // guards the fields below
-  std::condition_variable jobs_ready;
   std::deque<Job> jobs;
   std::deque<std::pair<std::uint64_t, std::string>> replies;
   std::vector<std::uint64_t> prepared;  // preparations done, to be joined
@@ -117,8 +116,8 @@ struct Server::Impl {
     return stopping;
   }
 
-  // The daemon's thread: commands in the order they came, and a look at OpenVPN each
-  // second (every 20 ms while a stop waits for it to end).
+  // The daemon's thread: commands in the order they came, OpenVPN's end the moment it
+  // comes, and a look at OpenVPN each second (every 20 ms while a stop waits for it).
   void RunDaemon() {
     std::vector<Job> stops;  // OPENVPN_STOPs waiting for OpenVPN to end
     std::unique_lock guard(lock);
@@ -133,13 +132,14 @@ struct Server::Impl {
         }
       }
       if (jobs.empty()) {
-        const auto pause = stops.empty() ? std::chrono::milliseconds(1000) : std::chrono::milliseconds(20);
-        if (!jobs_ready.wait_for(guard, pause, [&] { return stopping || !jobs.empty(); }) &&
-            stops.empty()) {
-          guard.unlock();
-          daemon.Tick();
-          guard.lock();
-        }
+        const auto pause = stops.empty() ? 1000 : 20;
+        guard.unlock();
+        pollfd fds[] = {{jobs_wake.get(), POLLIN, 0}, {daemon.OpenVpnEnded(), POLLIN, 0}};
+        const int ready = ::poll(fds, fds[1].fd >= 0 ? 2 : 1, pause);
+        std::uint64_t count = 0;
+        (void)!::read(jobs_wake.get(), &count, sizeof count);
+        if (stops.empty() && (ready == 0 || (fds[1].revents & POLLIN) != 0)) daemon.Tick();
+        guard.lock();
         continue;
       }
       Job job = std::move(jobs.front());
@@ -154,6 +154,12 @@ struct Server::Impl {
         stops.push_back(std::move(job));
       }
     }
+  }
+
+  // With the lock held: the daemon's thread has work.
+  void JobsReady() {
+    const std::uint64_t one = 1;
+    (void)!::write(jobs_wake.get(), &one, sizeof one);
   }
 
   // With the lock held.
@@ -186,7 +192,7 @@ struct Server::Impl {
         auto ready = std::make_shared<PreparedStart>(PrepareStart(daemon.options(), request.start, peer));
         std::lock_guard guard(lock);
         jobs.push_back({id, peer, request, std::move(ready)});
-        jobs_ready.notify_one();
+        JobsReady();
         prepared.push_back(id);
         Wake();
       });
@@ -285,7 +291,7 @@ struct Server::Impl {
       connection.phase = Phase::kWaiting;
       std::lock_guard guard(lock);
       jobs.push_back({id, connection.peer, parsed.request, nullptr});
-      jobs_ready.notify_one();
+      JobsReady();
       return false;
     }
   }
@@ -360,7 +366,7 @@ void Server::Stop() {
   {
     std::lock_guard guard(impl_->lock);
     impl_->stopping = true;
-    impl_->jobs_ready.notify_all();
+    impl_->JobsReady();
   }
   impl_->Wake();
 }

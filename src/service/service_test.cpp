@@ -425,12 +425,17 @@ std::vector<std::pair<pid_t, bool>> ChildrenOf(pid_t parent, uid_t uid) {
 
 TEST_F(ServiceTest, OneMemberStallsNobodyElse) {
   const pid_t service = static_cast<pid_t>(daemon_->pid());
+  const auto become = [](const Identity& who, bool fully) {
+    ::syscall(SYS_setgroups, who.groups.size(), who.groups.data());
+    const uid_t kept = fully ? who.uid : static_cast<uid_t>(-1);  // -1: root's stays
+    ::syscall(SYS_setresgid, kept, who.uid, kept);
+    ::syscall(SYS_setresuid, kept, who.uid, kept);
+  };
+
   // Many silent connections of one member: the others are still served.
   const pid_t flooder = ::fork();
   if (flooder == 0) {
-    ::syscall(SYS_setgroups, kStaller.groups.size(), kStaller.groups.data());
-    ::syscall(SYS_setresgid, kStaller.uid, kStaller.uid, kStaller.uid);
-    ::syscall(SYS_setresuid, kStaller.uid, kStaller.uid, kStaller.uid);
+    become(kStaller, true);
     std::vector<int> held;
     for (int i = 0; i < 600; ++i) held.push_back(Connect(Socket()));
     ::sleep(4);
@@ -445,19 +450,38 @@ TEST_F(ServiceTest, OneMemberStallsNobodyElse) {
   ::waitpid(flooder, nullptr, 0);
 
   // A member who stops the child reading their files as them holds up only their own start.
-  const auto folder = UserFolder(kStaller, kProfile);
+  // A long profile keeps the child busy (and stoppable) for milliseconds, not microseconds.
+  std::string padding;
+  for (int i = 0; i < 12000; ++i) padding += "# the user's own notes, line after line of them\n";
+  const auto folder = UserFolder(kStaller, padding + kProfile);
+  int stopping[2];
+  ASSERT_EQ(::pipe(stopping), 0);
   const pid_t stopper = ::fork();
   if (stopper == 0) {
-    ::syscall(SYS_setgroups, kStaller.groups.size(), kStaller.groups.data());
-    ::syscall(SYS_setresgid, kStaller.uid, kStaller.uid, kStaller.uid);
-    ::syscall(SYS_setresuid, kStaller.uid, kStaller.uid, kStaller.uid);
-    const int fd = Connect(Socket());
-    const std::string line = StartLine("/usr/sbin/openvpn", ClientArguments(folder)) + "\n";
-    (void)!::write(fd, line.data(), line.size());
+    become(kStaller, true);
     // Every process this user may signal but itself, again and again.
     for (const auto end = std::chrono::steady_clock::now() + 3s; std::chrono::steady_clock::now() < end;) {
       ::kill(-1, SIGSTOP);
+      if (stopping[1] >= 0) {
+        ::close(stopping[1]);
+        stopping[1] = -1;
+      }
     }
+    ::_exit(0);
+  }
+  ::close(stopping[1]);
+  char none = 0;
+  (void)!::read(stopping[0], &none, 1);  // the stopper's first round is done
+  ::close(stopping[0]);
+  // Their start, sent once the stopping runs, from a process that is theirs only in its
+  // effective ids (the service sees those), which the stopper cannot stop.
+  const pid_t sender = ::fork();
+  if (sender == 0) {
+    become(kStaller, false);
+    const int fd = Connect(Socket());
+    const std::string line = StartLine("/usr/sbin/openvpn", ClientArguments(folder)) + "\n";
+    (void)!::write(fd, line.data(), line.size());
+    ::pause();
     ::_exit(0);
   }
   bool seen_stopped = false;
@@ -472,6 +496,8 @@ TEST_F(ServiceTest, OneMemberStallsNobodyElse) {
     EXPECT_LT(std::chrono::steady_clock::now() - sent, 1s) << line;
   }
   ::waitpid(stopper, nullptr, 0);
+  ::kill(sender, SIGKILL);
+  ::waitpid(sender, nullptr, 0);
   // The stopped child is killed at its deadline; nothing was started.
   for (int i = 0; i < 100 && !ChildrenOf(service, kStaller.uid).empty(); ++i) std::this_thread::sleep_for(100ms);
   EXPECT_TRUE(ChildrenOf(service, kStaller.uid).empty());
