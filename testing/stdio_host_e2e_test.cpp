@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
-#include <fstream>
 #include <random>
 #include <thread>
 
@@ -27,7 +26,6 @@ namespace vlvpn {
 namespace {
 
 namespace fs = std::filesystem;
-constexpr std::size_t kMaxProfileBytesForTest = std::size_t{16} << 20;
 
 class StdioHostEndToEnd : public ::testing::Test {
  protected:
@@ -281,16 +279,6 @@ TEST_F(DesktopMethodsOverStdio, PickersTakeTheDialogsChoice) {
   WriteFileAtomically(answer_, "/usr/bin/fire.fox\n");
   EXPECT_EQ(Call("pickApp"), (Value{{"bundleId", "fire.fox"}, {"name", "fire"}, {"path", "/usr/bin/fire.fox"},
                                     {"color", "#1d8fef"}}));
-
-  // A choice over the cap is refused, not read into memory.
-  {
-    std::ofstream large(profile, std::ios::binary | std::ios::trunc);
-    large.seekp(static_cast<std::streamoff>(kMaxProfileBytesForTest));
-    large.put('x');
-  }
-  WriteFileAtomically(answer_, PathToUtf8(profile) + "\n");
-  EXPECT_EQ(Call("pickOvpnFile")["error"]["message"],
-            "The chosen file is larger than 16 MiB and cannot be an OpenVPN profile.");
 
   fs::remove(answer_);  // cancelled
   EXPECT_EQ(Call("pickOvpnFile"), Value::object());

@@ -17,11 +17,16 @@ namespace {
 using namespace std::chrono_literals;
 
 TEST(LoopbackTexts, ResponseCallbackUrlAndWebAddresses) {
-  EXPECT_EQ(LoopbackResponse(),
-            "HTTP/1.1 200 OK\r\nContent-Type: text/html; charset=utf-8\r\nContent-Length: 236\r\nConnection: "
-            "close\r\n\r\n<html><head><meta charset=\"utf-8\"><title>Velunor VPN</title></head><body "
-            "style=\"font-family:Segoe UI,sans-serif;padding:40px;text-align:center;\"><h2>Signed in</h2><p>You can "
-            "close this window and return to Velunor VPN.</p></body></html>");
+  // A whole HTTP answer a browser shows: its length is its body's, and it says so.
+  const std::string& response = LoopbackResponse();
+  const std::size_t head_end = response.find("\r\n\r\n");
+  ASSERT_NE(head_end, std::string::npos);
+  const std::string head = response.substr(0, head_end);
+  const std::string body = response.substr(head_end + 4);
+  EXPECT_EQ(head.rfind("HTTP/1.1 200 OK\r\n", 0), 0u);
+  EXPECT_NE(head.find("\r\nContent-Type: text/html; charset=utf-8"), std::string::npos);
+  EXPECT_NE(head.find("\r\nContent-Length: " + std::to_string(body.size()) + "\r\n"), std::string::npos);
+  EXPECT_NE(body.find("Signed in"), std::string::npos);
 
   const std::pair<const char*, const char*> urls[] = {
       {"GET /oauth2redirect?state=a%20b&code=4/x HTTP/1.1\r\nHost: x\r\n\r\n",

@@ -66,25 +66,6 @@ TEST_F(ModulesTest, PromptVpnAuthAlwaysRejects) {
       R"({"code":"EUNSPECIFIED","message":"Interactive auth prompt not available on Windows","userInfo":null})");
 }
 
-TEST_F(ModulesTest, ProfileRoundTrip) {
-  const Outcome saved =
-      Tunnel("saveOvpnProfile", Value::parse(R"(["p1", "client\r\n", "server.ovpn", "unused"])"));
-  ASSERT_TRUE(saved.resolved) << saved.error.dump();
-  EXPECT_EQ((*saved.value)["configPath"], PathToUtf8(Profiles() / "p1" / "server.ovpn"));
-  EXPECT_EQ((*saved.value)["fileName"], "server.ovpn");
-
-  EXPECT_FALSE(Tunnel("saveOvpnProfileMeta", Value::parse(R"(["p1", "{\"name\":\"One\"}"])")).value);
-  EXPECT_EQ(Tunnel("listSavedOvpnProfiles").value, Value::parse(R"([{"_raw":"{\"name\":\"One\"}"}])"));
-
-  EXPECT_TRUE(Tunnel("saveOvpnAuth", Value::parse(R"(["p1", "alice", "s3cret"])")).resolved);
-  EXPECT_EQ(Tunnel("readOvpnAuth", Value::parse(R"(["p1"])")).value,
-            Value::parse(R"({"username":"alice","password":"s3cret"})"));
-
-  EXPECT_TRUE(Tunnel("deleteOvpnProfile", Value::parse(R"(["p1"])")).resolved);
-  EXPECT_EQ(Tunnel("listSavedOvpnProfiles").value, Value::array());
-  EXPECT_EQ(Tunnel("readOvpnAuth", Value::parse(R"(["p1"])")).error["message"], "Auth file not found");
-}
-
 TEST_F(ModulesTest, EveryMethodTakingAnIdRefusesUnsafeIds) {
   ASSERT_TRUE(Tunnel("saveOvpnProfileMeta", Value::parse(R"(["kept", "{}"])")).resolved);
   const std::pair<std::string, Value> calls[] = {
