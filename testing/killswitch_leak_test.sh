@@ -172,6 +172,20 @@ done
 call connectOvpn "$connect_a"
 wait_for_state connected
 
+echo "2c. OpenVPN restarts into a server that pushes no DNS"
+[ "$(cat "/etc/netns/$client/resolv.conf")" != "$resolver_before" ] || fail "the tunnel's resolvers are not set"
+pkill -f -- "--log $work/server.log"
+sleep 0.2
+start_pushing_server "$server" "$work/pki" "$work/server-nodns.log" "$work" password 1194 10.8.0 nodns
+none_before=$(grep -c "none pushed" "$work/service.log" || true)
+pkill -USR1 -f -- "$work/state/openvpn/profile.conf"
+for _ in $(seq 100); do [ "$(grep -c "none pushed" "$work/service.log")" -gt "$none_before" ] && break; sleep 0.1; done
+[ "$(grep -c "none pushed" "$work/service.log")" -gt "$none_before" ] || fail "OpenVPN did not come up again"
+[ "$(cat "/etc/netns/$client/resolv.conf")" = "$resolver_before" ] || fail "the last connection's resolvers stayed"
+pkill -f -- "--log $work/server-nodns.log"
+sleep 0.2
+start_pushing_server "$server" "$work/pki" "$work/server.log" "$work" password
+
 echo "3. The tunnel dies (OpenVPN killed)"
 pkill -9 -f -- "$work/state/openvpn/profile.conf" || fail "no OpenVPN of the service's"
 for _ in $(seq 100); do tunnel_state && [ "$state" != connected ] && break; sleep 0.05; done

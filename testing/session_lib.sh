@@ -71,11 +71,12 @@ start_tunnel_server() {
 }
 
 # start_pushing_server <namespace> <pki folder> <log> <work folder> [password|open
-# [port [net]]]: a client-server OpenVPN server on UDP <port> (1194; tunnel <net>.0/24,
-# 10.8.0, itself .1) that pushes itself as the DNS server; with "password", it lets in
-# password "right" only.
+# [port [net [nodns]]]]: a client-server OpenVPN server on UDP <port> (1194; tunnel
+# <net>.0/24, 10.8.0, itself .1) that pushes itself as the DNS server (unless "nodns");
+# with "password", it lets in password "right" only.
 start_pushing_server() {
-  local login=() port=${6:-1194} net=${7:-10.8.0}
+  local login=() port=${6:-1194} net=${7:-10.8.0} push=()
+  [ "${8:-}" = nodns ] || push=(--push "dhcp-option DNS $net.1" --push "dhcp-option DOMAIN velunor.test")
   if [ "${5:-}" = password ]; then
     printf '#!/bin/sh\n{ read -r user; read -r password; } <"$1"\n[ "$password" = right ]\n' >"$4/verify.sh"
     chmod 755 "$4/verify.sh"
@@ -83,7 +84,7 @@ start_pushing_server() {
   fi
   ip netns exec "$1" openvpn --server "$net.0" 255.255.255.0 --topology subnet --dev tun --dh none \
     --ca "$2/ca.crt" --cert "$2/server.crt" --key "$2/server.key" --proto udp --lport "$port" \
-    --push "dhcp-option DNS $net.1" --push "dhcp-option DOMAIN velunor.test" "${login[@]}" --log "$3" --daemon
+    "${push[@]}" "${login[@]}" --log "$3" --daemon
 }
 
 # start_dns_servers <namespace> <work folder>: test.velunor.example is 198.18.5.5 to the

@@ -252,7 +252,9 @@ std::string Daemon::ReportDns(const DnsReport& report, const Peer& peer) {
   // From the helper our OpenVPN runs, not from anything else of its account.
   if (!Alive() || ParentOf(peer.pid) != openvpn_.pid) return "Refused: not from the service's OpenVPN";
   const TunnelDns& dns = report.dns;
-  if (dns_.is_object() && dns_.value("backend", "") == "resolved") RevertTunnelDns();
+  // Each report replaces the last (a restart runs --up again): a connection that was
+  // pushed no servers must not keep the ones of the connection before.
+  if (dns.servers.empty() || (dns_.is_object() && dns_.value("backend", "") == "resolved")) RevertTunnelDns();
   const std::string error = ApplyDns(options_.dns, dns, dns_, [this](const Value& record) {
     dns_ = record;
     SaveDns();  // before the change: a crash in between finds the way back

@@ -8,6 +8,7 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -120,6 +121,9 @@ struct Server::Impl {
   // comes, and a look at OpenVPN each second (every 20 ms while a stop waits for it).
   void RunDaemon() {
     std::vector<Job> stops;  // OPENVPN_STOPs waiting for OpenVPN to end
+    // Kept however many commands come: a stream of them must not put off the look (it
+    // is all there is where no pidfd could be had).
+    auto next_look = Clock::now() + std::chrono::seconds(1);
     std::unique_lock guard(lock);
     while (!stopping) {
       if (!stops.empty()) {
@@ -132,13 +136,17 @@ struct Server::Impl {
         }
       }
       if (jobs.empty()) {
-        const auto pause = stops.empty() ? 1000 : 20;
+        const auto until_look = std::chrono::duration_cast<std::chrono::milliseconds>(next_look - Clock::now());
+        const long long pause = stops.empty() ? std::max<long long>(0, until_look.count()) : 20;
         guard.unlock();
         pollfd fds[] = {{jobs_wake.get(), POLLIN, 0}, {daemon.OpenVpnEnded(), POLLIN, 0}};
-        const int ready = ::poll(fds, fds[1].fd >= 0 ? 2 : 1, pause);
+        ::poll(fds, fds[1].fd >= 0 ? 2 : 1, static_cast<int>(pause));
         std::uint64_t count = 0;
         (void)!::read(jobs_wake.get(), &count, sizeof count);
-        if (stops.empty() && (ready == 0 || (fds[1].revents & POLLIN) != 0)) daemon.Tick();
+        if (stops.empty() && ((fds[1].revents & POLLIN) != 0 || Clock::now() >= next_look)) {
+          daemon.Tick();
+          next_look = Clock::now() + std::chrono::seconds(1);
+        }
         guard.lock();
         continue;
       }
