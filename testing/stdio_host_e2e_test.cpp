@@ -57,11 +57,8 @@ class StdioHostEndToEnd : public ::testing::Test {
                               }};
 };
 
-TEST_F(StdioHostEndToEnd, ProfileRoundTripMalformedInputAndEndOfInput) {
-  const Value hello = Next();
-  ASSERT_TRUE(hello.contains("hello"));
-  EXPECT_EQ(hello["hello"]["modules"]["VLVPNTunnel"]["methods"].size(), 35u);
-  EXPECT_EQ(hello["hello"]["modules"]["VLVPNBuildConfig"]["constants"]["appDisplayName"], "Velunor VPN");
+TEST_F(StdioHostEndToEnd, ProfileRoundTripAndEndOfInput) {
+  ASSERT_TRUE(Next().contains("hello"));  // its contents: stdio_host_test
 
   const std::string id = "Z\xC3\xBCrich 1";
   const fs::path folder = home_.path() / "VLVPNDesk" / "profiles" / PathFromUtf8(id);
@@ -79,14 +76,6 @@ TEST_F(StdioHostEndToEnd, ProfileRoundTripMalformedInputAndEndOfInput) {
   EXPECT_EQ(Call(4, "saveOvpnAuth", {id, "alice", "pw"}), (Value{{"id", 4}}));
   EXPECT_EQ(Call(5, "readOvpnAuth", {id})["result"], (Value{{"username", "alice"}, {"password", "pw"}}));
 
-  ASSERT_TRUE(desk_.Write("this is not json\n"));
-  const Value malformed = Next();
-  EXPECT_TRUE(malformed["id"].is_null());
-  EXPECT_EQ(malformed["error"]["code"], "EUNSPECIFIED");
-
-  EXPECT_EQ(Call(6, "deleteOvpnProfile", {".."})["error"]["message"],
-            "Invalid profile id: \".\" and \"..\" are not allowed.");
-  EXPECT_TRUE(fs::exists(folder)) << "a refused delete removes nothing";
   EXPECT_EQ(Call(7, "deleteOvpnProfile", {id}), (Value{{"id", 7}}));
   EXPECT_FALSE(fs::exists(folder));
 

@@ -47,26 +47,17 @@ test('each call settles with its own answer, void calls with undefined', async (
 
 test('rejections are Errors carrying code, message and userInfo', async (t) => {
   const { VLVPNTunnel } = (await session(t)).NativeModules;
-  const cases = [
-    [() => VLVPNTunnel.readOvpnAuth('nobody'), 'Auth file not found'],
-    [() => VLVPNTunnel.connectOvpn('no such profile', '', '', 'x.ovpn'), /not found|VPN config not found/],
-  ];
-  for (const [call, message] of cases) {
-    await assert.rejects(call(), (error) => {
-      assert.ok(error instanceof Error);
-      assert.equal(typeof error.code, 'string');
-      assert.ok(error.code.length > 0);
-      assert.ok('userInfo' in error);
-      if (message instanceof RegExp) assert.match(error.message, message);
-      else assert.equal(error.message, message);
-      return true;
-    });
-  }
+  await assert.rejects(VLVPNTunnel.readOvpnAuth('nobody'), (error) => {
+    assert.ok(error instanceof Error);
+    assert.equal(error.code, 'EUNSPECIFIED');
+    assert.equal(error.message, 'Auth file not found');
+    assert.ok('userInfo' in error);
+    return true;
+  });
 });
 
 test('a native side that dies rejects what is pending and every later call', async (t) => {
-  const native = await connect({ desk, env: { XDG_DATA_HOME: tempFolder(t) } });
-  t.after(() => native.close());
+  const native = await session(t);
   const { VLVPNTunnel } = native.NativeModules;
   assert.equal((await VLVPNTunnel.getStatus()).state, 'disconnected');
   // Stopped, it reads nothing: these calls are pending for good, until it dies.

@@ -110,8 +110,6 @@ TEST_F(StdioHostTest, MalformedLinesAreAnsweredAndNeverFatal) {
       {R"({"id":{"x":1},"module":"VLVPNTunnel","method":"getStatus"})", nullptr, "\"id\" must be"},
       {R"({"id":7})", 7, "\"module\" and \"method\""},
       {R"({"id":8,"module":1,"method":"x"})", 8, "\"module\" and \"method\""},
-      {R"({"id":9,"module":"Nope","method":"x"})", 9, "Unknown module \"Nope\"."},
-      {R"({"id":10,"module":"VLVPNTunnel","method":"nope"})", 10, "Unknown method \"nope\""},
   };
   std::string input;
   for (const auto& c : cases) input += c.line + "\n";

@@ -23,7 +23,7 @@ std::size_t EntriesIn(const fs::path& folder) {
 
 void WriteRaw(const fs::path& path, const std::string& bytes) { std::ofstream(path, std::ios::binary) << bytes; }
 
-TEST(WriteFileAtomically, WritesExactBytesAndReplacesWholeFile) {
+TEST(WriteFileAtomically, WritesExactBytesAndReplacesWholeFileAndReadsThemBack) {
   testing::TempFolder temp;
   const fs::path file = temp.path() / "server.ovpn";
   const std::string first(100000, 'x');
@@ -38,6 +38,9 @@ TEST(WriteFileAtomically, WritesExactBytesAndReplacesWholeFile) {
   EXPECT_EQ(ReadFileBytes(file), second);
   EXPECT_EQ(fs::file_size(file), second.size());
   EXPECT_EQ(EntriesIn(temp.path()), 1u) << "no temporary file may stay behind";
+
+  EXPECT_EQ(ReadFileBytes(temp.path() / "absent"), std::nullopt);
+  EXPECT_EQ(ReadFileBytes(temp.path()), std::nullopt) << "a folder reads as absent";
 }
 
 TEST(WriteFileAtomically, FailureThrowsWithPathAndLeavesTargetUntouched) {
@@ -81,16 +84,6 @@ TEST(WriteFileAtomically, ATargetAtTheClassicPathLimitIsWritten) {
   WriteFileAtomically(target, "again\n");
   EXPECT_EQ(ReadFileBytes(target), "again\n");
   EXPECT_EQ(EntriesIn(folder), 1u);
-}
-
-TEST(ReadFileBytes, ReadsRegularFilesOnly) {
-  testing::TempFolder temp;
-  const std::string bytes("pre\x1A\r\npost", 10);
-  WriteFileAtomically(temp.path() / "f", bytes);
-  EXPECT_EQ(ReadFileBytes(temp.path() / "f"), bytes);
-  EXPECT_EQ(ReadFileBytes(temp.path() / "absent"), std::nullopt);
-  fs::create_directory(temp.path() / "folder");
-  EXPECT_EQ(ReadFileBytes(temp.path() / "folder"), std::nullopt) << "a folder reads as absent";
 }
 
 TEST(TemporaryFiles, OnlyOurStaleOnesAreRemoved) {

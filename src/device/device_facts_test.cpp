@@ -24,7 +24,6 @@ TEST(DeviceModel, PlaceholdersAndCleaning) {
       {"Default string ", "Example Maker", "Default string"},
       {"  \n", "Example Maker", "Windows PC"},
       {"Product Name", "To be filled by O.E.M.", "Windows PC"},
-      {"Product Name", "TO BE FILLED BY O.E.M.", "Windows PC"},
       {"", "Example Maker\r\n", "Example Maker  PC"},
       {"", "", "Windows PC"},
       {"", " ", "PC"},

@@ -27,29 +27,20 @@ class RegistryTest : public ::testing::Test {
   HKEY key_ = nullptr;
 };
 
-TEST_F(RegistryTest, OnlyPlainStringsCount) {
+// Only plain strings count, bounded by their stored length, and not overlong ones.
+TEST_F(RegistryTest, OnlyPlainStringsOfSaneLengthCount) {
   const wchar_t text[] = L"Example Book 14";
   Set(L"sz", REG_SZ, text, sizeof(text));
+  Set(L"unterminated", REG_SZ, text, 4 * sizeof(wchar_t));  // "Exam", no zero stored
   Set(L"expand", REG_EXPAND_SZ, text, sizeof(text));
   const DWORD number = 10;
   Set(L"dword", REG_DWORD, &number, sizeof(number));
+  const std::wstring overlong(600, L'x');
+  Set(L"long", REG_SZ, overlong.c_str(), static_cast<DWORD>((overlong.size() + 1) * sizeof(wchar_t)));
   EXPECT_EQ(Read(L"sz"), L"Example Book 14");
-  EXPECT_EQ(Read(L"expand"), L"");
-  EXPECT_EQ(Read(L"dword"), L"");
-  EXPECT_EQ(Read(L"missing"), L"");
+  EXPECT_EQ(Read(L"unterminated"), L"Exam");
+  for (const wchar_t* name : {L"expand", L"dword", L"missing", L"long"}) EXPECT_EQ(Read(name), L"") << name;
   EXPECT_EQ(ReadRegistryString(HKEY_CURRENT_USER, L"Software\\VLVPNTests\\NoSuchKey", L"sz"), L"");
-}
-
-TEST_F(RegistryTest, StringWithoutTerminatingZeroIsBoundedByItsLength) {
-  const wchar_t text[] = L"ABCDEFGH";
-  Set(L"unterminated", REG_SZ, text, 4 * sizeof(wchar_t));  // "ABCD", no zero stored
-  EXPECT_EQ(Read(L"unterminated"), L"ABCD");
-}
-
-TEST_F(RegistryTest, OverlongValueReadsEmpty) {
-  const std::wstring text(600, L'x');
-  Set(L"long", REG_SZ, text.c_str(), static_cast<DWORD>((text.size() + 1) * sizeof(wchar_t)));
-  EXPECT_EQ(Read(L"long"), L"");
 }
 
 }  // namespace

@@ -2,6 +2,7 @@
 
 #include <sys/stat.h>
 
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include "common/file_io.h"
@@ -12,6 +13,7 @@ namespace vlvpn {
 namespace {
 
 using namespace std::chrono_literals;
+using ::testing::HasSubstr;
 
 class ElevationTest : public ::testing::Test {
  protected:
@@ -30,22 +32,23 @@ class ElevationTest : public ::testing::Test {
   testing::TempFolder temp_;
 };
 
-TEST_F(ElevationTest, ApprovedPromptRunsTheProgram) {
+// Through an elevator that approves (and replaces itself with the program, as pkexec
+// does) or directly: the program runs on its arguments.
+TEST_F(ElevationTest, ApprovedPromptOrNoElevatorRunsTheProgram) {
   WriteFileAtomically(temp_.path() / "c.ovpn", "#fake log started\n");
-  const ElevatedStart started =
-      StartElevatedVia(Elevator("exec \"$@\""), testing::SiblingProgram("fake-openvpn"), Args());
-  ASSERT_TRUE(started.started);
-  ASSERT_NE(started.process, nullptr);
-  EXPECT_FALSE(started.process->HasExited());
-  // The log is made first and written a moment later.
-  for (int i = 0; i < 250 && ReadFileBytes(temp_.path() / "openvpn.log").value_or("").find("started") ==
-                                  std::string::npos;
-       ++i) {
-    std::this_thread::sleep_for(20ms);
+  for (const std::string& elevator : {Elevator("exec \"$@\""), std::string()}) {
+    std::filesystem::remove(temp_.path() / "openvpn.log");
+    const ElevatedStart started = StartElevatedVia(elevator, testing::SiblingProgram("fake-openvpn"), Args());
+    ASSERT_TRUE(started.started) << elevator;
+    ASSERT_NE(started.process, nullptr);
+    EXPECT_FALSE(started.process->HasExited());
+    // The log is made first and written a moment later.
+    const auto log = [this] { return ReadFileBytes(temp_.path() / "openvpn.log").value_or(""); };
+    for (int i = 0; i < 250 && log().find("started") == std::string::npos; ++i) std::this_thread::sleep_for(20ms);
+    EXPECT_THAT(log(), HasSubstr("started")) << elevator;
+    ::kill(static_cast<pid_t>(started.process->pid()), SIGTERM);
+    EXPECT_TRUE(started.process->WaitForExit(5s));
   }
-  EXPECT_NE(ReadFileBytes(temp_.path() / "openvpn.log").value_or("").find("started"), std::string::npos);
-  ::kill(static_cast<pid_t>(started.process->pid()), SIGTERM);
-  EXPECT_TRUE(started.process->WaitForExit(5s));
 }
 
 TEST_F(ElevationTest, DeclinedOrFailedPrompt) {
@@ -59,13 +62,9 @@ TEST_F(ElevationTest, DeclinedOrFailedPrompt) {
   }
 }
 
+// Without an elevator, what the program says before its --log takes effect is appended
+// to that log; a program that is not there does not start.
 TEST_F(ElevationTest, DirectStartWithoutAnElevator) {
-  WriteFileAtomically(temp_.path() / "c.ovpn", "#fake exit 7\n");
-  const ElevatedStart started = StartElevatedVia("", testing::SiblingProgram("fake-openvpn"), Args());
-  ASSERT_TRUE(started.started);
-  ASSERT_NE(started.process, nullptr);
-  EXPECT_TRUE(started.process->WaitForExit(5s));
-  // What the program says before its --log takes effect is appended to that log.
   const std::string log = (temp_.path() / "said.log").string();
   WriteFileAtomically(log, "before\n");
   const ElevatedStart said =

@@ -5,14 +5,11 @@
 
 #include <tuple>
 
-#include "common/file_io.h"
-#include "support/temp_folder.h"
 
 namespace vlvpn {
 namespace {
 
 using ::testing::ElementsAre;
-using namespace std::chrono_literals;
 
 // Shapes of real profiles: every server OpenVPN may try is allowed, on a port and
 // protocol that fit all of them (0 and "" when they differ), never port 0 for one that
@@ -53,10 +50,7 @@ TEST(KillSwitchFacts, EndpointFromTheProfile) {
 TEST(KillSwitchFacts, FilesRoundTripAndReadLeniently) {
   const KillSwitchFacts facts{"udp", 1194, "203.0.113.7,203.0.113.8"};
   EXPECT_EQ(KillSwitchFileText(facts), "udp\n1194\n203.0.113.7,203.0.113.8");
-  const KillSwitchFacts crlf = ParseKillSwitchFile("udp \r\n1194\r\n203.0.113.7\r\n");
-  EXPECT_EQ(crlf.protocol, "udp");
-  EXPECT_EQ(crlf.port, 1194);
-  EXPECT_EQ(crlf.addresses, "203.0.113.7");
+  EXPECT_EQ(KillSwitchFileText(ParseKillSwitchFile("udp \r\n1194\r\n203.0.113.7\r\n")), "udp\n1194\n203.0.113.7");
   const std::pair<std::string, std::int32_t> ports[] = {{"abc", 0}, {"", 0},   {"  443xyz", 443},
                                                         {"-5", -5}, {"+7", 7}, {"99999999999", 0}};
   for (const auto& [line, port] : ports) EXPECT_EQ(ParsePortLine(line), port) << line;
@@ -114,23 +108,6 @@ TEST(KillSwitchService, CallsAndTheirLines) {
     EXPECT_EQ(status.stopped, stopped) << text;
     EXPECT_EQ(status.detail, detail) << text;
   }
-}
-
-TEST(KillSwitchFiles, WrittenReadAndRemoved) {
-  testing::TempFolder root;
-  const DataLocations locations([&root] { return root.path(); });
-  std::filesystem::create_directories(root.path() / "VLVPNDesk");
-  const KillSwitchFiles files(locations);
-  EXPECT_EQ(files.ReadActive(), "");
-  EXPECT_EQ(files.ReadFacts().port, 0);
-  files.WriteFacts({"udp", 1194, "203.0.113.7"});
-  files.WriteActive("p1");
-  EXPECT_EQ(ReadFileBytes(locations.KillSwitchFile()), "udp\n1194\n203.0.113.7");
-  EXPECT_EQ(files.ReadActive(), "p1");
-  EXPECT_EQ(files.ReadFacts().addresses, "203.0.113.7");
-  files.Remove();
-  EXPECT_FALSE(std::filesystem::exists(locations.ActiveFile()));
-  EXPECT_FALSE(std::filesystem::exists(locations.KillSwitchFile()));
 }
 
 }  // namespace

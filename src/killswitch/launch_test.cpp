@@ -6,6 +6,10 @@
 #include <deque>
 #include <map>
 
+#include "common/text.h"
+#include "support/child_process.h"
+#include "support/temp_folder.h"
+
 namespace vlvpn {
 namespace {
 
@@ -54,15 +58,33 @@ struct ScriptedWorld {
   std::ptrdiff_t Count(const std::string& what) const { return std::count(done.begin(), done.end(), what); }
 };
 
-TEST(Launch, RegisteredServiceThatNeverAnswers) {
-  ScriptedWorld world;
-  const LaunchOutcome out = world.Launch();
-  EXPECT_FALSE(out.ok);
-  EXPECT_EQ(out.error, kServiceNotResponding);
-  EXPECT_EQ(world.Count("PING"), 11 + 16);
-  EXPECT_EQ(world.Count("<start service>"), 1);
-  EXPECT_EQ(world.done[11], "<start service>");
-  EXPECT_EQ(world.done.back(), "PING") << "no elevation prompt for a registered service";
+// PING unanswered: 11 tries, then the service is started and, unless that failed, 15
+// more; a registered service never brings up the elevation prompt.
+TEST(Launch, AServiceThatDoesNotAnswerIsStartedAndWaitedFor) {
+  struct Case {
+    ServiceStart start;
+    std::size_t pong_at;  // 0: never
+    int pings;
+  };
+  const Case cases[] = {{ServiceStart::kStarted, 0, 11 + 16},
+                        {ServiceStart::kFailed, 0, 11},
+                        {ServiceStart::kAlreadyRunning, 14, 14}};
+  for (const Case& c : cases) {
+    ScriptedWorld world;
+    world.start_result = c.start;
+    world.replies["OPENVPN_START"] = {"OK 4242"};
+    if (c.pong_at > 0) {
+      world.replies["PING"] = std::deque<std::string>(c.pong_at - 1, "");
+      world.replies["PING"].push_back("PONG");
+    }
+    const LaunchOutcome out = world.Launch();
+    EXPECT_EQ(out.error, c.pong_at > 0 ? "" : kServiceNotResponding) << c.pings;
+    EXPECT_EQ(out.via_service, c.pong_at > 0) << c.pings;
+    EXPECT_EQ(world.Count("PING"), c.pings);
+    EXPECT_EQ(world.Count("<start service>"), 1) << c.pings;
+    EXPECT_EQ(world.done[11], "<start service>") << c.pings;
+    EXPECT_EQ(world.Count("<elevated --config \"x\">"), 0) << c.pings;
+  }
 }
 
 // An attempt the user overtook stops between round trips instead of using them up,
@@ -78,56 +100,39 @@ TEST(Launch, ACancelledLaunchStopsAtTheNextRoundTrip) {
   EXPECT_THAT(world.done, ElementsAre("PING", "PING", "PING")) << "no service start, no elevation";
 }
 
-TEST(Launch, ServiceThatCannotBeStartedIsNotPingedAgain) {
-  ScriptedWorld world;
-  world.start_result = ServiceStart::kFailed;
-  EXPECT_EQ(world.Launch().error, kServiceNotResponding);
-  EXPECT_EQ(world.Count("PING"), 11);
-}
-
-TEST(Launch, AlreadyRunningServiceGetsTheLongerRetries) {
-  ScriptedWorld world;
-  world.start_result = ServiceStart::kAlreadyRunning;
-  world.replies["PING"] = {"", "", "", "", "", "", "", "", "", "", "", "", "", "PONG"};
-  world.replies["OPENVPN_START"] = {"OK 4242"};
-  const LaunchOutcome out = world.Launch();
-  EXPECT_TRUE(out.ok);
-  EXPECT_TRUE(out.via_service);
-  EXPECT_EQ(world.Count("PING"), 14);
-  EXPECT_EQ(world.Count("<open 4242>"), 1);
-}
-
-TEST(Launch, StartsThroughTheServiceAfterStoppingTheOldOpenVpn) {
-  ScriptedWorld world;
-  world.replies["PING"] = {"PONG"};
-  world.replies["OPENVPN_START"] = {"OK 77"};
-  const LaunchOutcome out = world.Launch();
-  EXPECT_TRUE(out.ok);
-  EXPECT_TRUE(out.via_service);
-  EXPECT_THAT(world.done, ElementsAre("PING", "OPENVPN_STOP", "OPENVPN_START\t/opt/openvpn\t--config \"x\"",
-                                      "<open 77>"));
-}
-
-TEST(Launch, StartRepliesWithoutAUsableProcessId) {
-  for (const std::string reply : {"OK 0", "OK abc", "OK 99999999999", "OK -5", "OK "}) {
+// PING answered: the old OpenVPN is stopped and ours started; the pid of "OK <pid>" is
+// opened when it is one, and an empty reply asks for the status before starting again.
+TEST(Launch, AnAnsweringServiceStartsOpenVpn) {
+  struct Case {
+    std::string reply, status;
+    std::string error;
+    std::vector<std::string> after_start;
+  };
+  const Case cases[] = {
+      {"OK 77", "", "", {"<open 77>"}},
+      {"", "RUNNING 321", "", {"OPENVPN_STATUS", "<open 321>"}},
+      {"ERROR openvpn.exe is not allow-listed", "",
+       "Kill-switch service could not start OpenVPN (ERROR openvpn.exe is not allow-listed)", {}},
+      // No usable process id: started, but nothing to open.
+      {"OK 0", "", "", {}},
+      {"OK abc", "", "", {}},
+      {"OK 99999999999", "", "", {}},
+      {"OK -5", "", "", {}},
+      {"OK ", "", "", {}},
+  };
+  for (const Case& c : cases) {
     ScriptedWorld world;
     world.replies["PING"] = {"PONG"};
-    world.replies["OPENVPN_START"] = {reply};
+    world.replies["OPENVPN_START"] = {c.reply};
+    world.replies["OPENVPN_STATUS"] = {c.status};
     const LaunchOutcome out = world.Launch();
-    EXPECT_TRUE(out.ok) << reply;
-    EXPECT_TRUE(out.via_service) << reply;
-    EXPECT_EQ(out.process, nullptr) << reply;
-    EXPECT_EQ(world.Count("<open 0>"), 0) << reply;
+    EXPECT_EQ(out.ok, c.error.empty()) << c.reply;
+    EXPECT_EQ(out.via_service, c.error.empty()) << c.reply;
+    EXPECT_EQ(out.error, c.error) << c.reply;
+    std::vector<std::string> expected = {"PING", "OPENVPN_STOP", "OPENVPN_START\t/opt/openvpn\t--config \"x\""};
+    expected.insert(expected.end(), c.after_start.begin(), c.after_start.end());
+    EXPECT_EQ(world.done, expected) << c.reply;
   }
-}
-
-TEST(Launch, EmptyStartReplyButOpenVpnRunning) {
-  ScriptedWorld world;
-  world.replies["PING"] = {"PONG"};
-  world.replies["OPENVPN_STATUS"] = {"RUNNING 321"};
-  EXPECT_TRUE(world.Launch().ok);
-  EXPECT_EQ(world.Count("<open 321>"), 1);
-  EXPECT_EQ(world.Count("OPENVPN_STATUS"), 1);
 }
 
 TEST(Launch, FourSilentStartsEndInNotRespondingOrElevation) {
@@ -148,15 +153,6 @@ TEST(Launch, FourSilentStartsEndInNotRespondingOrElevation) {
       EXPECT_EQ(world.Count("<elevated --config \"x\">"), 1);
     }
   }
-}
-
-TEST(Launch, ServiceErrorIsQuoted) {
-  ScriptedWorld world;
-  world.replies["PING"] = {"PONG"};
-  world.replies["OPENVPN_START"] = {"ERROR openvpn.exe is not allow-listed"};
-  const LaunchOutcome out = world.Launch();
-  EXPECT_FALSE(out.ok);
-  EXPECT_EQ(out.error, "Kill-switch service could not start OpenVPN (ERROR openvpn.exe is not allow-listed)");
 }
 
 TEST(Launch, UnregisteredServiceGetsOnePingThenElevation) {
@@ -189,6 +185,26 @@ TEST(ParseProcessId, RangeChecked) {
   for (const std::string bad : {"", "4294967296", "-1", "12a", " 12", "12 ", "+3", "0x10"}) {
     EXPECT_EQ(kill_switch_protocol::ParseProcessId(bad), std::nullopt) << bad;
   }
+}
+
+// With the system's own actions where no kill-switch service is installed.
+TEST(LaunchOnThisSystem, NoServiceAtAllMeansOnePingThenElevation) {
+  testing::TempFolder temp;
+#ifdef _WIN32
+  const std::string pipe = "\\\\.\\pipe\\VLVPNTest-none";
+#else
+  const std::string pipe = PathToUtf8(temp.path() / "none.sock");
+#endif
+  const KillSwitchClient client({pipe, "VLVPNTestNoSuchService"}, [] { return false; });
+  LaunchActions actions = SystemLaunchActions(client);
+  int elevations = 0;
+  actions.start_elevated = [&](const std::filesystem::path&, const std::string&) {
+    ++elevations;
+    return ElevatedStart{false, nullptr, 1223, true};
+  };
+  const LaunchOutcome out = LaunchOpenVpn(testing::SiblingProgram("fake-openvpn"), "--config \"x\"", actions);
+  EXPECT_EQ(out.error, kElevationDeclined);
+  EXPECT_EQ(elevations, 1);
 }
 
 }  // namespace

@@ -22,6 +22,7 @@
 #include "common/file_io.h"
 #include "service/dns.h"
 #include "service/system_dns.h"
+#include "support/child_process.h"
 #include "support/temp_folder.h"
 
 namespace vlvpn::service {
@@ -30,40 +31,35 @@ namespace {
 using ::testing::HasSubstr;
 using Environment = std::map<std::string, std::string>;
 
+// OpenVPN's environment for its "up" script on tun0, with foreign_option_1, _2, ... set
+// to "dhcp-option <option>" ("" leaves that number out).
+Environment Up(const std::vector<std::string>& options) {
+  Environment environment = {{"script_type", "up"}, {"dev", "tun0"}};
+  for (std::size_t i = 0; i < options.size(); ++i) {
+    if (!options[i].empty()) environment["foreign_option_" + std::to_string(i + 1)] = "dhcp-option " + options[i];
+  }
+  return environment;
+}
+
 TEST(DnsReportTest, TheHelperReportsOnlyAddressesAndNamesOpenVpnWasGiven) {
-  const Environment up = {{"script_type", "up"}, {"dev", "tun0"}};
-  const auto with = [&](Environment extra) {
-    extra.insert(up.begin(), up.end());
-    return extra;
-  };
   struct Case {
     Environment environment;
     std::string line;  // "" when there is nothing to report
   };
   const Case cases[] = {
-      {with({{"foreign_option_1", "dhcp-option DNS 10.8.0.1"}, {"foreign_option_2", "dhcp-option DNS6 fd00::53"},
-             {"foreign_option_3", "dhcp-option DOMAIN corp.example"},
-             {"foreign_option_4", "dhcp-option DOMAIN-SEARCH b.example"}, {"foreign_option_5", "dhcp-option DNS 10.8.0.1"}}),
+      {Up({"DNS 10.8.0.1", "DNS6 fd00::53", "DOMAIN corp.example", "DOMAIN-SEARCH b.example", "DNS 10.8.0.1"}),
        "DNS_UP tun0 10.8.0.1,fd00::53 corp.example,b.example"},
       // Numbering ends at the first gap; what is no server's address or no name is left out.
-      {with({{"foreign_option_1", "dhcp-option DNS 10.8.0.1;reboot"}, {"foreign_option_2", "dhcp-option WINS 10.8.0.2"},
-             {"foreign_option_3", "dhcp-option DOMAIN a b"}, {"foreign_option_4", "dhcp-option DOMAIN x\nnameserver 1.1.1.1"},
-             {"foreign_option_5", "dhcp-option DNS 999.1.1.1"}, {"foreign_option_6", "dhcp-option DNS 127.0.0.1"},
-             {"foreign_option_7", "dhcp-option DNS 0.0.0.0"}, {"foreign_option_8", "dhcp-option DNS 224.0.0.251"},
-             {"foreign_option_9", "dhcp-option DNS6 ff02::fb"}, {"foreign_option_10", "dhcp-option DNS 169.254.169.254"},
-             {"foreign_option_11", "dhcp-option DNS6 ::ffff:127.0.0.1"}, {"foreign_option_12", "dhcp-option DNS6 fe80::1"},
-             {"foreign_option_13", "dhcp-option DOMAIN x_y"}, {"foreign_option_14", "dhcp-option DOMAIN 1.2.3.4"},
-             {"foreign_option_15", "dhcp-option DOMAIN a-.example"}, {"foreign_option_17", "dhcp-option DNS 10.8.0.7"}}),
+      {Up({"DNS 10.8.0.1;reboot", "WINS 10.8.0.2", "DOMAIN a b", "DOMAIN x\nnameserver 1.1.1.1", "DNS 999.1.1.1",
+           "DNS 127.0.0.1", "DNS 0.0.0.0", "DNS 224.0.0.251", "DNS6 ff02::fb", "DNS 169.254.169.254",
+           "DNS6 ::ffff:127.0.0.1", "DNS6 fe80::1", "DOMAIN x_y", "DOMAIN 1.2.3.4", "DOMAIN a-.example", "",
+           "DNS 10.8.0.7"}),
        "DNS_UP tun0 - -"},
       // As many as the system resolver reads: three servers, six domains.
-      {with({{"foreign_option_1", "dhcp-option DNS 10.8.0.1"}, {"foreign_option_2", "dhcp-option DNS 10.8.0.2"},
-             {"foreign_option_3", "dhcp-option DNS 10.8.0.3"}, {"foreign_option_4", "dhcp-option DNS 10.8.0.4"},
-             {"foreign_option_5", "dhcp-option DOMAIN a.example"}, {"foreign_option_6", "dhcp-option DOMAIN b.example"},
-             {"foreign_option_7", "dhcp-option DOMAIN c.example"}, {"foreign_option_8", "dhcp-option DOMAIN d.example"},
-             {"foreign_option_9", "dhcp-option DOMAIN e.example"}, {"foreign_option_10", "dhcp-option DOMAIN f.example"},
-             {"foreign_option_11", "dhcp-option DOMAIN g.example"}}),
+      {Up({"DNS 10.8.0.1", "DNS 10.8.0.2", "DNS 10.8.0.3", "DNS 10.8.0.4", "DOMAIN a.example", "DOMAIN b.example",
+           "DOMAIN c.example", "DOMAIN d.example", "DOMAIN e.example", "DOMAIN f.example", "DOMAIN g.example"}),
        "DNS_UP tun0 10.8.0.1,10.8.0.2,10.8.0.3 a.example,b.example,c.example,d.example,e.example,f.example"},
-      {with({}), "DNS_UP tun0 - -"},
+      {Up({}), "DNS_UP tun0 - -"},
       {{{"script_type", "down"}, {"dev", "tun0"}, {"foreign_option_1", "dhcp-option DNS 10.8.0.1"}}, ""},
       {{{"script_type", "route-up"}, {"dev", "tun0"}}, ""},
       {{{"script_type", "up"}, {"dev", "tun0 x"}}, ""},
@@ -248,18 +244,14 @@ TEST(SystemDnsTest, SystemdResolvedGetsTheTunnelsLinkAndTheWayBack) {
                           "</listen><auth>EXTERNAL</auth><policy context=\"default\"><allow user=\"*\"/>"
                           "<allow send_destination=\"*\"/><allow receive_sender=\"*\"/><allow own=\"*\"/>"
                           "</policy></busconfig>\n");
+  const testing::ChildProcess bus("/usr/bin/dbus-daemon",
+                                  {"--nofork", "--config-file=" + (folder.path() / "bus.conf").string()}, {});
   struct Killed {  // on every way out of the test
     pid_t pid = 0;
     ~Killed() {
       if (pid > 0 && ::kill(pid, SIGKILL) == 0) ::waitpid(pid, nullptr, 0);
     }
   };
-  Killed bus{::fork()};
-  if (bus.pid == 0) {
-    ::execl("/usr/bin/dbus-daemon", "dbus-daemon", "--nofork", ("--config-file=" + (folder.path() / "bus.conf").string()).c_str(),
-            static_cast<char*>(nullptr));
-    ::_exit(127);
-  }
   for (int i = 0; i < 200 && !std::filesystem::exists(folder.path() / "bus"); ++i) {
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
   }

@@ -13,37 +13,27 @@ using ::testing::HasSubstr;
 using ::testing::Not;
 
 TEST(RequestTest, CommandsAndTheirFields) {
-  struct Case {
-    std::string line;
-    bool ok;
-    Command command;
+  const std::pair<std::string, Command> accepted[] = {
+      {"PING", Command::kPing},
+      {"OPENVPN_STATUS\r", Command::kStatus},
+      {"OPENVPN_STOP", Command::kStop},
+      {"DISABLE", Command::kDisable},
+      {"BLOCK_IPV6", Command::kBlockIpv6},
+      {"UNBLOCK_IPV6", Command::kUnblockIpv6},
+      {"ENABLE any 1194 1 none /opt/Velunor VPN/VLVPNDesk", Command::kEnable},
+      {"OPENVPN_START\t/usr/sbin/openvpn\t--config \"/a b/c.ovpn\"", Command::kStart},
   };
-  const Case cases[] = {
-      {"PING", true, Command::kPing},
-      {"OPENVPN_STATUS\r", true, Command::kStatus},
-      {"OPENVPN_STOP", true, Command::kStop},
-      {"DISABLE", true, Command::kDisable},
-      {"BLOCK_IPV6", true, Command::kBlockIpv6},
-      {"UNBLOCK_IPV6", true, Command::kUnblockIpv6},
-      {"ENABLE any 1194 1 none /opt/Velunor VPN/VLVPNDesk", true, Command::kEnable},
-      {"OPENVPN_START\t/usr/sbin/openvpn\t--config \"/a b/c.ovpn\"", true, Command::kStart},
-      {"OPENVPN_START\t\t--config x", false, Command::kPing},
-      {"OPENVPN_START /usr/sbin/openvpn --config x", false, Command::kPing},
-      {"ENABLE udp 70000 1 none p", false, Command::kPing},
-      {"ENABLE udp -1 1 none p", false, Command::kPing},
-      {"ENABLE udp 1194 2 none p", false, Command::kPing},
-      {"ENABLE udp", false, Command::kPing},
-      {"ping", false, Command::kPing},
-      {"", false, Command::kPing},
-  };
-  for (const Case& c : cases) {
-    const ParsedRequest parsed = ParseRequest(c.line);
-    EXPECT_EQ(parsed.ok, c.ok) << c.line;
-    if (c.ok) {
-      EXPECT_EQ(parsed.request.command, c.command) << c.line;
-    } else {
-      EXPECT_FALSE(parsed.error.empty()) << c.line;
-    }
+  for (const auto& [line, command] : accepted) {
+    const ParsedRequest parsed = ParseRequest(line);
+    EXPECT_TRUE(parsed.ok) << line;
+    EXPECT_EQ(parsed.request.command, command) << line;
+  }
+  for (const char* line : {"OPENVPN_START\t\t--config x", "OPENVPN_START /usr/sbin/openvpn --config x",
+                           "ENABLE udp 70000 1 none p", "ENABLE udp -1 1 none p", "ENABLE udp 1194 2 none p",
+                           "ENABLE udp", "ping", ""}) {
+    const ParsedRequest parsed = ParseRequest(line);
+    EXPECT_FALSE(parsed.ok) << line;
+    EXPECT_FALSE(parsed.error.empty()) << line;
   }
   const ParsedRequest start = ParseRequest("OPENVPN_START\t/usr/sbin/openvpn\t--config \"/a b/c.ovpn\" --verb 3");
   EXPECT_EQ(start.request.start.program, "/usr/sbin/openvpn");
@@ -184,9 +174,6 @@ TEST(ProfileSyntaxTest, WhatIsRenderedReadsBackAsTheSameDirectives) {
   const std::optional<std::string> rendered = RenderProfile(parsed.directives);
   ASSERT_TRUE(rendered);
   EXPECT_EQ(ParseProfile(*rendered).directives, parsed.directives);
-  EXPECT_THAT(*rendered, HasSubstr("remote \"vpn 1.example\" \"1194\" \"udp\"\n"));
-  EXPECT_THAT(*rendered, HasSubstr("ca \"C:\\\\keys\\\\ca.crt\"\n"));
-  EXPECT_THAT(*rendered, HasSubstr("setenv opt block-outside-dns\n"));
 
   // Directives no reading could give back are never written.
   const auto render = [](std::string name, std::vector<std::string> args, std::optional<std::string> data = {},

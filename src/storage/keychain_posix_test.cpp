@@ -1,5 +1,3 @@
-#include <sys/stat.h>
-
 #include <gtest/gtest.h>
 
 #include <fstream>
@@ -21,21 +19,15 @@ TEST(KeychainFiles, OwnerOnlyFilesNamedByTheTargetsBytes) {
   const fs::path folder = root.path() / "VLVPNKeychain";
   const fs::path item = folder / "732f61";
   EXPECT_EQ(ReadFileBytes(item), "secret");
-  struct stat info {};
-  ASSERT_EQ(::stat(folder.c_str(), &info), 0);
-  EXPECT_EQ(info.st_mode & 0777, 0700u);
-  ASSERT_EQ(::stat(item.c_str(), &info), 0);
-  EXPECT_EQ(info.st_mode & 0777, 0600u);
+  EXPECT_EQ(fs::status(folder).permissions(), fs::perms::owner_all);
+  EXPECT_EQ(fs::status(item).permissions(), fs::perms::owner_read | fs::perms::owner_write);
 
   fs::remove_all(root.path() / "VLVPNDesk");
   EXPECT_EQ(keychain.Read("s/a"), "secret") << "items outlive the data folder";
-}
 
-TEST(KeychainFiles, WriteFailureReportsTheSystemErrorNumber) {
-  testing::TempFolder root;
-  const DataLocations locations([&] { return root.path(); });
-  std::ofstream(root.path() / "VLVPNKeychain") << "a file where the folder belongs";
-  EXPECT_NE(Keychain(locations).Write("s/a", "x"), 0u);
+  fs::remove_all(folder);
+  std::ofstream(folder) << "a file where the folder belongs";
+  EXPECT_NE(keychain.Write("s/a", "x"), 0u) << "a write failure reports the system's error number";
 }
 
 }  // namespace

@@ -112,7 +112,6 @@ TEST(TrayMenu, CommandsBecomeActions) {
   EXPECT_EQ(ActionForCommand(3001, model), (MenuAction{K::kConnectDedicated, "b"}));
   EXPECT_EQ(ActionForCommand(3002, model), std::nullopt) << "past the list";
   EXPECT_EQ(ActionForCommand(0, model), std::nullopt) << "dismissed";
-  EXPECT_EQ(ActionName(K::kConnectDedicated), "connectDedicated");
 }
 
 TEST(TrayMenu, ResumeReportedOnceForBothCodes) {
@@ -131,8 +130,6 @@ TEST(TrayMenu, PresenceWithoutIconKeepsTheModelAndRaisesMenuActions) {
   tray.UpdateMenuData(R"({"connected":true,"dedicated":[{"id":"a"}]})");
   tray.UpdateMenuData(R"({"connected":false,"dedicated":[{"id":"b"}]})");
   EXPECT_EQ(tray.Model(), (TrayMenuModel{false, "", {Item{"b", "b"}}})) << "a second update replaces the whole model";
-  tray.SetMenuBarVisible(false);
-  EXPECT_FALSE(tray.MenuBarVisible());
 
   EXPECT_EQ(tray.Choose(3000), (MenuAction{MenuAction::Kind::kConnectDedicated, "b"}));
   EXPECT_EQ(tray.Choose(2003), (MenuAction{MenuAction::Kind::kOpenApp, ""}));

@@ -31,25 +31,16 @@ std::string Diagnose(const std::string& log) {
   return DiagnoseLog(temp.path() / "openvpn.log");
 }
 
+// One line per rule's text (the real logs below give more of each); not every word the
+// rules look for.
 TEST(DiagnosisRules, EachRuleGivesItsText) {
   const std::pair<std::string, std::string> cases[] = {
-      {"AUTH: Received control message: AUTH_FAILED", kAuth},
       {"x Authentication Failed for user", kAuth},
-      {"There are no TAP-Windows adapters on this system", kAdapter},
       {"TAP-Windows adapter 'x' is currently in use", kAdapter},
-      {"CreateFile failed on TAP-WINDOWS6 device", kAdapter},
-      {"All tap-windows6 adapters are disabled", kAdapter},
-      {"tap-windows: the system cannot find the file specified", kAdapter},
       {"Wintun requires SYSTEM privileges", kAdapter},
-      {"RESOLVE: Cannot resolve host address: x:1194", kResolve},
       {"Could not determine IPv4/IPv6 protocol", kResolve},
-      {"TCP: connect to 1.2.3.4:443 failed: Connection refused", kUnreachable},
       {"connect failed: Connection timed out", kUnreachable},
-      {"sendto failed: No route to host", kUnreachable},
-      {"write UDP: Network is unreachable (code=101)", kUnreachable},
       {"Server poll timeout, restarting", kNoResponse},
-      {"All connections have been connect-retry-max (5) times unsuccessful, exiting", kNoResponse},
-      {"TLS Error: TLS handshake failed", kTls},
       {"TLS: Initial packet from x\nTLS key negotiation failed to occur within 60 seconds", kTls},
       {"Options error: Unrecognized option: Z\xC3\xBCrich",
        "VPN configuration error: Options error: Unrecognized option: Z\xC3\xBCrich"},
@@ -109,10 +100,6 @@ TEST(Diagnosis, FeedsFromWhereTheLastReadingEnded) {
   EXPECT_TRUE(later.Final());
   LogDiagnosis none;
   EXPECT_EQ(FeedLog(temp.path() / "absent.log", 5, none), 5u);
-}
-
-TEST(Diagnosis, MissingLogIsEmpty) {
-  testing::TempFolder temp;
   EXPECT_EQ(DiagnoseLog(temp.path() / "absent.log"), "");
 }
 

@@ -5,7 +5,6 @@
 #include "common/file_io.h"
 #include "common/text.h"
 #include "support/temp_folder.h"
-#include "tunnel/command_line.h"
 
 namespace vlvpn {
 namespace {
@@ -38,24 +37,10 @@ TEST_F(ProfileFilesTest, CredentialsAreWrittenOnlyWhenAUserNameIsGiven) {
   EXPECT_THROW(PrepareCredentials(folder_ / "gone", "alice", "new"), FileWriteError);
 }
 
-TEST_F(ProfileFilesTest, PasswordNeverReachesTheCommandLine) {
-  const auto credentials = PrepareCredentials(folder_, "alice", "Hunter2-secret");
-  const std::string args = BuildOpenVpnArguments(folder_ / "c.ovpn", credentials, folder_ / "openvpn.log");
-  EXPECT_EQ(args.find("Hunter2"), std::string::npos);
-  EXPECT_NE(args.find("auth.txt"), std::string::npos);
-}
-
-TEST_F(ProfileFilesTest, NamedConfigurationWhenItIsARegularFile) {
-  const fs::path named = Put("my server.ovpn");
-  Put("another.ovpn");
-  EXPECT_EQ(FindConfigFile(folder_, "my server.ovpn"), named);
-  EXPECT_EQ(ConfigNotFoundMessage("p1"), "VPN config not found for profile: p1");
-}
-
-TEST_F(ProfileFilesTest, OtherwiseTheFirstOvpnFileInFolderOrder) {
-  Put("b.ovpn");
-  Put("a.ovpn");
-  Put("notes.txt");
+TEST_F(ProfileFilesTest, TheNamedConfigurationElseTheFirstOvpnFileInFolderOrder) {
+  for (const char* name : {"my server.ovpn", "b.ovpn", "a.ovpn", "notes.txt"}) Put(name);
+  EXPECT_EQ(FindConfigFile(folder_, "my server.ovpn"), folder_ / "my server.ovpn");
+  EXPECT_EQ(FindConfigFile(folder_, "a.ovpn"), folder_ / "a.ovpn");
   fs::path first;
   for (const auto& entry : fs::directory_iterator(folder_)) {
     if (entry.path().extension() == ".ovpn") {

@@ -5,12 +5,10 @@
 //   fake-killswitch --pipe <pipe or socket> [--record <file>] [--script <file>] [--service]
 //
 // --service runs it under the Windows service control manager.
-#include <atomic>
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <fstream>
-#include <mutex>
-#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -20,6 +18,7 @@
 #include "fakes/pipe_server.h"
 #include "fakes/program_runner.h"
 #include "common/arguments.h"
+#include "common/file_io.h"
 #include "killswitch/protocol.h"
 
 namespace vlvpn::fakes {
@@ -33,29 +32,15 @@ struct Options {
 };
 
 Options ParseOptions(int argc, char** argv) {
-  Options options;
-  for (int i = 1; i < argc; ++i) {
-    const std::string arg = argv[i];
-    const auto next = [&] { return i + 1 < argc ? std::string(argv[++i]) : std::string(); };
-    if (arg == "--pipe") options.pipe = next();
-    if (arg == "--record") options.record = next();
-    if (arg == "--script") options.script = next();
-    if (arg == "--service") options.service = true;
-  }
-  return options;
-}
-
-std::string ReadAll(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream text;
-  text << in.rdbuf();
-  return text.str();
+  const std::vector<std::string> args(argv + 1, argv + argc);
+  return {OptionValue(args, "--pipe"), OptionValue(args, "--record"), OptionValue(args, "--script"),
+          std::find(args.begin(), args.end(), "--service") != args.end()};
 }
 
 class FakeService {
  public:
   explicit FakeService(Options options)
-      : options_(std::move(options)), rules_(ParseReplyScript(ReadAll(options_.script))) {}
+      : options_(std::move(options)), rules_(ParseReplyScript(ReadFileBytes(options_.script).value_or(""))) {}
 
   void Handle(PipeConnection& connection) {
     const std::optional<std::string> command = connection.ReadLine();
@@ -70,7 +55,6 @@ class FakeService {
       reply = reply.substr(end + 1);
       if (!reply.empty() && reply.front() == ' ') reply.erase(0, 1);
     }
-    if (reply.rfind("<long ", 0) == 0) reply = std::string(std::stoul(reply.substr(6)), 'x');
     if (reply == "<start>") reply = Start(*command);
     if (reply == "<stop>") {
       runner_.Stop();

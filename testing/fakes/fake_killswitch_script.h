@@ -17,7 +17,7 @@ struct ReplyRule {
 // Rules from a script: "PREFIX [#N] => REPLY" per line, "#" starts a comment line.
 // Replies: literal text, or <silence> (close without a word), <hang> (keep the
 // connection open, say nothing), <start> / <stop> / <status> (really run the program
-// of OPENVPN_START), <long N> (N bytes), <delay MS> TEXT.
+// of OPENVPN_START), <delay MS> TEXT.
 std::vector<ReplyRule> ParseReplyScript(std::string_view text);
 
 // The reply for a command: the first rule with uses left, else the defaults (PING ->

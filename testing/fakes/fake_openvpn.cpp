@@ -2,8 +2,7 @@
 // the log named by --log, serves the management interface on the given port and plays
 // a script of states, log lines and an exit code.
 //
-// The script comes from the file named by VLVPN_FAKE_OPENVPN_SCRIPT, else from lines
-// "#fake <command>" in the --config file. Commands, one per line:
+// The script is the lines "#fake <command>" of the --config file. Commands, one per line:
 //   state <WORD> [description]   change state (pushed as >STATE: to subscribers)
 //   log <text>                   append a line to the log
 //   sleep <ms>
@@ -14,8 +13,7 @@
 //                                OpenVPN does while it notifies its server (must come first)
 // Without "exit" the program runs until "signal SIGTERM" arrives on the management
 // interface. With a password file after the port (--management host port file), every
-// management client is asked for its first line first, as OpenVPN does. VLVPN_FAKE_OPENVPN_ARGS, when set, names a file that receives the
-// arguments, one per line.
+// management client is asked for its first line first, as OpenVPN does.
 #include <atomic>
 #include <chrono>
 #include <cstdio>
@@ -41,14 +39,12 @@ struct Options {
   std::uint16_t port = 0;
   std::string password;  // empty: none asked
   std::chrono::milliseconds exit_delay{0};
-  std::vector<std::string> args;
 };
 
 Options ParseOptions(int argc, char** argv) {
   Options options;
   for (int i = 1; i < argc; ++i) {
     const std::string arg = argv[i];
-    options.args.push_back(arg);
     if (arg == "--config" && i + 1 < argc) options.config = argv[i + 1];
     if (arg == "--log" && i + 1 < argc) options.log = argv[i + 1];
     if (arg == "--management" && i + 2 < argc) {
@@ -65,15 +61,10 @@ Options ParseOptions(int argc, char** argv) {
 
 std::vector<std::string> ReadScript(const Options& options) {
   std::vector<std::string> script;
-  const char* file = std::getenv("VLVPN_FAKE_OPENVPN_SCRIPT");
-  std::ifstream in(file != nullptr ? std::string(file) : options.config, std::ios::binary);
+  std::ifstream in(options.config, std::ios::binary);
   for (std::string line; std::getline(in, line);) {
     if (!line.empty() && line.back() == '\r') line.pop_back();
-    if (file != nullptr) {
-      script.push_back(line);
-    } else if (line.rfind("#fake ", 0) == 0) {
-      script.push_back(line.substr(6));
-    }
+    if (line.rfind("#fake ", 0) == 0) script.push_back(line.substr(6));
   }
   return script;
 }
@@ -198,10 +189,6 @@ class FakeOpenVpn {
 
 int main(int argc, char** argv) {
   Options options = ParseOptions(argc, argv);
-  if (const char* args_file = std::getenv("VLVPN_FAKE_OPENVPN_ARGS")) {
-    std::ofstream out(args_file, std::ios::binary);
-    for (const std::string& arg : options.args) out << arg << "\n";
-  }
   std::vector<std::string> script = ReadScript(options);
   for (const std::string& line : script) {
     if (line.rfind("exit-delay ", 0) == 0) options.exit_delay = std::chrono::milliseconds(std::atoi(line.c_str() + 11));

@@ -67,7 +67,7 @@ class FakeKillSwitch {
     WaitUntilListening();
   }
 
-  // Runs under the system's service manager, registered under endpoint().service.
+  // Runs under the system's service manager, registered under its service name.
   bool system_service() const {
 #ifdef _WIN32
     return installed_ != nullptr;
@@ -75,23 +75,20 @@ class FakeKillSwitch {
     return false;
 #endif
   }
-  KillSwitchEndpoint endpoint() const { return {pipe_, service_name_}; }
 
-  const std::string& pipe() const { return pipe_; }
   std::filesystem::path Recorded() const { return temp_.path() / "recorded"; }
   std::string RecordedText() const { return ReadFileBytes(Recorded()).value_or(""); }
   const std::filesystem::path& folder() const { return temp_.path(); }
 
-  // A service the system manages is registered as far as the client can tell;
-  // otherwise `registered` says what the client is to believe.
-  KillSwitchClient Client(PipeTimings timings = FastTimings(), bool registered = false) const {
+  // A service the system manages is registered as far as the client can tell; a child
+  // process is not.
+  KillSwitchClient Client(PipeTimings timings = FastTimings()) const {
+    const KillSwitchEndpoint endpoint{pipe_, service_name_};
     if (system_service()) {
-      const KillSwitchEndpoint known = endpoint();
       return KillSwitchClient(
-          known, [known] { return IsServiceRegistered(known); }, timings);
+          endpoint, [endpoint] { return IsServiceRegistered(endpoint); }, timings);
     }
-    return KillSwitchClient(
-        {pipe_, service_name_}, [registered] { return registered; }, timings);
+    return KillSwitchClient(endpoint, [] { return false; }, timings);
   }
 
   static PipeTimings FastTimings() {
@@ -103,7 +100,7 @@ class FakeKillSwitch {
   void WaitUntilListening() {
     const KillSwitchClient probe(
         {pipe_, ""}, [] { return true; }, FastTimings());
-    // The probe's own PING is part of the record; start each test from an empty one.
+    // The probe is part of the record; start each test from an empty one.
     for (int i = 0; i < 100 && probe.Transact("PROBE").empty(); ++i) {
       std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }
