@@ -129,9 +129,20 @@ TEST_F(LoopbackReceiverTest, RedirectsArriveWholeHoweverTheyAreSent) {
 }
 
 TEST_F(LoopbackReceiverTest, PreferredPortsThenOneTheSystemChooses) {
+  // All preferred ports held by the test: a range where another program (or another
+  // test's connection) holds none of them already.
   std::vector<TcpSocket> taken;
+  for (int tries = 0; tries < 20 && taken.size() < static_cast<std::size_t>(kLoopbackPorts); ++tries) {
+    taken.clear();
+    options_.first_port = TcpSocket::Listen(0).LocalPort();
+    for (int i = 0; i < kLoopbackPorts; ++i) {
+      TcpSocket held = TcpSocket::Listen(static_cast<std::uint16_t>(options_.first_port + i));
+      if (!held.valid()) break;
+      taken.push_back(std::move(held));
+    }
+  }
+  ASSERT_EQ(taken.size(), static_cast<std::size_t>(kLoopbackPorts));
   const std::uint16_t first = options_.first_port;
-  for (int i = 0; i < kLoopbackPorts; ++i) taken.push_back(TcpSocket::Listen(static_cast<std::uint16_t>(first + i)));
   LoopbackReceiver receiver(options_);
   const LoopbackOpened opened = receiver.Begin();
   ASSERT_TRUE(opened.ok);
