@@ -20,6 +20,8 @@ class ProcessHandle {
   static std::shared_ptr<ProcessHandle> Adopt(std::intptr_t native, std::uint32_t pid);
 
   std::uint32_t pid() const { return pid_; }
+  // The platform handle, to wait on beside others; signalled (readable) once it ended.
+  std::intptr_t native() const { return native_; }
   bool HasExited() const;
   // True when the process ended within the time-out.
   bool WaitForExit(std::chrono::milliseconds timeout) const;

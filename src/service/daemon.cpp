@@ -31,8 +31,6 @@ constexpr auto kStopGrace = 5s;
 
 void Log(const std::string& text) { std::fprintf(stderr, "%s\n", text.c_str()); }
 
-UniqueFd OpenPidFd(pid_t pid) { return UniqueFd(static_cast<int>(::syscall(SYS_pidfd_open, pid, 0))); }
-
 // Field 22 of /proc/<pid>/stat; 0 when the process is gone or a zombie.
 unsigned long long StartTimeOf(pid_t pid) {
   std::ifstream file("/proc/" + std::to_string(pid) + "/stat");
@@ -144,7 +142,7 @@ void Daemon::Restore() {
       openvpn_.owner = openvpn.value("owner", uid_t{0});
       openvpn_.child = false;
       // Opened before the look: if that pid is still ours then, the descriptor is of it.
-      if (openvpn_.pid > 0) openvpn_.ended = OpenPidFd(openvpn_.pid);
+      if (openvpn_.pid > 0) openvpn_.process = ProcessHandle::Open(static_cast<std::uint32_t>(openvpn_.pid));
       if (openvpn_.pid > 0 && Alive()) {
         Log("restored: OpenVPN " + std::to_string(openvpn_.pid) + " still runs");
       } else {
@@ -523,7 +521,7 @@ std::string Daemon::Launch(PreparedStart prepared, const Peer& peer) {
     return std::string("Cannot start OpenVPN as \"") + account.name + "\": " + std::strerror(error);
   }
   // 0 for one that already died, which the next look reaps.
-  openvpn_ = {pid, StartTimeOf(pid), peer.uid, true, OpenPidFd(pid)};
+  openvpn_ = {pid, StartTimeOf(pid), peer.uid, true, ProcessHandle::Open(static_cast<std::uint32_t>(pid))};
   Save();
   Log("OpenVPN " + std::to_string(pid) + " started as " + account.name + " for user " + std::to_string(peer.uid));
   return "OK " + std::to_string(pid);

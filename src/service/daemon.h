@@ -10,6 +10,7 @@
 #include <utility>
 #include <vector>
 
+#include "common/process_handle.h"
 #include "common/unique_fd.h"
 #include "service/firewall.h"
 #include "service/peer.h"
@@ -86,7 +87,7 @@ class Daemon {
   void Tick();
   // Readable once the OpenVPN it runs has ended (a pidfd), -1 when none runs: its end
   // is noticed at once, and the tunnel's resolvers put back then.
-  int OpenVpnEnded() const { return openvpn_.ended.get(); }
+  int OpenVpnEnded() const { return openvpn_.process ? static_cast<int>(openvpn_.process->native()) : -1; }
   // While a stop runs: its reply once OpenVPN is gone (killed 5 s after SIGTERM), else
   // nullopt. A profile can make OpenVPN take seconds to end (explicit-exit-notify):
   // nobody else's command waits for that.
@@ -98,7 +99,7 @@ class Daemon {
     unsigned long long start_time = 0;  // /proc start time: a reused pid is not ours
     uid_t owner = 0;
     bool child = false;  // ours to reap (false after a restart)
-    UniqueFd ended;      // its pidfd
+    std::shared_ptr<ProcessHandle> process;  // its pidfd
   };
 
   std::string SetRules(const FirewallState& next);

@@ -16,9 +16,9 @@
 #include <chrono>
 #include <cstring>
 #include <mutex>
-#include <thread>
 #include <vector>
 
+#include "common/process_handle.h"
 #include "service/peer.h"
 
 namespace vlvpn::service {
@@ -88,25 +88,15 @@ std::mutex stuck_lock;
 std::vector<pid_t> stuck;
 
 // Ends a helper child, whatever it was doing, and reaps it, or leaves it to be reaped.
-// Its pidfd says when it is gone: a START waits for this, so no sleeping in steps.
+// A START waits for this: the wait is on its pidfd (which also reaps it), not in steps.
 void EndHelper(pid_t pid) {
   ::kill(pid, SIGKILL);
-  const UniqueFd exited(static_cast<int>(::syscall(SYS_pidfd_open, pid, 0)));
-  const auto deadline = Clock::now() + std::chrono::seconds(1);
+  if (const auto child = ProcessHandle::Open(static_cast<std::uint32_t>(pid))) {
+    child->WaitForExit(std::chrono::seconds(1));
+  }
   std::lock_guard guard(stuck_lock);
   stuck.push_back(pid);
-  for (;;) {
-    std::erase_if(stuck, [](pid_t child) { return ::waitpid(child, nullptr, WNOHANG) != 0; });
-    if (std::find(stuck.begin(), stuck.end(), pid) == stuck.end()) return;
-    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
-    if (left <= 0) return;
-    if (exited.valid()) {
-      pollfd p{exited.get(), POLLIN, 0};
-      ::poll(&p, 1, static_cast<int>(std::min<long long>(left, 100)));
-    } else {
-      std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
-  }
+  std::erase_if(stuck, [](pid_t child) { return ::waitpid(child, nullptr, WNOHANG) != 0; });
 }
 
 bool WaitReadable(int fd, Clock::time_point deadline) {
