@@ -36,6 +36,7 @@ class ElevationTest : public ::testing::Test {
 // does) or directly: the program runs on its arguments.
 TEST_F(ElevationTest, ApprovedPromptOrNoElevatorRunsTheProgram) {
   WriteFileAtomically(temp_.path() / "c.ovpn", "#fake log started\n");
+  const auto log = [this] { return ReadFileBytes(temp_.path() / "openvpn.log").value_or(""); };
   for (const std::string& elevator : {Elevator("exec \"$@\""), std::string()}) {
     std::filesystem::remove(temp_.path() / "openvpn.log");
     const ElevatedStart started = StartElevatedVia(elevator, testing::SiblingProgram("fake-openvpn"), Args());
@@ -43,12 +44,25 @@ TEST_F(ElevationTest, ApprovedPromptOrNoElevatorRunsTheProgram) {
     ASSERT_NE(started.process, nullptr);
     EXPECT_FALSE(started.process->HasExited());
     // The log is made first and written a moment later.
-    const auto log = [this] { return ReadFileBytes(temp_.path() / "openvpn.log").value_or(""); };
-    for (int i = 0; i < 250 && log().find("started") == std::string::npos; ++i) std::this_thread::sleep_for(20ms);
+    for (int i = 0; i < 250 && log().find("started") == std::string::npos; ++i)
+      std::this_thread::sleep_for(20ms);
     EXPECT_THAT(log(), HasSubstr("started")) << elevator;
     ::kill(static_cast<pid_t>(started.process->pid()), SIGTERM);
     EXPECT_TRUE(started.process->WaitForExit(5s));
   }
+
+  // Without an elevator, what the program says before its --log takes effect is appended
+  // to that log; a program that is not there does not start.
+  const std::string said_log = (temp_.path() / "said.log").string();
+  WriteFileAtomically(said_log, "before\n");
+  const ElevatedStart said =
+      StartElevatedVia("", "/bin/sh", "-c \"echo Options error: x; echo y >&2\" --log \"" + said_log + "\"");
+  ASSERT_TRUE(said.started);
+  EXPECT_TRUE(said.process->WaitForExit(5s));
+  EXPECT_EQ(ReadFileBytes(said_log), "before\nOptions error: x\ny\n");
+  const ElevatedStart missing = StartElevatedVia("", temp_.path() / "no-such-program", Args());
+  EXPECT_FALSE(missing.started);
+  EXPECT_NE(missing.error, 0u);
 }
 
 TEST_F(ElevationTest, DeclinedOrFailedPrompt) {
@@ -60,21 +74,6 @@ TEST_F(ElevationTest, DeclinedOrFailedPrompt) {
     EXPECT_EQ(result.declined, declined) << body;
     EXPECT_EQ(result.process, nullptr);
   }
-}
-
-// Without an elevator, what the program says before its --log takes effect is appended
-// to that log; a program that is not there does not start.
-TEST_F(ElevationTest, DirectStartWithoutAnElevator) {
-  const std::string log = (temp_.path() / "said.log").string();
-  WriteFileAtomically(log, "before\n");
-  const ElevatedStart said =
-      StartElevatedVia("", "/bin/sh", "-c \"echo Options error: x; echo y >&2\" --log \"" + log + "\"");
-  ASSERT_TRUE(said.started);
-  EXPECT_TRUE(said.process->WaitForExit(5s));
-  EXPECT_EQ(ReadFileBytes(log), "before\nOptions error: x\ny\n");
-  const ElevatedStart missing = StartElevatedVia("", temp_.path() / "no-such-program", Args());
-  EXPECT_FALSE(missing.started);
-  EXPECT_NE(missing.error, 0u);
 }
 
 TEST(KillSwitchServiceOnLinux, RegisteredMeansTheSocketExistsAndAnUnknownUnitDoesNotStart) {

@@ -5,7 +5,6 @@
 
 #include <tuple>
 
-
 namespace vlvpn {
 namespace {
 
@@ -17,31 +16,34 @@ using ::testing::ElementsAre;
 TEST(KillSwitchFacts, EndpointFromTheProfile) {
   struct Case {
     std::string profile;
-    std::vector<std::string> hosts;
+    std::string hosts;  // comma-separated
     std::int32_t port;
     std::string protocol;
   };
   const Case cases[] = {
-      {"client\nremote only.example\n# remote x 1\n;remote y 2\n", {"only.example"}, 1194, "udp"},
+      {"client\nremote only.example\n# remote x 1\n;remote y 2\n", "only.example", 1194, "udp"},
       {"remote a.example 1194\nremote b.example 1194\nremote a.example\nremote-random\n",
-       {"a.example", "b.example"}, 1194, "udp"},
-      {"client\nproto tcp\nremote a.example 443\n  remote b.example 1194 udp\n", {"a.example", "b.example"}, 0, ""},
-      {"port 443\nremote vpn.example\nproto tcp-client\n", {"vpn.example"}, 443, "tcp"},
-      {"remote vpn.example\nrport 8443\nproto udp6\n", {"vpn.example"}, 8443, "udp"},
-      {"--remote 198.18.0.2 1195 tcp4-client\n", {"198.18.0.2"}, 1195, "tcp"},
+       "a.example,b.example", 1194, "udp"},
+      {"client\nproto tcp\nremote a.example 443\n  remote b.example 1194 udp\n", "a.example,b.example", 0,
+       ""},
+      {"port 443\nremote vpn.example\nproto tcp-client\n", "vpn.example", 443, "tcp"},
+      {"remote vpn.example\nrport 8443\nproto udp6\n", "vpn.example", 8443, "udp"},
+      {"--remote 198.18.0.2 1195 tcp4-client\n", "198.18.0.2", 1195, "tcp"},
       {"<connection>\nremote a.example 443 tcp\n</connection>\n<connection>\nremote b.example\nport 443\n"
        "proto tcp\n</connection>\nproto udp\n",
-       {"a.example", "b.example"}, 443, "tcp"},
+       "a.example,b.example", 443, "tcp"},
       {"<connection>\nremote a.example\n</connection>\n<connection>\nremote b.example 1195\n</connection>\n",
-       {"a.example", "b.example"}, 0, "udp"},
-      {"remote 2001:db8::1 1194 udp6\n", {"2001:db8::1"}, 1194, "udp"},
-      {"remote vpn.example -8443\nremote vpn.example 65536\n", {"vpn.example"}, 1194, "udp"},
-      {"remote vpn.example 65535\n", {"vpn.example"}, 65535, "udp"},
-      {"client\ndev tun\n", {}, 0, ""},
+       "a.example,b.example", 0, "udp"},
+      {"remote 2001:db8::1 1194 udp6\n", "2001:db8::1", 1194, "udp"},
+      {"remote vpn.example -8443\nremote vpn.example 65536\n", "vpn.example", 1194, "udp"},
+      {"remote vpn.example 65535\n", "vpn.example", 65535, "udp"},
+      {"client\ndev tun\n", "", 0, ""},
   };
   for (const Case& c : cases) {
     const ServerEndpoint endpoint = ExtractEndpoint(c.profile);
-    EXPECT_EQ(endpoint.hosts, c.hosts) << c.profile;
+    std::string hosts;
+    for (const std::string& host : endpoint.hosts) hosts += (hosts.empty() ? "" : ",") + host;
+    EXPECT_EQ(hosts, c.hosts) << c.profile;
     EXPECT_EQ(endpoint.port, c.port) << c.profile;
     EXPECT_EQ(endpoint.protocol, c.protocol) << c.profile;
   }
@@ -50,7 +52,8 @@ TEST(KillSwitchFacts, EndpointFromTheProfile) {
 TEST(KillSwitchFacts, FilesRoundTripAndReadLeniently) {
   const KillSwitchFacts facts{"udp", 1194, "203.0.113.7,203.0.113.8"};
   EXPECT_EQ(KillSwitchFileText(facts), "udp\n1194\n203.0.113.7,203.0.113.8");
-  EXPECT_EQ(KillSwitchFileText(ParseKillSwitchFile("udp \r\n1194\r\n203.0.113.7\r\n")), "udp\n1194\n203.0.113.7");
+  EXPECT_EQ(KillSwitchFileText(ParseKillSwitchFile("udp \r\n1194\r\n203.0.113.7\r\n")),
+            "udp\n1194\n203.0.113.7");
   const std::pair<std::string, std::int32_t> ports[] = {{"abc", 0}, {"", 0},   {"  443xyz", 443},
                                                         {"-5", -5}, {"+7", 7}, {"99999999999", 0}};
   for (const auto& [line, port] : ports) EXPECT_EQ(ParsePortLine(line), port) << line;
@@ -88,8 +91,9 @@ TEST(KillSwitchService, CallsAndTheirLines) {
   service.BlockIpv6(false);
   service.StopOpenVpn();
   EXPECT_EQ(service.StartOpenVpn("/usr/sbin/openvpn", "--config \"a b\""), "");
-  EXPECT_THAT(sent, ElementsAre("ENABLE udp 1194 1 1.2.3.4,5.6.7.8" + program, "ENABLE any 443 1 1.2.3.4" + program,
-                                "ENABLE udp 1194 1 none" + program, "ENABLE any 0 0 none" + program, "DISABLE", "BLOCK_IPV6", "UNBLOCK_IPV6",
+  EXPECT_THAT(sent, ElementsAre("ENABLE udp 1194 1 1.2.3.4,5.6.7.8" + program,
+                                "ENABLE any 443 1 1.2.3.4" + program, "ENABLE udp 1194 1 none" + program,
+                                "ENABLE any 0 0 none" + program, "DISABLE", "BLOCK_IPV6", "UNBLOCK_IPV6",
                                 "OPENVPN_STOP", "OPENVPN_START\t/usr/sbin/openvpn\t--config \"a b\""));
 
   const std::tuple<std::string, bool, bool, bool, std::string> replies[] = {

@@ -4,6 +4,7 @@
 
 #include <chrono>
 
+#include "killswitch/launch.h"
 #include "support/fake_service_fixture.h"
 
 namespace vlvpn {
@@ -11,7 +12,7 @@ namespace {
 
 using namespace std::chrono_literals;
 
-TEST(KillSwitchCommands, OnlySingleLineCommandsAreSent) {
+TEST(KillSwitchCommands, OnlySingleLinesAreSentAndRepliesAreTrimmedAtTheEnd) {
   const std::pair<std::string, bool> cases[] = {
       {"PING", true},
       {"ENABLE udp 1194 1 1.2.3.4 C:\\Program Files\\Velunor VPN\\VLVPNDesk.exe", true},
@@ -23,9 +24,7 @@ TEST(KillSwitchCommands, OnlySingleLineCommandsAreSent) {
       {"OPENVPN_START\tC:\\a.exe\t--config \"x\"\t--up evil", false},
   };
   for (const auto& [command, safe] : cases) EXPECT_EQ(IsSafeKillSwitchCommand(command), safe) << command;
-}
 
-TEST(KillSwitchCommands, RepliesAreTrimmedAtTheEnd) {
   EXPECT_EQ(TrimReply("PONG\r\n"), "PONG");
   EXPECT_EQ(TrimReply("OK 12 \n\r "), "OK 12");
   EXPECT_EQ(TrimReply("  lead"), "  lead");
@@ -54,7 +53,7 @@ TEST(KillSwitchClient, FailuresAreTheEmptyReply) {
   EXPECT_EQ(client.Transact("ENABLE x"), std::string(kMaxReply, 'x')) << "one read of at most 511 bytes";
 }
 
-TEST(KillSwitchClient, AbsentServiceIsWaitedForOnlyWhenRegistered) {
+TEST(KillSwitchClient, AbsentServiceIsWaitedForOnlyWhenRegisteredAndTheLaunchAsksForElevation) {
   testing::TempFolder temp;
 #ifdef _WIN32
   const std::string pipe = "\\\\.\\pipe\\VLVPNTest-absent";
@@ -64,12 +63,25 @@ TEST(KillSwitchClient, AbsentServiceIsWaitedForOnlyWhenRegistered) {
   PipeTimings timings = testing::FakeKillSwitch::FastTimings();
   timings.open_deadline = 1000ms;
   for (const bool registered : {false, true}) {
-    const KillSwitchClient client({pipe, ""}, [registered] { return registered; }, timings);
+    const KillSwitchClient client(
+        {pipe, ""}, [registered] { return registered; }, timings);
     const auto start = std::chrono::steady_clock::now();
     EXPECT_EQ(client.Transact("PING"), "");
     // Unregistered: given up at once; registered: retried until the open deadline.
     EXPECT_EQ(std::chrono::steady_clock::now() - start >= 1000ms, registered) << registered;
   }
+
+  // With the system's own actions where no kill-switch service is installed: one PING, then elevation.
+  const KillSwitchClient client({pipe, "VLVPNTestNoSuchService"}, [] { return false; });
+  LaunchActions actions = SystemLaunchActions(client);
+  int elevations = 0;
+  actions.start_elevated = [&](const std::filesystem::path&, const std::string&) {
+    ++elevations;
+    return ElevatedStart{false, nullptr, 1223, true};
+  };
+  const LaunchOutcome out = LaunchOpenVpn(testing::SiblingProgram("fake-openvpn"), "--config \"x\"", actions);
+  EXPECT_EQ(out.error, kElevationDeclined);
+  EXPECT_EQ(elevations, 1);
 }
 
 }  // namespace
