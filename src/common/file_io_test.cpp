@@ -23,59 +23,37 @@ std::size_t EntriesIn(const fs::path& folder) {
 
 void WriteRaw(const fs::path& path, const std::string& bytes) { std::ofstream(path, std::ios::binary) << bytes; }
 
-TEST(WriteFileAtomically, WritesExactBytesAndReplacesWholeFileAndReadsThemBack) {
+// One folder for every write: what may stay behind is counted in it.
+TEST(WriteFileAtomically, ReplacesTheWholeFileOrFailsAndLeavesNothingBehind) {
   testing::TempFolder temp;
   const fs::path file = temp.path() / "server.ovpn";
   const std::string first(100000, 'x');
   WriteFileAtomically(file, first);
   EXPECT_EQ(ReadFileBytes(file), first);
-
   const std::string second(
       "a\r\nb\0c\x1A"
       "after-eof\n",
       17);
   WriteFileAtomically(file, second);
   EXPECT_EQ(ReadFileBytes(file), second);
-  EXPECT_EQ(fs::file_size(file), second.size());
-  EXPECT_EQ(EntriesIn(temp.path()), 1u) << "no temporary file may stay behind";
-
   EXPECT_EQ(ReadFileBytes(temp.path() / "absent"), std::nullopt);
   EXPECT_EQ(ReadFileBytes(temp.path()), std::nullopt) << "a folder reads as absent";
-}
 
-TEST(WriteFileAtomically, FailureThrowsWithPathAndLeavesTargetUntouched) {
-  testing::TempFolder temp;
-  const fs::path missing_folder = temp.path() / "missing" / "file.txt";
-  try {
-    WriteFileAtomically(missing_folder, "data");
-    FAIL() << "expected a write error";
-  } catch (const FileWriteError& e) {
-    EXPECT_THAT(e.what(), ::testing::HasSubstr("file.txt"));
-    EXPECT_NE(e.error(), 0u);
-  }
-
+  EXPECT_THAT([&] { WriteFileAtomically(temp.path() / "missing" / "file.txt", "data"); },
+              ::testing::Throws<FileWriteError>(
+                  ::testing::AllOf(::testing::Property(&FileWriteError::error, ::testing::Ne(0u)),
+                                   ::testing::Property(&FileWriteError::what, ::testing::HasSubstr("file.txt")))));
   const fs::path folder_in_the_way = temp.path() / "taken";
-  fs::create_directory(folder_in_the_way);
-  fs::create_directory(folder_in_the_way / "child");
+  fs::create_directories(folder_in_the_way / "child");
   EXPECT_THROW(WriteFileAtomically(folder_in_the_way, "data"), FileWriteError);
   EXPECT_TRUE(fs::is_directory(folder_in_the_way / "child"));
-  EXPECT_EQ(EntriesIn(temp.path()), 1u) << "the failed temporary file is removed";
-}
+  EXPECT_EQ(EntriesIn(temp.path()), 2u) << "no temporary file may stay behind";
 
-// The longest path the classic limit allows (259 units): the temporary sibling's name
-// is longer than "auth.txt", and the write must not fail for it.
-TEST(WriteFileAtomically, ATargetAtTheClassicPathLimitIsWritten) {
-  testing::TempFolder temp;
-  // temp \ <folder part> \ auth.txt, the folder part in components of at most 200 units
+  // The longest path the classic limit allows (259 units): the temporary sibling's name
+  // is longer than "auth.txt", and the write must not fail for it.
   const std::size_t room = 259 - temp.path().native().size() - 10;
   ASSERT_GT(room, 102u);
-  fs::path folder = temp.path();
-  if (room <= 200) {
-    folder /= std::string(room, 'p');
-  } else {
-    folder /= std::string(room - 101, 'p');
-    folder /= std::string(100, 'q');
-  }
+  const fs::path folder = temp.path() / std::string(room - 101, 'p') / std::string(100, 'q');
   fs::create_directories(folder);
   const fs::path target = folder / "auth.txt";
   ASSERT_EQ(target.native().size(), 259u);
@@ -96,7 +74,7 @@ TEST(TemporaryFiles, OnlyOurStaleOnesAreRemoved) {
   const Case cases[] = {
       {".vlvpn-1a2b3c-0.tmp", true, true},
       {".vlvpn-12345678901234567890-17.tmp", true, true},  // an older build's decimal tag
-      {".vlvpn-1a2b3c-1.tmp", false, false},                // may be a write in progress
+      {".vlvpn-1a2b3c-1.tmp", false, false},               // may be a write in progress
       {"auth.txt", true, false},
       {".vlvpn-1a2b3c-.tmp", true, false},
       {".vlvpn-XYZ-1.tmp", true, false},
@@ -122,7 +100,6 @@ TEST(TemporaryFiles, OnlyOurStaleOnesAreRemoved) {
 }
 
 #ifndef _WIN32
-// Sets the process's umask for one test.
 class ScopedUmask {
  public:
   explicit ScopedUmask(mode_t mask) : old_(::umask(mask)) {}
@@ -138,7 +115,7 @@ mode_t ModeOf(const fs::path& path) {
   return info.st_mode & 07777;
 }
 
-TEST(PrivateFiles, AreTheUsersAloneWhateverTheUmask) {
+TEST(PrivateFiles, AreTheUsersAloneWhateverTheUmaskAndExistingOnesAreTightened) {
   for (const mode_t mask : {mode_t{0}, mode_t{022}, mode_t{0277}}) {
     SCOPED_TRACE(mask);
     ScopedUmask umask(mask);
@@ -151,9 +128,7 @@ TEST(PrivateFiles, AreTheUsersAloneWhateverTheUmask) {
     PreparePrivateFile(folder / "openvpn.log");
     EXPECT_EQ(ModeOf(folder / "openvpn.log"), 0600u);
   }
-}
 
-TEST(PrivateFiles, ExistingOnesAreTightenedAndKept) {
   testing::TempFolder temp;
   const fs::path folder = temp.path() / "ours";
   fs::create_directory(folder);

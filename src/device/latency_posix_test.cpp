@@ -1,6 +1,3 @@
-// The ICMP probe needs the system to allow unprivileged ICMP sockets. Each case runs
-// on a thread of its own in a network namespace of its own, so the setting can be
-// changed there without touching the machine's.
 #include <net/if.h>
 #include <sched.h>
 #include <sys/ioctl.h>
@@ -23,8 +20,9 @@ namespace {
 
 using namespace std::chrono_literals;
 
-// Runs `body` in a fresh network namespace with its loopback up and the given
-// ping_group_range; false when the namespace cannot be made (no privilege).
+// Runs `body` on a thread of its own in a fresh network namespace with its loopback up and
+// the given ping_group_range, which decides whether unprivileged ICMP sockets are allowed,
+// so the machine's own setting is left alone; false when the namespace cannot be made.
 bool InOwnNetworkNamespace(const std::string& ping_group_range, const std::function<void()>& body) {
   bool made = false;
   std::thread([&] {

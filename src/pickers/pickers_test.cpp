@@ -1,5 +1,6 @@
 #include "pickers/pickers.h"
 
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include "common/file_io.h"
@@ -36,22 +37,20 @@ TEST(Pickers, ProfileChoiceStripsTheMarkOnlyAndCapsTheSize) {
   const std::string folder_text = PathToUtf8(folder.path());
   const char separator = PathToUtf8(path)[folder_text.size()];
 
-  WriteFileAtomically(path, "\xEF\xBB\xBF" "client\r\nremote a 1\r\n");
-  EXPECT_EQ(OvpnChoiceObject(path, separator),
-            (Value{{"fileName", "home.ovpn"}, {"content", "client\r\nremote a 1\r\n"}, {"sourceDirectory", folder_text}}));
-  const std::string utf16("\xFF\xFE" "c\0l\0", 6);
+  WriteFileAtomically(path, "\uFEFFclient\r\nremote a 1\r\n");
+  EXPECT_EQ(
+      OvpnChoiceObject(path, separator),
+      (Value{{"fileName", "home.ovpn"}, {"content", "client\r\nremote a 1\r\n"}, {"sourceDirectory", folder_text}}));
+  const std::string utf16("\xFF\xFEo\0k\0", 6);
   WriteFileAtomically(path, utf16);
   EXPECT_EQ(OvpnChoiceObject(path, separator)["content"], utf16) << "other encodings come back raw";
   EXPECT_EQ(OvpnChoiceObject(folder.path() / "missing.ovpn", separator)["content"], "");
 
   WriteFileAtomically(path, std::string(1025, 'x'));
   EXPECT_EQ(OvpnChoiceObject(path, separator, 1025)["content"].get<std::string>().size(), 1025u);
-  try {
-    OvpnChoiceObject(path, separator, 1024);
-    ADD_FAILURE() << "a file over the cap is refused";
-  } catch (const std::runtime_error& e) {
-    EXPECT_STREQ(e.what(), "The chosen file is larger than 1024 bytes and cannot be an OpenVPN profile.");
-  }
+  EXPECT_THAT([&] { OvpnChoiceObject(path, separator, 1024); },
+              ::testing::ThrowsMessage<std::runtime_error>(
+                  ::testing::StrEq("The chosen file is larger than 1024 bytes and cannot be an OpenVPN profile.")));
 }
 
 }  // namespace

@@ -13,27 +13,22 @@ namespace {
 
 namespace fs = std::filesystem;
 using ::testing::HasSubstr;
+using ::testing::ThrowsMessage;
 
-TEST(ChooseBaseFolder, PrefersShellThenEnvironmentAndNeverARelativeRoot) {
-  testing::TempFolder shell, env;
-  EXPECT_EQ(ChooseBaseFolder(shell.path(), env.path()), shell.path());
-  EXPECT_EQ(ChooseBaseFolder({}, env.path()), env.path());
-  EXPECT_EQ(ChooseBaseFolder("relative", env.path()), env.path());
+// Windows: the shell's folder, else the environment's. Linux: $XDG_DATA_HOME, else $HOME's.
+TEST(DataRoot, FirstAbsoluteChoiceAndNeverARelativeRoot) {
+  testing::TempFolder first, second;
+  EXPECT_EQ(ChooseBaseFolder(first.path(), second.path()), first.path());
+  EXPECT_EQ(ChooseBaseFolder({}, second.path()), second.path());
+  EXPECT_EQ(ChooseBaseFolder("relative", second.path()), second.path());
   EXPECT_THROW(ChooseBaseFolder("relative", {}), std::runtime_error);
-  try {
-    ChooseBaseFolder({}, "also-relative");
-    FAIL() << "expected no data root";
-  } catch (const std::runtime_error& error) {
-    EXPECT_THAT(error.what(), HasSubstr("local application data folder could not be found"));
-  }
-}
+  EXPECT_THAT([] { ChooseBaseFolder({}, "also-relative"); },
+              ThrowsMessage<std::runtime_error>(HasSubstr("local application data folder could not be found")));
 
-TEST(XdgDataHome, UsesAbsoluteXdgElseHome) {
-  testing::TempFolder xdg, home;
-  const std::string xdg_text = PathToUtf8(xdg.path()), home_text = PathToUtf8(home.path());
-  EXPECT_EQ(XdgDataHome(xdg_text, home_text), xdg.path());
-  EXPECT_EQ(XdgDataHome("relative/dir", home_text), home.path() / ".local" / "share");
-  EXPECT_EQ(XdgDataHome("", home_text), home.path() / ".local" / "share");
+  const std::string xdg = PathToUtf8(first.path()), home = PathToUtf8(second.path());
+  EXPECT_EQ(XdgDataHome(xdg, home), first.path());
+  EXPECT_EQ(XdgDataHome("relative/dir", home), second.path() / ".local" / "share");
+  EXPECT_EQ(XdgDataHome("", home), second.path() / ".local" / "share");
   EXPECT_THROW(XdgDataHome("", ""), std::runtime_error);
   EXPECT_THROW(XdgDataHome("", "relative-home"), std::runtime_error);
 }
@@ -53,7 +48,7 @@ TEST(RedirectForPackage, UsesThePackageCacheFolderWhenItCanBeMade) {
   EXPECT_EQ(RedirectForPackage(base.path(), "Other.App_1", cannot_make), base.path());
 }
 
-TEST(DataLocations, LaysOutFoldersAndFilesUnderTheRoot) {
+TEST(DataLocations, LaysOutPrivateFoldersUnderTheRootAndSweepsThemOfCrashLeftovers) {
   testing::TempFolder root;
   const DataLocations at([&] { return root.path(); });
   constexpr fs::perms kShared = fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec |
@@ -62,6 +57,7 @@ TEST(DataLocations, LaysOutFoldersAndFilesUnderTheRoot) {
   const fs::path app = root.path() / "VLVPNDesk";
   EXPECT_EQ(at.ProfileFolder("p1"), app / "profiles" / "p1");
   EXPECT_FALSE(fs::exists(app)) << "looking up a profile makes nothing";
+  EXPECT_EQ(at.RemoveCrashLeftovers(), 0u) << "nothing written yet";
   EXPECT_EQ(at.CreateProfileFolder("p1"), app / "profiles" / "p1");
   EXPECT_EQ(at.PrefsFolder(), app / "prefs");
   EXPECT_EQ(at.ActiveFile(), app / "active.txt");
@@ -76,18 +72,9 @@ TEST(DataLocations, LaysOutFoldersAndFilesUnderTheRoot) {
   EXPECT_EQ(fs::status(root.path()).permissions(), kShared) << "the folder above ours is not ours to change";
 #endif
 
-  fs::remove_all(app);
-  EXPECT_TRUE(fs::is_directory(at.CreateProfileFolder("p1"))) << "a removed folder is made again";
-}
-
-// Which names and ages count is file_io_test's: here, that every folder is swept.
-TEST(DataLocations, CrashLeftoversAreRemovedFromEveryFolderWeWrite) {
-  testing::TempFolder root;
-  const DataLocations at([&] { return root.path(); });
-  EXPECT_EQ(at.RemoveCrashLeftovers(), 0u) << "nothing written yet";
-  const fs::path profile = at.CreateProfileFolder("p1");
+  // Which names and ages count is file_io_test's: here, that every folder is swept.
   fs::create_directories(at.KeychainFolder());
-  const fs::path folders[] = {at.AppFolder(), at.PrefsFolder(), at.ProfilesFolder(), profile, at.KeychainFolder()};
+  const fs::path folders[] = {app, app / "prefs", app / "profiles", app / "profiles" / "p1", at.KeychainFolder()};
   const auto old = fs::file_time_type::clock::now() - std::chrono::minutes(5);
   for (const fs::path& folder : folders) {
     std::ofstream(folder / ".vlvpn-5eed-1.tmp") << "half a write";
@@ -99,12 +86,11 @@ TEST(DataLocations, CrashLeftoversAreRemovedFromEveryFolderWeWrite) {
     EXPECT_FALSE(fs::exists(folder / ".vlvpn-5eed-1.tmp")) << folder;
     EXPECT_TRUE(fs::exists(folder / ".vlvpn-5eed-2.tmp")) << folder;
   }
-}
 
-TEST(DataLocations, FolderThatCannotBeMadeRaisesTheFilesystemError) {
-  testing::TempFolder root;
-  const DataLocations at([&] { return root.path(); });
-  std::ofstream(root.path() / "VLVPNDesk") << "a file where the folder belongs";
+  fs::remove_all(app);
+  EXPECT_TRUE(fs::is_directory(at.CreateProfileFolder("p1"))) << "a removed folder is made again";
+  fs::remove_all(app);
+  std::ofstream(app) << "a file where the folder belongs";
   EXPECT_THROW(at.ProfilesFolder(), fs::filesystem_error);
   EXPECT_THROW(at.PrefFilePath("theme"), fs::filesystem_error);
 }

@@ -15,6 +15,8 @@ namespace {
 namespace fs = std::filesystem;
 using ::testing::ElementsAre;
 using ::testing::HasSubstr;
+using ::testing::StrEq;
+using ::testing::ThrowsMessage;
 using ::testing::UnorderedElementsAre;
 
 class ProfileStoreTest : public ::testing::Test {
@@ -50,26 +52,23 @@ TEST_F(ProfileStoreTest, ListsOnlyFoldersWithMetadataAndHandsItBackRaw) {
   store_.SaveMeta("c", "line1\r\nline2\r\n");
   store_.SaveConfig("config-only", "client", "x.ovpn");
   std::ofstream(Profiles() / "stray-file") << "x";
-  EXPECT_THAT(store_.ListMeta(),
-              UnorderedElementsAre(R"({"name":"A"})", "not json at all", "line1\nline2\n"));
+  fs::create_directories(Profiles() / "unreadable" / "meta.json");
+  EXPECT_THAT(store_.ListMeta(), UnorderedElementsAre(R"({"name":"A"})", "not json at all", "line1\nline2\n", ""))
+      << "a meta that cannot be read lists empty, and the rest follow";
   EXPECT_EQ(Read(Profiles() / "c" / "meta.json"), "line1\r\nline2\r\n") << "stored untranslated";
 }
 
-TEST_F(ProfileStoreTest, DeleteRemovesTheWholeProfileAndToleratesUnknownIds) {
+TEST_F(ProfileStoreTest, DeleteRemovesTheWholeProfileAndUnsafeNamesNeverReachTheFileSystem) {
   store_.SaveConfig("gone", "client", "x.ovpn");
   fs::create_directories(Profiles() / "gone" / "nested");
   store_.SaveMeta("kept", "{}");
+  std::ofstream(root_.path() / "VLVPNDesk" / "active.txt") << "kept";
   store_.Delete("gone");
   store_.Delete("never-saved");
   EXPECT_FALSE(fs::exists(Profiles() / "gone"));
   EXPECT_FALSE(fs::exists(Profiles() / "never-saved"));
-  EXPECT_THAT(store_.ListMeta(), ElementsAre("{}"));
-}
 
-// Every method checks its names, through DataLocations (names_test holds the full list).
-TEST_F(ProfileStoreTest, UnsafeIdsAndFileNamesNeverReachTheFileSystem) {
-  store_.SaveMeta("kept", "{}");
-  std::ofstream(root_.path() / "VLVPNDesk" / "active.txt") << "kept";
+  // Every method checks its names, through DataLocations (names_test holds the full list).
   for (const std::string id : {"..", "../prefs", "CON"}) {
     EXPECT_THROW(store_.Delete(id), std::invalid_argument) << id;
     EXPECT_THROW(store_.SaveConfig(id, "x", "x.ovpn"), std::invalid_argument) << id;
@@ -85,69 +84,48 @@ TEST_F(ProfileStoreTest, UnsafeIdsAndFileNamesNeverReachTheFileSystem) {
   EXPECT_FALSE(fs::exists(Profiles() / "p")) << "a refused file name creates no folder";
 }
 
-TEST_F(ProfileStoreTest, CredentialsRoundTripThroughTheTwoLineFile) {
+TEST_F(ProfileStoreTest, CredentialsRoundTripThroughTheTwoLineFileAndLineBreaksAreRefused) {
+  const fs::path auth = Profiles() / "p1" / "auth.txt";
   store_.SaveCredentials("p1", "alice", "");
-  EXPECT_EQ(Read(Profiles() / "p1" / "auth.txt"), "alice\n\n");
+  EXPECT_EQ(Read(auth), "alice\n\n");
   store_.SaveCredentials("p1", "b\xC3\xB6", "p\x1Ass word");
   const auto utf8 = store_.ReadCredentials("p1");
   EXPECT_EQ(utf8.username, "b\xC3\xB6");
   EXPECT_EQ(utf8.password, "p\x1Ass word") << "byte 0x1A must not end the read";
 
+  const std::pair<std::string, std::string> refused[] = {
+      {"a\nb", "pw"}, {"a\rb", "pw"}, {"user", "pw\n--inject"}, {"user", "pw\r"}};
+  for (const auto& [user, password] : refused) {
+    EXPECT_THAT([&] { store_.SaveCredentials("p1", user, password); },
+                ThrowsMessage<std::invalid_argument>(HasSubstr("must not contain a line break")));
+  }
+  EXPECT_EQ(Read(auth), "b\xC3\xB6\np\x1Ass word\n") << "a refused pair writes nothing";
+
   // Files written elsewhere.
   const std::string cases[][3] = {
-      {"u\r\np\r\n", "u", "p"}, {"u\np", "u", "p"}, {"only-user", "only-user", ""}, {"", "", ""},
+      {"u\r\np\r\n", "u", "p"},           {"u\np", "u", "p"}, {"only-user", "only-user", ""}, {"", "", ""},
       {"u\np\nextra\nlines\n", "u", "p"},
   };
   for (const auto& [file, user, password] : cases) {
-    WriteFileAtomically(Profiles() / "p1" / "auth.txt", file);
+    WriteFileAtomically(auth, file);
     const auto read = store_.ReadCredentials("p1");
     EXPECT_EQ(read.username, user) << file;
     EXPECT_EQ(read.password, password) << file;
   }
 }
 
-TEST_F(ProfileStoreTest, LineBreaksInCredentialsAreRefusedAndNothingIsWritten) {
-  store_.SaveCredentials("p1", "old", "secret");
-  const std::pair<std::string, std::string> cases[] = {
-      {"a\nb", "pw"}, {"a\rb", "pw"}, {"user", "pw\n--inject"}, {"user", "pw\r"}};
-  for (const auto& [user, password] : cases) {
-    try {
-      store_.SaveCredentials("p1", user, password);
-      FAIL() << "line break accepted";
-    } catch (const std::invalid_argument& e) {
-      EXPECT_THAT(e.what(), HasSubstr("must not contain a line break"));
-    }
-  }
-  EXPECT_EQ(Read(Profiles() / "p1" / "auth.txt"), "old\nsecret\n");
-}
-
-// Absent, or something else where the file belongs: read as absent, and nothing is
+// Something else where a file belongs: writes fail, reads find nothing, and nothing is
 // made for an unknown profile.
-TEST_F(ProfileStoreTest, MissingCredentialsRejectAndMakeNothing) {
+TEST_F(ProfileStoreTest, AFolderWhereAFileBelongsFailsWritesAndReadsAsAbsent) {
+  for (const char* file : {"server.ovpn", "meta.json"}) fs::create_directories(Profiles() / "odd" / file);
   fs::create_directories(Profiles() / "odd" / "auth.txt" / "inside");
+  EXPECT_THROW(store_.SaveConfig("odd", "client", "server.ovpn"), FileWriteError);
+  EXPECT_THROW(store_.SaveMeta("odd", "{}"), FileWriteError);
   for (const std::string id : {"nobody", "odd"}) {
-    try {
-      store_.ReadCredentials(id);
-      FAIL() << "expected a rejection";
-    } catch (const std::runtime_error& e) {
-      EXPECT_STREQ(e.what(), "Auth file not found") << id;
-    }
+    EXPECT_THAT([&] { store_.ReadCredentials(id); }, ThrowsMessage<std::runtime_error>(StrEq("Auth file not found")))
+        << id;
   }
   EXPECT_FALSE(fs::exists(Profiles() / "nobody"));
-}
-
-TEST_F(ProfileStoreTest, AnUnreadableMetaIsListedEmptyAndTheRestFollow) {
-  for (const std::string id : {"a", "b", "c", "d"}) store_.SaveMeta(id, "{\"id\":\"" + id + "\"}");
-  fs::remove(Profiles() / "b" / "meta.json");
-  fs::create_directories(Profiles() / "b" / "meta.json" / "inside");
-  EXPECT_THAT(store_.ListMeta(), UnorderedElementsAre(R"({"id":"a"})", "", R"({"id":"c"})", R"({"id":"d"})"));
-}
-
-TEST_F(ProfileStoreTest, FailedWritesAreReportedNotResolved) {
-  fs::create_directories(Profiles() / "p1" / "server.ovpn");
-  fs::create_directories(Profiles() / "p1" / "meta.json");
-  EXPECT_THROW(store_.SaveConfig("p1", "client", "server.ovpn"), FileWriteError);
-  EXPECT_THROW(store_.SaveMeta("p1", "{}"), FileWriteError);
 }
 
 }  // namespace
