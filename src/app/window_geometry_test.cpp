@@ -2,19 +2,15 @@
 
 #include <gtest/gtest.h>
 
+#include <tuple>
+
 namespace vlvpn {
 namespace {
 
-struct SizeCase {
-  unsigned dpi;
-  WorkArea work;
-  Size frame;
-  Size client;
-};
-
-TEST(HostWindowGeometry, ClientSizeScalesWithDpiAndFitsTheWorkArea) {
+TEST(HostWindowGeometry, ClientSizeScalesWithDpiFitsTheWorkAreaAndIsCentred) {
   const WorkArea large{0, 0, 3840, 2160};
-  const SizeCase cases[] = {
+  // DPI, work area, frame, client size.
+  const std::tuple<unsigned, WorkArea, Size, Size> sizes[] = {
       {96, large, {16, 39}, {1020, 740}},
       {120, large, {20, 48}, {1275, 925}},
       {144, large, {24, 58}, {1530, 1110}},
@@ -24,12 +20,10 @@ TEST(HostWindowGeometry, ClientSizeScalesWithDpiAndFitsTheWorkArea) {
       {96, {100, 50, 900, 650}, {16, 39}, {784, 561}},
       {96, {0, 0, 10, 10}, {16, 39}, {1, 1}},
   };
-  for (const SizeCase& c : cases) {
-    EXPECT_EQ(HostClientSize(c.dpi, c.work, c.frame), c.client) << c.dpi << " dpi, " << c.work.Width();
+  for (const auto& [dpi, work, frame, client] : sizes) {
+    EXPECT_EQ(HostClientSize(dpi, work, frame), client) << dpi << " dpi, " << work.Width();
   }
-}
 
-TEST(HostWindowGeometry, CentredAndNeverAboveOrLeftOfTheWorkArea) {
   EXPECT_EQ(CentredOrigin({0, 0, 1920, 1040}, {1036, 779}), (Point{442, 130}));
   EXPECT_EQ(CentredOrigin({1920, 0, 3840, 1080}, {1001, 500}), (Point{2379, 290})) << "second monitor, truncated";
   EXPECT_EQ(CentredOrigin({100, 50, 900, 650}, {1200, 900}), (Point{100, 50})) << "larger than the work area";

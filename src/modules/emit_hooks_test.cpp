@@ -4,32 +4,18 @@
 
 #include <atomic>
 #include <thread>
-#include <vector>
 
 namespace vlvpn {
 namespace {
 
-// Events raised before a hook is set are swallowed, not kept for a later hook.
-TEST(EmitHooks, NewestHookReceivesEachEvent) {
+// Events raised before a hook is set are swallowed, not kept for a later hook. A hook
+// may call back into the hooks (replacing itself) without deadlocking, and emitting
+// while another thread replaces hooks is free of races.
+TEST(EmitHooks, EmittingWhileReplacingIsSafe) {
   EmitHooks hooks;
   hooks.EmitMenuBarAction(MenuBarActionPayload("quickConnect", ""));
   hooks.EmitAppWindowDidShow();
   hooks.EmitSystemDidResume();
-  std::vector<std::string> seen;
-  hooks.SetMenuBarAction([&](const Value& v) { seen.push_back("old " + v.dump()); });
-  hooks.SetMenuBarAction([&](const Value& v) { seen.push_back("new " + v.dump()); });
-  hooks.SetAppWindowDidShow([&] { seen.push_back("show"); });
-  hooks.SetSystemDidResume([&] { seen.push_back("resume"); });
-  hooks.EmitMenuBarAction(MenuBarActionPayload("disconnect", ""));
-  hooks.EmitAppWindowDidShow();
-  hooks.EmitSystemDidResume();
-  EXPECT_EQ(seen, (std::vector<std::string>{R"(new {"action":"disconnect"})", "show", "resume"}));
-}
-
-// A hook may call back into the hooks (replacing itself) without deadlocking, and
-// emitting while another thread replaces hooks is free of races.
-TEST(EmitHooks, EmittingWhileReplacingIsSafe) {
-  EmitHooks hooks;
   std::atomic<int> calls{0};
   hooks.SetSystemDidResume([&] {
     ++calls;
@@ -45,7 +31,7 @@ TEST(EmitHooks, EmittingWhileReplacingIsSafe) {
     hooks.SetMenuBarAction([&](const Value&) { ++calls; });
   }
   emitter.join();
-  EXPECT_GE(calls.load(), 2000);
+  EXPECT_EQ(calls.load(), 4000);
 }
 
 }  // namespace

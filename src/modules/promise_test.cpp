@@ -3,99 +3,72 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
-#include <mutex>
 #include <thread>
 #include <vector>
+
+#include "support/settlement.h"
 
 namespace vlvpn {
 namespace {
 
-// Records every settlement a promise delivers.
-struct Recorder {
-  std::mutex lock;
-  std::vector<std::optional<Value>> resolved;
-  std::vector<Value> rejected;
-
-  Promise Make() {
-    return Promise(
-        [this](std::optional<Value> v) {
-          std::lock_guard g(lock);
-          resolved.push_back(std::move(v));
-        },
-        [this](Value e) {
-          std::lock_guard g(lock);
-          rejected.push_back(std::move(e));
-        });
-  }
-  std::size_t Settlements() {
-    std::lock_guard g(lock);
-    return resolved.size() + rejected.size();
-  }
-};
+using testing::MakeSettlement;
 
 // The first settlement wins, whatever follows; a settled promise that goes is not
-// rejected; a void resolution carries no value; a rejection has exactly its three keys.
-TEST(Promise, FirstSettlementWinsAndHasItsShape) {
-  Recorder r;
-  {
-    Promise p = r.Make();
-    p.ResolveVoid();
-    p.Resolve(Value("too late"));
-    p.Reject("too late");
-    EXPECT_FALSE(p.IsPending());
-  }
-  r.Make().Reject("Auth file not found");
-  ASSERT_EQ(r.resolved.size(), 1u);
-  EXPECT_FALSE(r.resolved[0].has_value());
-  ASSERT_EQ(r.rejected.size(), 1u);
-  EXPECT_EQ(DumpLine(r.rejected[0]),
-            R"({"code":"EUNSPECIFIED","message":"Auth file not found","userInfo":null})");
-}
+// rejected; a void resolution carries no value; a rejection has exactly its three keys;
+// the last copy dropped while pending rejects.
+TEST(Promise, SettlesOnceWithItsShape) {
+  auto [voided, void_settled] = MakeSettlement();
+  voided.ResolveVoid();
+  voided.Resolve(Value("too late"));
+  voided.Reject("too late");
+  EXPECT_FALSE(voided.IsPending());
+  voided = Promise(nullptr, nullptr);
+  EXPECT_EQ(void_settled.calls(), 1);
+  const testing::Outcome out = void_settled.Await("void");
+  EXPECT_TRUE(out.resolved);
+  EXPECT_FALSE(out.value.has_value());
 
-TEST(Promise, LastCopyDroppedWhilePendingRejectsWithPromiseDestroyed) {
-  Recorder r;
+  auto [rejected, rejection] = MakeSettlement();
+  rejected.Reject("Auth file not found");
+  EXPECT_EQ(DumpLine(rejection.Await("rejected").error),
+            R"({"code":"EUNSPECIFIED","message":"Auth file not found","userInfo":null})");
+
+  auto [original, dropped] = MakeSettlement();
   {
-    Promise original = r.Make();
-    {
-      Promise copy = original;  // NOLINT(performance-unnecessary-copy-initialization)
-    }
-    EXPECT_EQ(r.Settlements(), 0u) << "a surviving copy keeps the promise pending";
+    Promise copy = original;  // NOLINT(performance-unnecessary-copy-initialization)
   }
-  ASSERT_EQ(r.rejected.size(), 1u);
-  EXPECT_EQ(r.rejected[0]["message"], "Promise destroyed.");
+  EXPECT_EQ(dropped.calls(), 0) << "a surviving copy keeps the promise pending";
+  original = Promise(nullptr, nullptr);
+  EXPECT_EQ(dropped.Await("dropped").error["message"], "Promise destroyed.");
 }
 
 // Resolvers, rejecters and droppers race on one promise from several threads:
 // exactly one settlement must come out every time.
 TEST(Promise, RacingSettlersDeliverExactlyOnce) {
   for (int round = 0; round < 200; ++round) {
-    Recorder r;
-    {
-      Promise p = r.Make();
-      std::atomic<bool> go{false};
-      std::vector<std::thread> threads;
-      for (int t = 0; t < 6; ++t) {
-        threads.emplace_back([copy = p, t, &go]() mutable {
-          while (!go.load()) std::this_thread::yield();
-          switch (t % 3) {
-            case 0:
-              copy.Resolve(Value(t));
-              break;
-            case 1:
-              copy.Reject("rejected");
-              break;
-            default: {
-              Promise dropped = std::move(copy);
-            } break;
-          }
-        });
-      }
-      p = r.Make();  // drop the test's own copy of the first promise too
-      go = true;
-      for (auto& th : threads) th.join();
+    auto [promise, settled] = MakeSettlement();
+    std::atomic<bool> go{false};
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 6; ++t) {
+      threads.emplace_back([copy = promise, t, &go]() mutable {
+        while (!go.load()) std::this_thread::yield();
+        switch (t % 3) {
+          case 0:
+            copy.Resolve(Value(t));
+            break;
+          case 1:
+            copy.Reject("rejected");
+            break;
+          default: {
+            Promise dropped = std::move(copy);
+          } break;
+        }
+      });
     }
-    // One settlement for the raced promise, one "Promise destroyed." for the replacement.
-    ASSERT_EQ(r.Settlements(), 2u) << "round " << round;
+    promise = Promise(nullptr, nullptr);  // drop the test's own copy too
+    go = true;
+    for (auto& th : threads) th.join();
+    ASSERT_EQ(settled.calls(), 1) << "round " << round;
   }
 }
 

@@ -22,25 +22,23 @@ using testing::Outcome;
 class ModulesTest : public ::testing::Test {
  protected:
   Outcome Tunnel(std::string_view method, const Value& args = Value::array()) {
-    return CallAndAwait(dispatcher_, "VLVPNTunnel", method, args);
+    return CallAndAwait(*dispatcher_, "VLVPNTunnel", method, args);
+  }
+  // An environment of the test's own keeps the tunnel off the real service, OpenVPN and
+  // management port.
+  void UseEnvironment(TunnelEnvironment env) {
+    services_ = std::make_shared<ModuleServices>(DataLocations([this] { return root_.path(); }), std::move(env));
+    dispatcher_ = std::make_unique<Dispatcher>(BuildModules(services_));
   }
 
   testing::TempFolder root_;
   std::shared_ptr<ModuleServices> services_ =
       std::make_shared<ModuleServices>(DataLocations([this] { return root_.path(); }));
-  Dispatcher dispatcher_{BuildModules(services_)};
+  std::unique_ptr<Dispatcher> dispatcher_ = std::make_unique<Dispatcher>(BuildModules(services_));
 };
 
-TEST_F(ModulesTest, PromptVpnAuthAlwaysRejects) {
-  EXPECT_EQ(Tunnel("promptVpnAuth", {"user", "pass"}).error["message"],
-            "Interactive auth prompt not available on Windows");
-}
-
-// Only the wiring: the stores' own tests hold the edge cases.
-TEST_F(ModulesTest, UserDefaultsAndKeychainReachTheirStores) {
-  EXPECT_TRUE(Tunnel("writeUserDefaults", {"theme", "dark"}).resolved);
-  EXPECT_EQ(Tunnel("readUserDefaults", {"theme"}).value, Value("dark"));
-
+// Only the wiring: the store's own tests hold the edge cases.
+TEST_F(ModulesTest, KeychainReachesItsStore) {
   const std::string service = "VLVPNModulesTest-" + std::to_string(std::random_device{}());
   const Value item = {service, "acct"};
   EXPECT_TRUE(Tunnel("writeKeychainItem", {service, "acct", "t\xC3\xB6ken"}).resolved);
@@ -49,47 +47,37 @@ TEST_F(ModulesTest, UserDefaultsAndKeychainReachTheirStores) {
   EXPECT_EQ(Tunnel("readKeychainItem", item).value, Value(""));
 }
 
-// The tunnel's methods reach the tunnel; an environment of the test's own keeps them
-// off the real service, OpenVPN and management port.
-TEST(TunnelMethods, AreWiredToTheTunnel) {
-  testing::TempFolder root;
+TEST_F(ModulesTest, TunnelMethodsReachTheTunnel) {
   std::vector<std::string> sent;
   std::mutex sent_lock;
   TunnelEnvironment env;
-  env.locate_openvpn = [] { return std::filesystem::path(); };
+  env.locate_openvpn = [] { return fs::path(); };
   env.transact = [&](std::string_view command) {
     std::lock_guard guard(sent_lock);
     sent.emplace_back(command);
     return std::string();
   };
-  env.resolve = [](const std::string&) { return std::vector<std::string>{}; };
   env.find_openvpn_process = [](std::uint16_t) { return 0u; };
-  env.launch = [](const std::filesystem::path&, const std::string&, std::function<bool()>) { return LaunchOutcome{}; };
-  env.open_process = [](std::uint32_t) { return nullptr; };
   env.sample_traffic = [] { return TrafficSampler::Rates{}; };
   env.reset_traffic = [] {};
   env.adapter_up = [] { return false; };
   const TcpSocket listener = TcpSocket::Listen(0);
   env.management_port = TcpSocket::Listen(0).LocalPort();
-  auto services = std::make_shared<ModuleServices>(DataLocations([&] { return root.path(); }), env);
-  const Dispatcher dispatcher(BuildModules(services));
-  const auto call = [&](const std::string& method, const Value& args = Value::array()) {
-    return CallAndAwait(dispatcher, "VLVPNTunnel", method, args);
-  };
-  EXPECT_EQ(call("getStatus").value,
+  UseEnvironment(std::move(env));
+  EXPECT_EQ(Tunnel("getStatus").value,
             Value::parse(R"({"state":"disconnected","downBps":0,"upBps":0,"adapterUp":false})"));
-  EXPECT_EQ(call("getTrafficStats").value, Value::parse(R"({"downBps":0,"upBps":0})"));
-  EXPECT_EQ(call("prepareKillSwitchForReconnect").value,
+  EXPECT_EQ(Tunnel("getTrafficStats").value, Value::parse(R"({"downBps":0,"upBps":0})"));
+  EXPECT_EQ(Tunnel("prepareKillSwitchForReconnect").value,
             Value::parse(R"({"prepared":false,"reason":"kill_switch_off"})"));
-  EXPECT_EQ(call("setKillSwitchEnabled", {true}).value, Value::parse(R"({"enabled":true})"));
+  EXPECT_EQ(Tunnel("setKillSwitchEnabled", {true}).value, Value::parse(R"({"enabled":true})"));
   // Only toward the Windows service does a reconnect open the firewall.
-  EXPECT_EQ(call("prepareKillSwitchForReconnect").value,
+  EXPECT_EQ(Tunnel("prepareKillSwitchForReconnect").value,
             Value::parse(kOpenFirewallToResolve ? R"({"prepared":true,"path":"windows-wfp","mode":"fully_open"})"
                                                 : R"({"prepared":true,"path":"linux-nftables","mode":"closed"})"));
-  EXPECT_EQ(call("setBlockIpv6Enabled", {false}).value, Value::parse(R"({"enabled":false})"));
-  EXPECT_EQ(call("connectOvpn", {"p1", "", "", "x.ovpn"}).error["message"], kOpenVpnNotFound);
-  EXPECT_EQ(call("disconnect").value, Value::parse(R"({"state":"disconnected"})"));
-  const Outcome latency = call("measureTcpLatency", {"127.0.0.1", static_cast<int>(listener.LocalPort())});
+  EXPECT_EQ(Tunnel("setBlockIpv6Enabled", {false}).value, Value::parse(R"({"enabled":false})"));
+  EXPECT_EQ(Tunnel("connectOvpn", {"p1", "", "", "x.ovpn"}).error["message"], kOpenVpnNotFound);
+  EXPECT_EQ(Tunnel("disconnect").value, Value::parse(R"({"state":"disconnected"})"));
+  const Outcome latency = Tunnel("measureTcpLatency", {"127.0.0.1", static_cast<int>(listener.LocalPort())});
   ASSERT_TRUE(latency.resolved);
   EXPECT_GE(latency.value->get<int>(), 1);
   std::lock_guard guard(sent_lock);
@@ -99,37 +87,47 @@ TEST(TunnelMethods, AreWiredToTheTunnel) {
 }
 
 // The helper is OpenVPN: found or not by the lookup the tunnel uses.
-TEST(HelperMethods, AnswerWithAndWithoutOpenVpn) {
+TEST_F(ModulesTest, HelperMethodsAnswerWithAndWithoutOpenVpn) {
+  const fs::path profiles = root_.path() / "VLVPNDesk" / "profiles";
   for (const bool present : {false, true}) {
-    testing::TempFolder root;
-    const fs::path openvpn = root.path() / "bin" / OpenVpnFileName();
+    const fs::path openvpn = present ? root_.path() / "bin" / OpenVpnFileName() : fs::path();
     TunnelEnvironment env;
-    env.locate_openvpn = [&] { return present ? openvpn : fs::path(); };
-    auto services = std::make_shared<ModuleServices>(DataLocations([&] { return root.path(); }), env);
-    const Dispatcher dispatcher(BuildModules(services));
-    const auto call = [&](const std::string& method) {
-      return CallAndAwait(dispatcher, "VLVPNTunnel", method, Value::array());
-    };
+    env.locate_openvpn = [openvpn] { return openvpn; };
+    UseEnvironment(std::move(env));
     const std::string path = PathToUtf8(openvpn);
-    const Outcome ping = call("pingHelper");
+    const Outcome ping = Tunnel("pingHelper");
     EXPECT_EQ(present ? ping.value.value_or(Value()) : ping.error["message"],
               present ? "pong" : "OpenVPN not found. Install OpenVPN Community from https://openvpn.net/");
-    EXPECT_EQ(call("installHelper").value,
-              (Value{{"installed", present},
-                     {"reachable", present},
-                     {"pong", present ? "pong" : ""},
-                     {"hint", present ? path : "OpenVPN not found. Install from https://openvpn.net/community-downloads/"}}));
-    const fs::path profiles = root.path() / "VLVPNDesk" / "profiles";
-    EXPECT_EQ(call("getHelperInfo").value, (Value{{"machService", PathToUtf8(OpenVpnFileName())},
-                                                  {"plist", present ? path : ""},
-                                                  {"profilesDir", PathToUtf8(profiles)},
-                                                  {"installed", present},
-                                                  {"reachable", false}}));
+    EXPECT_EQ(
+        Tunnel("installHelper").value,
+        (Value{{"installed", present},
+               {"reachable", present},
+               {"pong", present ? "pong" : ""},
+               {"hint", present ? path : "OpenVPN not found. Install from https://openvpn.net/community-downloads/"}}));
+    EXPECT_EQ(Tunnel("getHelperInfo").value, (Value{{"machService", PathToUtf8(OpenVpnFileName())},
+                                                    {"plist", path},
+                                                    {"profilesDir", PathToUtf8(profiles)},
+                                                    {"installed", present},
+                                                    {"reachable", false}}));
     EXPECT_TRUE(fs::is_directory(profiles)) << "made on first use";
   }
 }
 
-TEST_F(ModulesTest, InitializeRoutesTheEmitHooksToTheSlots) {
+TEST_F(ModulesTest, TrayMethodsAndEventsWithoutATrayWindow) {
+  for (const char* method :
+       {"updateMenuBarMenu", "activateApp", "notifyVpnConnectedOnHide", "requestNotificationPermission"}) {
+    EXPECT_EQ(Tunnel(method, {false}).value, true) << method;
+  }
+  EXPECT_EQ(Tunnel("wasLaunchedAtStartup").value, false);
+  EXPECT_EQ(Tunnel("getDeviceMarketingName").value, DeviceModel());
+  EXPECT_EQ(Tunnel("setMenuBarVisible", {false}).value, false);
+  EXPECT_FALSE(services_->desktop.tray->MenuBarVisible());
+  EXPECT_EQ(Tunnel("setMenuBarVisible", {true}).value, true);
+  EXPECT_TRUE(services_->desktop.tray->MenuBarVisible());
+  EXPECT_EQ(Tunnel("promptVpnAuth", {"user", "pass"}).error["message"],
+            "Interactive auth prompt not available on Windows");
+
+  // Initialising routes the emit hooks to the slots; the tray's picks go out through them.
   std::vector<std::string> seen;
   TunnelEventSlots slots;
   slots.menu_bar_action = [&](const Value& v) { seen.push_back(v.dump()); };
@@ -139,8 +137,7 @@ TEST_F(ModulesTest, InitializeRoutesTheEmitHooksToTheSlots) {
   services_->events.EmitMenuBarAction(MenuBarActionPayload("connectDedicated", "s1"));
   services_->events.EmitAppWindowDidShow();
   services_->events.EmitSystemDidResume();
-  // The tray's picks go out through the same hooks.
-  EXPECT_TRUE(Tunnel("updateMenuBarMenu", {R"({"dedicated":[{"id":"s \"2\"","label":"Two"}]})"}).resolved);
+  Tunnel("updateMenuBarMenu", {R"({"dedicated":[{"id":"s \"2\"","label":"Two"}]})"});
   services_->desktop.tray->Choose(3000);
   services_->desktop.tray->Choose(2001);
   InitializeTunnelModule(*services_, {});  // a module without filled slots swallows events
@@ -148,27 +145,6 @@ TEST_F(ModulesTest, InitializeRoutesTheEmitHooksToTheSlots) {
   EXPECT_EQ(seen, (std::vector<std::string>{R"({"action":"connectDedicated","serverId":"s1"})", "show", "resume",
                                             R"({"action":"connectDedicated","serverId":"s \"2\""})",
                                             R"({"action":"quickConnect"})"}));
-}
-
-TEST_F(ModulesTest, TrayAndStartupMethodsAnswerWithoutATrayWindow) {
-  const std::pair<std::string, Value> answers[] = {
-      {"setMenuBarVisible", false},        {"updateMenuBarMenu", true},  {"activateApp", true},
-      {"notifyVpnConnectedOnHide", true}, {"requestNotificationPermission", true}, {"wasLaunchedAtStartup", false},
-      {"getDeviceMarketingName", DeviceModel()},
-  };
-  for (const auto& [method, value] : answers) {
-    const Outcome s = Tunnel(method, {false});
-    EXPECT_EQ(s.value, value) << method;
-  }
-  EXPECT_EQ(Tunnel("setMenuBarVisible", {true}).value, true);
-  EXPECT_TRUE(services_->desktop.tray->MenuBarVisible());
-
-  DesktopShell at_login;
-  at_login.launched_at_startup = true;
-  auto services = std::make_shared<ModuleServices>(DataLocations([this] { return root_.path(); }),
-                                                   ModuleServices::DefaultTunnelEnvironment(), at_login);
-  const Dispatcher dispatcher(BuildModules(services));
-  EXPECT_EQ(CallAndAwait(dispatcher, "VLVPNTunnel", "wasLaunchedAtStartup", Value::array()).value, true);
 }
 
 }  // namespace

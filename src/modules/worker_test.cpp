@@ -16,25 +16,18 @@ using testing::MakeSettlement;
 using testing::Outcome;
 
 TEST(RunOnWorker, SettlesFromTheWorkerAndTurnsExceptionsIntoRejections) {
-  struct Case {
-    const char* name;
-    std::function<void(const Promise&)> work;
-    bool resolved;
-    Value value_or_message;
+  // The work, and the value it resolves with or the message it rejects with.
+  const std::pair<std::function<void(const Promise&)>, Value> cases[] = {
+      {[](const Promise& p) { p.Resolve(Value(7)); }, 7},
+      {[](const Promise&) { throw std::runtime_error("worker broke"); }, "worker broke"},
+      {[](const Promise&) { throw 42; }, "Unexpected error."},
+      {[](const Promise&) {}, "Promise destroyed."},
   };
-  const Case cases[] = {
-      {"resolves", [](const Promise& p) { p.Resolve(Value(7)); }, true, Value(7)},
-      {"throws", [](const Promise&) { throw std::runtime_error("worker broke"); }, false, "worker broke"},
-      {"throws a non-exception", [](const Promise&) { throw 42; }, false, "Unexpected error."},
-      {"never settles", [](const Promise&) {}, false, "Promise destroyed."},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.name);
+  for (const auto& [work, expected] : cases) {
     auto [promise, settled] = MakeSettlement();
-    RunOnWorker(std::move(promise), c.work);
-    const Outcome out = settled.Await(c.name);
-    EXPECT_EQ(out.resolved, c.resolved);
-    EXPECT_EQ(c.resolved ? out.value.value_or(Value()) : out.error["message"], c.value_or_message);
+    RunOnWorker(std::move(promise), work);
+    const Outcome out = settled.Await(expected.dump());
+    EXPECT_EQ(out.resolved ? out.value.value_or(Value()) : out.error["message"], expected);
   }
 }
 
