@@ -4,7 +4,6 @@
 
 #include <chrono>
 #include <filesystem>
-#include <fstream>
 #include <thread>
 
 #include "common/file_io.h"
@@ -25,22 +24,16 @@ namespace {
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 
-#ifdef _WIN32
-constexpr const char* kExe = ".exe";
-#else
-constexpr const char* kExe = "";
-#endif
-
 class DesktopProcess : public ::testing::Test {
  protected:
   DesktopProcess() {
     fs::create_directories(app_);
-    fs::copy_file(testing::SiblingProgram("VLVPNDesk"), app_ / (std::string("VLVPNDesk") + kExe));
+    fs::copy_file(testing::SiblingProgram("VLVPNDesk"), desk_);
   }
 
   // The interface: the stub in node's place beside the executable, making `calls`.
   void InstallBundle(const std::vector<std::string>& calls, const std::string& exit_after) {
-    fs::copy_file(testing::SiblingProgram("stub-bundle"), app_ / (std::string("node") + kExe));
+    fs::copy_file(testing::SiblingProgram("stub-bundle"), app_ / ("node" + desk_.extension().string()));
     fs::create_directories(app_ / "Bundle");
     std::string bundle = PathToUtf8(record_) + "\n";
     for (const std::string& call : calls) bundle += call + "\n";
@@ -49,11 +42,9 @@ class DesktopProcess : public ::testing::Test {
   }
 
   std::unique_ptr<testing::ChildProcess> StartDesk(std::vector<std::string> args = {}) {
-    return std::make_unique<testing::ChildProcess>(app_ / (std::string("VLVPNDesk") + kExe), args,
-                                                   testing::ChildProcess::Environment{
-                                                       {"XDG_DATA_HOME", PathToUtf8(data_)},
-                                                       {"VLVPN_DATA_ROOT", PathToUtf8(data_)},
-                                                   });
+    const testing::ChildProcess::Environment environment = {{"XDG_DATA_HOME", PathToUtf8(data_)},
+                                                            {"VLVPN_DATA_ROOT", PathToUtf8(data_)}};
+    return std::make_unique<testing::ChildProcess>(desk_, args, environment);
   }
 
   std::string Record() const { return ReadFileBytes(record_).value_or(""); }
@@ -71,6 +62,7 @@ class DesktopProcess : public ::testing::Test {
 
   testing::TempFolder folder_;
   fs::path app_ = folder_.path() / "app";
+  fs::path desk_ = app_ / testing::SiblingProgram("VLVPNDesk").filename();
   fs::path data_ = folder_.path() / "data";
   fs::path record_ = folder_.path() / "record.txt";
 };
@@ -90,7 +82,29 @@ bool BecomesVisible(HWND hwnd) {
 }
 #endif
 
-TEST_F(DesktopProcess, BundleIsServedAndASecondCopyBringsTheFirstForward) {
+// Without a bundle the reason is logged; with one, it is served and ends with the process.
+TEST_F(DesktopProcess, TheBundleServedBroughtForwardAndEndedWithTheProcess) {
+  auto bare = StartDesk();
+  const fs::path log = data_ / "VLVPNDesk" / "VLVPNDesk.log";
+  for (int i = 0; i < 1000 && !IsRegularFile(log); ++i) std::this_thread::sleep_for(10ms);
+  EXPECT_TRUE(Contains(ReadFileBytes(log).value_or(""), "No interface bundle at")) << PathToUtf8(log);
+#ifdef _WIN32
+  // The window and the tray work without an interface.
+  ASSERT_NE(WaitForWindow(L"VLVPNTrayWindow"), nullptr);
+  const HWND bare_host = WaitForWindow(L"VLVPNDeskWindow");
+  ASSERT_NE(bare_host, nullptr);
+  EXPECT_TRUE(BecomesVisible(bare_host)) << "an ordinary start shows the window";
+  // Closing only hides it; the process goes on.
+  PostMessageW(bare_host, WM_CLOSE, 0, 0);
+  for (int i = 0; i < 500 && IsWindowVisible(bare_host); ++i) Sleep(10);
+  EXPECT_FALSE(IsWindowVisible(bare_host));
+  EXPECT_FALSE(bare->WaitForExit(300ms).has_value());
+  PostMessageW(FindWindowW(L"VLVPNTrayWindow", nullptr), WM_COMMAND, 2004, 0);
+  EXPECT_EQ(bare->WaitForExit(20s), 0);
+#else
+  EXPECT_EQ(bare->WaitForExit(20s), 1);
+#endif
+
   InstallBundle({R"({"id":1,"module":"VLVPNTunnel","method":"wasLaunchedAtStartup","args":[]})",
                  R"({"id":2,"module":"VLVPNTunnel","method":"updateMenuBarMenu","args":["{\"connected\":true}"]})",
                  R"({"id":3,"module":"VLVPNTunnel","method":"getLaunchAtLogin","args":[]})"},
@@ -133,42 +147,18 @@ TEST_F(DesktopProcess, BundleIsServedAndASecondCopyBringsTheFirstForward) {
 #endif
   const auto bundle = ProcessHandle::Open(bundle_pid);
   EXPECT_TRUE(bundle == nullptr || bundle->WaitForExit(10s)) << "no interface left running";
-}
-
-TEST_F(DesktopProcess, WithoutABundleTheReasonIsLogged) {
-  auto desk = StartDesk();
-  const fs::path log = data_ / "VLVPNDesk" / "VLVPNDesk.log";
-  for (int i = 0; i < 1000 && !IsRegularFile(log); ++i) std::this_thread::sleep_for(10ms);
-  EXPECT_TRUE(Contains(ReadFileBytes(log).value_or(""), "No interface bundle at")) << PathToUtf8(log);
-#ifdef _WIN32
-  // The window and the tray work without an interface.
-  ASSERT_NE(WaitForWindow(L"VLVPNTrayWindow"), nullptr);
-  const HWND host = WaitForWindow(L"VLVPNDeskWindow");
-  ASSERT_NE(host, nullptr);
-  EXPECT_TRUE(BecomesVisible(host)) << "an ordinary start shows the window";
-  // Closing only hides it; the process goes on.
-  PostMessageW(host, WM_CLOSE, 0, 0);
-  for (int i = 0; i < 500 && IsWindowVisible(host); ++i) Sleep(10);
-  EXPECT_FALSE(IsWindowVisible(host));
-  EXPECT_FALSE(desk->WaitForExit(300ms).has_value());
-  PostMessageW(FindWindowW(L"VLVPNTrayWindow", nullptr), WM_COMMAND, 2004, 0);
-  EXPECT_EQ(desk->WaitForExit(20s), 0);
-#else
-  EXPECT_EQ(desk->WaitForExit(20s), 1);
-#endif
-}
 
 #ifndef _WIN32
-TEST_F(DesktopProcess, TheInterfaceEndsWithTheProcess) {
-  InstallBundle({}, "");
-  auto desk = StartDesk();
+  // Killed outright, the process takes its interface with it all the same.
+  fs::remove(record_);
+  desk = StartDesk();
   ASSERT_TRUE(RecordGets(R"({"hello")"));
-  const auto bundle = ProcessHandle::Open(BundlePid());
-  ASSERT_NE(bundle, nullptr);
-  desk.reset();  // killed outright
-  EXPECT_TRUE(bundle->WaitForExit(10s));
-}
+  const auto orphan = ProcessHandle::Open(BundlePid());
+  ASSERT_NE(orphan, nullptr);
+  desk.reset();
+  EXPECT_TRUE(orphan->WaitForExit(10s));
 #endif
+}
 
 }  // namespace
 }  // namespace vlvpn

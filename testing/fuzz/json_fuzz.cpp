@@ -6,17 +6,12 @@
 
 namespace {
 
+// Recursive, as printing and comparing a value are: the input's length bounds the depth.
 std::size_t DepthOf(const vlvpn::Value& value) {
+  if (!value.is_structured()) return 0;
   std::size_t deepest = 0;
-  std::vector<std::pair<const vlvpn::Value*, std::size_t>> pending{{&value, 0}};
-  while (!pending.empty()) {
-    const auto [node, depth] = pending.back();
-    pending.pop_back();
-    if (!node->is_structured()) continue;
-    deepest = std::max(deepest, depth + 1);
-    for (const auto& child : *node) pending.emplace_back(&child, depth + 1);
-  }
-  return deepest;
+  for (const auto& child : value) deepest = std::max(deepest, DepthOf(child));
+  return deepest + 1;
 }
 
 }  // namespace

@@ -1,6 +1,5 @@
 // What earlier runs left on disk (killswitch.txt, active.txt, switches.txt, auth.txt,
-// meta.json) is
-// read without failing, and what we write reads back.
+// meta.json) is read without failing, and what we write reads back.
 #include "common/value.h"
 #include "fuzz_check.h"
 #include "killswitch/kill_switch.h"
