@@ -22,15 +22,36 @@ struct InterfaceChild::Streams {
   std::ostream to;
 };
 
-InterfaceChild::InterfaceChild(std::shared_ptr<Impl> impl, int from_fd, int to_fd)
-    : impl_(std::move(impl)), streams_(std::make_unique<Streams>(from_fd, to_fd)) {}
+std::unique_ptr<InterfaceChild> InterfaceChild::Start(const std::filesystem::path& node,
+                                                      const std::filesystem::path& bundle, std::string& error) {
+#ifdef _WIN32
+  const ChildProcess::Options options{.tied = true, .quiet = true};  // a desktop program has no console for it
+#else
+  const ChildProcess::Options options{.tied = true, .quiet = false};
+#endif
+  try {
+    return std::unique_ptr<InterfaceChild>(new InterfaceChild(std::make_unique<ChildProcess>(
+        node, std::vector<std::string>{PathToUtf8(bundle), std::string(kBundleHostFlag)}, ChildProcess::Environment{},
+        options)));
+  } catch (const std::exception& e) {
+    error = e.what();
+    return nullptr;
+  }
+}
 
+InterfaceChild::InterfaceChild(std::unique_ptr<ChildProcess> process)
+    : process_(std::move(process)), streams_(std::make_unique<Streams>(process_->TakeOutput(), process_->TakeInput())) {}
+
+// End of input first, then the end itself: five seconds for it, then it is killed.
 InterfaceChild::~InterfaceChild() {
   streams_->to.rdbuf(nullptr);
-  streams_->to_buffer.reset();  // end of input first, then the end itself
-  Terminate();
-  Reap();
+  streams_->to_buffer.reset();
+  process_->Terminate();
+  process_->WaitForExit(std::chrono::seconds(5));
 }
+
+void InterfaceChild::Terminate() { process_->Terminate(); }
+std::uint32_t InterfaceChild::pid() const { return process_->pid(); }
 
 std::istream& InterfaceChild::FromChild() { return streams_->from; }
 std::ostream& InterfaceChild::ToChild() { return streams_->to; }

@@ -11,6 +11,7 @@
 #include <thread>
 
 #include "app/stdio_host.h"
+#include "common/child_process.h"
 #include "modules/velunor_modules.h"
 
 namespace vlvpn {
@@ -42,16 +43,11 @@ class InterfaceChild {
   // Ends the child now; its output then ends.
   void Terminate();
 
-  struct Impl;  // the platform's process
-
  private:
-  // `from_fd` and `to_fd` are our ends of the child's output and input; the streams own them.
-  InterfaceChild(std::shared_ptr<Impl> impl, int from_fd, int to_fd);
-  // Waits (briefly) for the ended child and lets go of it.
-  void Reap();
+  explicit InterfaceChild(std::unique_ptr<ChildProcess> process);
 
   struct Streams;
-  std::shared_ptr<Impl> impl_;  // shared: its deleter is made where the platform's type is known
+  std::unique_ptr<ChildProcess> process_;
   std::unique_ptr<Streams> streams_;
 };
 

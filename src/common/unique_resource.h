@@ -28,6 +28,8 @@ class UniqueResource {
 
   Native get() const { return value_; }
   bool valid() const { return Traits::Valid(value_); }
+  // Gives the resource up to the caller, who then closes it.
+  Native release() { return std::exchange(value_, Traits::Empty()); }
 
  private:
   void Reset() {

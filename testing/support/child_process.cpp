@@ -1,17 +1,17 @@
 #include "support/child_process.h"
 
+#include <string>
+
+#include "common/process_path.h"
+
 namespace vlvpn::testing {
 
-std::optional<std::string> ChildProcess::ReadLine(std::chrono::milliseconds timeout) {
-  const auto deadline = std::chrono::steady_clock::now() + timeout;
-  for (;;) {
-    if (const auto nl = buffer_.find('\n'); nl != std::string::npos) {
-      std::string line = buffer_.substr(0, nl);
-      buffer_.erase(0, nl + 1);
-      return line;
-    }
-    if (!ReadMore(deadline)) return std::nullopt;
-  }
+std::filesystem::path SiblingProgram(std::string_view name) {
+#ifdef _WIN32
+  return ExecutablePath().parent_path() / (std::string(name) + ".exe");
+#else
+  return ExecutablePath().parent_path() / std::string(name);
+#endif
 }
 
 }  // namespace vlvpn::testing
