@@ -10,7 +10,7 @@ bin=$(cd "${1:?build bin folder}" && pwd)
 rounds=${2:-20}
 here=$(cd "$(dirname "$0")" && pwd)
 [ "$(id -u)" -eq 0 ] || { echo "needs root (network namespaces, nftables, tun)"; exit 77; }
-source "$here/session_lib.sh"
+source "$here/../testing/session_lib.sh"
 now_ms() { echo $(($(date +%s%N) / 1000000)); }
 to_offset() { # sleep to <ms> into the next second
   local into=$((10#$(date +%N) / 1000000))
@@ -18,7 +18,7 @@ to_offset() { # sleep to <ms> into the next second
 }
 
 real_session sw
-"$here/openvpn/pki.sh" "$work/pki" >/dev/null 2>&1
+"$here/../testing/openvpn/pki.sh" "$work/pki" >/dev/null 2>&1
 # Servers that push DNS: the switch sets the resolvers anew (bare OpenVPN ignores them).
 start_pushing_server "$server" "$work/pki" "$work/server-a.log" "$work"
 start_pushing_server "$server" "$work/pki" "$work/server-b.log" "$work" open 1195 10.9.0
