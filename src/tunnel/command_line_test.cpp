@@ -18,6 +18,12 @@ TEST(OpenVpnArguments, ExactStringInOrder) {
   EXPECT_EQ(
       BuildOpenVpnArguments("/d/p1/server.ovpn", std::nullopt, "/d/p1/openvpn.log", true),
       "--config \"/d/p1/server.ovpn\" --log \"/d/p1/openvpn.log\"" + tail + " --windows-driver tap-windows6");
+  // Windows paths travel as they are.
+  const std::string config =
+      "C:\\Users\\Ann Lee\\AppData\\Local\\VLVPNDesk\\profiles\\Z\xC3\xBCrich 1\\my server.ovpn";
+  const std::string args =
+      BuildOpenVpnArguments(PathFromUtf8(config), std::nullopt, PathFromUtf8("C:\\l\\openvpn.log"));
+  EXPECT_EQ(args.substr(0, config.size() + 11), "--config \"" + config + "\"");
 }
 
 TEST(OpenVpnArguments, ThePasswordFileAndAProfilesOwnKeepalive) {
@@ -25,22 +31,12 @@ TEST(OpenVpnArguments, ThePasswordFileAndAProfilesOwnKeepalive) {
                                                  11940, "/d/p1/management.txt", true);
   EXPECT_NE(args.find(" --management 127.0.0.1 11940 \"/d/p1/management.txt\" --verb 3"), std::string::npos);
   EXPECT_EQ(args.find("--ping"), std::string::npos);
-  struct Case {
-    std::string profile;
-    bool sets_ping;
-  };
-  const Case cases[] = {{"client\nkeepalive 10 60\n", true}, {"  --ping 5\r\n", true},
-                        {"\tping-restart 30", true},          {"# keepalive 10 60\nping-timer-rem\n", false},
-                        {"remote ping.example 1194\n", false}};
-  for (const Case& c : cases) EXPECT_EQ(ProfileSetsPing(c.profile), c.sets_ping) << c.profile;
-}
-
-TEST(OpenVpnArguments, WindowsPathsTravelAsTheyAre) {
-  const std::string config =
-      "C:\\Users\\Ann Lee\\AppData\\Local\\VLVPNDesk\\profiles\\Z\xC3\xBCrich 1\\my server.ovpn";
-  const std::string args =
-      BuildOpenVpnArguments(PathFromUtf8(config), std::nullopt, PathFromUtf8("C:\\l\\openvpn.log"));
-  EXPECT_EQ(args.substr(0, config.size() + 11), "--config \"" + config + "\"");
+  for (const char* profile : {"client\nkeepalive 10 60\n", "  --ping 5\r\n", "\tping-restart 30"}) {
+    EXPECT_TRUE(ProfileSetsPing(profile)) << profile;
+  }
+  for (const char* profile : {"# keepalive 10 60\nping-timer-rem\n", "remote ping.example 1194\n"}) {
+    EXPECT_FALSE(ProfileSetsPing(profile)) << profile;
+  }
 }
 
 }  // namespace

@@ -32,9 +32,9 @@ std::string Diagnose(const std::string& log) {
 }
 
 // One line per rule's text (the real logs below give more of each); not every word the
-// rules look for.
+// rules look for. Without a rule, the log's newest line.
 TEST(DiagnosisRules, EachRuleGivesItsText) {
-  const std::pair<std::string, std::string> cases[] = {
+  const std::pair<std::string, std::optional<std::string>> cases[] = {
       {"x Authentication Failed for user", kAuth},
       {"TAP-Windows adapter 'x' is currently in use", kAdapter},
       {"Wintun requires SYSTEM privileges", kAdapter},
@@ -44,27 +44,24 @@ TEST(DiagnosisRules, EachRuleGivesItsText) {
       {"TLS: Initial packet from x\nTLS key negotiation failed to occur within 60 seconds", kTls},
       {"Options error: Unrecognized option: Z\xC3\xBCrich",
        "VPN configuration error: Options error: Unrecognized option: Z\xC3\xBCrich"},
+      // The adapter rule needs both parts, and later rules still apply.
+      {"TAP-Windows adapter opened", std::nullopt},
+      {"tap-windows: TLS Error: bad", kTls},
+      {"wintun opened", std::nullopt},
   };
   for (const auto& [line, result] : cases) {
     EXPECT_EQ(MatchDiagnosisRule(line), result) << line;
-    EXPECT_EQ(Diagnose("2026-01-01 start\n" + line + "\r\nlater line\n"), result) << line;
+    EXPECT_EQ(Diagnose("2026-01-01 start\n" + line + "\r\nlater line\n"), result.value_or("later line"))
+        << line;
   }
 }
 
-TEST(DiagnosisRules, AdapterRuleNeedsBothPartsAndLaterRulesStillApply) {
-  EXPECT_EQ(MatchDiagnosisRule("TAP-Windows adapter opened"), std::nullopt);
-  EXPECT_EQ(MatchDiagnosisRule("tap-windows: TLS Error: bad"), kTls);
-  EXPECT_EQ(MatchDiagnosisRule("wintun opened"), std::nullopt);
-}
-
-TEST(Diagnosis, OldestMatchingLineWins) {
-  EXPECT_EQ(Diagnose("OPTIONS ERROR: bad line\nTLS Error: TLS handshake failed\nAUTH_FAILED\n"),
-            "VPN configuration error: OPTIONS ERROR: bad line");
-  EXPECT_EQ(Diagnose("noise\nTLS Error: TLS handshake failed\nAUTH_FAILED\n"), kTls);
-}
-
-TEST(Diagnosis, WithoutARuleTheNewestErrorLineThenTheNewestLine) {
+// The oldest line a rule knows; without one, the newest error line, then the newest line.
+TEST(Diagnosis, WhatTheLogSays) {
   const std::pair<std::string, std::string> cases[] = {
+      {"OPTIONS ERROR: bad line\nTLS Error: TLS handshake failed\nAUTH_FAILED\n",
+       "VPN configuration error: OPTIONS ERROR: bad line"},
+      {"noise\nTLS Error: TLS handshake failed\nAUTH_FAILED\n", kTls},
       {"first\nan ERROR happened\nFatal: disk\nlast line\n", "Fatal: disk"},
       {"an error happened\nExiting due to fatal error\n", "an error happened"},
       {"quiet\nEXITING DUE TO FATAL ERROR\n", "quiet"},
@@ -74,7 +71,8 @@ TEST(Diagnosis, WithoutARuleTheNewestErrorLineThenTheNewestLine) {
       {"2026-12-07 13:39:17 Cannot load the moon\n2026-12-07 13:39:17 Exiting due to fatal error\n",
        "Cannot load the moon"},
       {"2026-12-07 13:39:17 an error happened\n2026-12-07 13:39:18 later\n", "an error happened"},
-      {"2026-12-07 13:39:17 Options error: --dev is missing\n", "VPN configuration error: Options error: --dev is missing"},
+      {"2026-12-07 13:39:17 Options error: --dev is missing\n",
+       "VPN configuration error: Options error: --dev is missing"},
       {"one\n\r\n\ntwo \xC3\xA9\r\n\r\n", "two \xC3\xA9"},
       {"only line without newline", "only line without newline"},
       {"", ""},
@@ -92,8 +90,9 @@ TEST(Diagnosis, FeedsFromWhereTheLastReadingEnded) {
   const std::uint64_t end = FeedLog(log, 0, first);
   EXPECT_EQ(end, 12u) << "a line still being written is read again next time";
   EXPECT_EQ(first.Result(), kAuth);
-  WriteFileAtomically(log, "AUTH_FAILED\nhalf a line\nVERIFY ERROR: depth=0, error=certificate has expired\n"
-                           "TLS Error: TLS handshake failed\n");
+  WriteFileAtomically(log,
+                      "AUTH_FAILED\nhalf a line\nVERIFY ERROR: depth=0, error=certificate has expired\n"
+                      "TLS Error: TLS handshake failed\n");
   LogDiagnosis later;
   EXPECT_EQ(FeedLog(log, end, later), 109u);
   EXPECT_EQ(later.Result(), kTls + " The server's certificate has expired.");
@@ -118,14 +117,9 @@ TEST(Diagnosis, LinesAcrossChunkBoundariesAndOverlongLines) {
 // whether the failure is one no retry mends.
 TEST(DiagnosisOfRealLogs, SaysWhatReallyFailed) {
   const fs::path logs = ExecutablePath().parent_path() / "fixtures" / "openvpn-logs";
-  struct Case {
-    std::string file;
-    std::string result;
-    bool final;
-  };
   const std::string server_ca =
       kTls + " The server's certificate was not issued by the certificate authority (CA) in this profile.";
-  const Case cases[] = {
+  const std::tuple<std::string, std::string, bool> cases[] = {
       {"auth-failed.log", kAuth, true},
       {"no-common-cipher.log",
        "The VPN server and this profile have no data cipher in common, so the server refused the connection. "
@@ -135,7 +129,8 @@ TEST(DiagnosisOfRealLogs, SaysWhatReallyFailed) {
       {"server-no-usage.log", kTls + " The server's certificate is not made for a VPN server.", true},
       {"client-cert-expired.log", kTls + " This profile's client certificate has expired.", true},
       {"client-cert-not-yet-valid.log",
-       kTls + " This profile's client certificate is not valid yet: check this computer's date and time.", true},
+       kTls + " This profile's client certificate is not valid yet: check this computer's date and time.",
+       true},
       {"tls-crypt-mismatch.log",
        kTls + " The server never answered: check the server address and port, and that the profile's "
               "tls-auth or tls-crypt key is the server's.",
@@ -145,13 +140,13 @@ TEST(DiagnosisOfRealLogs, SaysWhatReallyFailed) {
        "will result in a non-working connection. See also allow-compression in the manual.",
        true},
       {"unknown-directive.log", "", true},
-      {"key-mismatch.log", "The client certificate and the private key in this profile do not belong together.",
-       false},
+      {"key-mismatch.log",
+       "The client certificate and the private key in this profile do not belong together.", false},
       {"inline-ca-broken.log", "The CA certificate in this profile is missing or damaged.", false},
       {"tun-unavailable.log", "Could not open the VPN tunnel device: No such file or directory.", false},
       {"management-port-in-use.log",
-       "Another program holds the port OpenVPN is controlled through (127.0.0.1:11950): quit other VPN apps and "
-       "reconnect.",
+       "Another program holds the port OpenVPN is controlled through (127.0.0.1:11950): quit other VPN "
+       "apps and reconnect.",
        false},
       {"unresolvable-host.log", kResolve, false},
       {"tcp-refused.log", kUnreachable, false},
@@ -161,19 +156,20 @@ TEST(DiagnosisOfRealLogs, SaysWhatReallyFailed) {
        true},
       {"success.log", "SIGTERM[hard,] received, process exiting", false},
   };
-  for (const Case& c : cases) {
-    ASSERT_TRUE(fs::exists(logs / c.file)) << c.file;
+  for (const auto& [file, result, final] : cases) {
+    ASSERT_TRUE(fs::exists(logs / file)) << file;
     LogDiagnosis diagnosis;
-    FeedLog(logs / c.file, 0, diagnosis);
-    if (c.file == "unknown-directive.log") {
+    FeedLog(logs / file, 0, diagnosis);
+    if (file == "unknown-directive.log") {
       // Named as OpenVPN names it, with the line in the profile.
       EXPECT_THAT(diagnosis.Result(),
-                  ::testing::AllOf(::testing::StartsWith("VPN configuration error: Options error: Unrecognized option"),
-                                   ::testing::HasSubstr("unknown-directive.ovpn:9: frobnicate")));
+                  ::testing::AllOf(
+                      ::testing::StartsWith("VPN configuration error: Options error: Unrecognized option"),
+                      ::testing::HasSubstr("unknown-directive.ovpn:9: frobnicate")));
     } else {
-      EXPECT_EQ(diagnosis.Result(), c.result) << c.file;
+      EXPECT_EQ(diagnosis.Result(), result) << file;
     }
-    EXPECT_EQ(diagnosis.Final(), c.final) << c.file;
+    EXPECT_EQ(diagnosis.Final(), final) << file;
   }
 }
 

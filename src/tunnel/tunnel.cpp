@@ -338,7 +338,7 @@ std::optional<std::string> Tunnel::PrepareKillSwitch(std::string_view profile,
   if (kill_switch_) {
     std::vector<std::string> addresses;
     for (int attempt = 0; attempt < (stays_closed ? 1 : 5) && !endpoint.hosts.empty(); ++attempt) {
-      if (attempt > 0 && !token->SleepFor(800ms)) break;
+      if (attempt > 0 && !token->SleepFor(environment_.resolve_retry)) break;
       for (const std::string& host : endpoint.hosts) {
         AppendNew(addresses, Resolve(host, token));
         if (token->cancelled()) break;

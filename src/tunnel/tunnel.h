@@ -67,6 +67,8 @@ struct TunnelEnvironment {
   // is tried meanwhile (the first try at once: the switch waits on it).
   std::chrono::milliseconds management_wait{15000};
   std::chrono::milliseconds management_retry{5};
+  // Between the tries to resolve the server while the firewall is open for it.
+  std::chrono::milliseconds resolve_retry{800};
   // All of an adoption (greeting and state): the first getStatus waits for it, so a
   // silent or slow program on the port must not hold up the interface.
   std::chrono::milliseconds adoption_budget{500};
