@@ -168,7 +168,9 @@ void Tunnel::SetKillSwitchEnabled(bool on, std::function<void()> done) {
           if (record_.phase == Phase::kConnected) service_.Enable(record_.server, 1);
         } else {
           service_.Disable();
-          if (block_ipv6_ && Running()) service_.BlockIpv6(true);
+          // The user's IPv6 block holds only beside a tunnel; without one, nothing may
+          // keep IPv6 blocked once the kill switch is off.
+          service_.BlockIpv6(block_ipv6_ && Running());
         }
         done();
       },

@@ -340,7 +340,9 @@ class TunnelModelTest : public ::testing::Test {
 TEST_F(TunnelModelTest, RandomSequencesEndAsTheModelSays) {
   const char* configured = std::getenv("VLVPN_MODEL_SEQUENCES");
   const int sequences = configured != nullptr ? std::atoi(configured) : 60;
-  for (int seed = 1; seed <= sequences; ++seed) {
+  std::vector<int> seeds = {258};  // "ks on, connect unlaunchable, ks off" once left IPv6 blocked
+  for (int seed = 1; seed <= sequences; ++seed) seeds.push_back(seed);
+  for (const int seed : seeds) {
     std::mt19937 random(static_cast<unsigned>(seed));
     std::uniform_int_distribution<int> length(3, 9);
     // The working connects, the disconnect and the kill switch twice as often as the rest:
