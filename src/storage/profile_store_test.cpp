@@ -95,8 +95,8 @@ TEST_F(ProfileStoreTest, CredentialsRoundTripThroughTheTwoLineFileAndLineBreaksA
 
   const std::pair<std::string, std::string> refused[] = {
       {"a\nb", "pw"}, {"a\rb", "pw"}, {"user", "pw\n--inject"}, {"user", "pw\r"}};
-  for (const auto& [user, password] : refused) {
-    EXPECT_THAT([&] { store_.SaveCredentials("p1", user, password); },
+  for (const auto& pair : refused) {
+    EXPECT_THAT([&] { store_.SaveCredentials("p1", pair.first, pair.second); },
                 ThrowsMessage<std::invalid_argument>(HasSubstr("must not contain a line break")));
   }
   EXPECT_EQ(Read(auth), "b\xC3\xB6\np\x1Ass word\n") << "a refused pair writes nothing";
