@@ -40,7 +40,8 @@ std::unique_ptr<InterfaceChild> InterfaceChild::Start(const std::filesystem::pat
 }
 
 InterfaceChild::InterfaceChild(std::unique_ptr<ChildProcess> process)
-    : process_(std::move(process)), streams_(std::make_unique<Streams>(process_->TakeOutput(), process_->TakeInput())) {}
+    : process_(std::move(process)),
+      streams_(std::make_unique<Streams>(process_->TakeOutput(), process_->TakeInput())) {}
 
 // End of input first, then the end itself: five seconds for it, then it is killed.
 InterfaceChild::~InterfaceChild() {

@@ -29,7 +29,9 @@ namespace {
 
 std::pair<UniqueFd, UniqueFd> Pipe() {
   int ends[2];
-  if (::pipe2(ends, O_CLOEXEC) != 0) throw std::runtime_error(std::string("Could not make a pipe: ") + std::strerror(errno));
+  if (::pipe2(ends, O_CLOEXEC) != 0) {
+    throw std::runtime_error(std::string("Could not make a pipe: ") + std::strerror(errno));
+  }
   return {UniqueFd(ends[0]), UniqueFd(ends[1])};
 }
 
