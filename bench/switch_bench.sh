@@ -37,13 +37,8 @@ connected_on() { # <profile>: connectOvpn until connected; ms taken in $took
   local start
   start=$(now_ms)
   call connectOvpn "[\"$1\",\"\",\"\",\"$1.ovpn\"]"
-  for _ in $(seq 5000); do
-    tunnel_state
-    [ "$state" = connected ] && break
-    sleep 0.002
-  done
+  wait_state connected 5000 0.002 || { echo "no tunnel to $1: $reply" >&2; exit 1; }
   took=$(($(now_ms) - start))
-  [ "$state" = connected ] || { echo "no tunnel to $1: $reply" >&2; exit 1; }
 }
 bare_pid=""
 bare_on() { # <profile>: the running bare OpenVPN stopped, one on <profile> started until completed

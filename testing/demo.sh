@@ -89,11 +89,7 @@ show "== Kill switch on, connect and follow the tunnel"
 say_call setKillSwitchEnabled '[true]'
 start=$(date +%s%N)
 say_call connectOvpn '["home","","","home.ovpn"]'
-for _ in $(seq 100); do
-  tunnel_state
-  [ "$state" = connected ] && break
-  sleep 0.2
-done
+wait_state connected 100 0.2 || true
 show "  <- getStatus: $reply"
 show "  connected after $(( ($(date +%s%N) - start) / 1000000 )) ms"
 [ "$state" = connected ] || { show "the tunnel did not come up; OpenVPN's log:"; tail -5 "$work/data/VLVPNDesk/profiles/home/openvpn.log"; exit 1; }

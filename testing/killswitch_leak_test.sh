@@ -94,10 +94,7 @@ start_service
 
 start_desk env XDG_DATA_HOME="$work/data" VLVPN_KILLSWITCH_SOCKET="$work/ks.sock" \
   ip netns exec "$client" "$bin/VLVPNDesk" --stdio || fail "VLVPNDesk did not start"
-wait_for_state() {
-  for _ in $(seq 150); do tunnel_state && [ "$state" = "$1" ] && return 0; sleep 0.1; done
-  fail "the tunnel did not become $1: $reply"
-}
+wait_for_state() { wait_state "$1" 150 0.1 || fail "the tunnel did not become $1: $reply"; }
 table_has() { # (grep -q on a pipe would end nft early, and pipefail call that a failure)
   local rules
   rules=$(in_client nft list table inet vlvpn 2>/dev/null || true)
@@ -160,7 +157,7 @@ wait_for_state connected
 burst "switched to the second server" 0 0 0 -
 [ "$(cat "/etc/netns/$client/resolv.conf")" = "$resolver_before" ] || fail "the resolvers stayed after the switch"
 call connectOvpn '["leak","velunor","wrong","leak.ovpn"]'
-for _ in $(seq 100); do tunnel_state && [ "$state" = disconnected ] && break; sleep 0.1; done
+wait_state disconnected 100 0.1 || true
 echo "  refused login: $state, $(printf '%s' "$reply" | grep -o '"message":"[^"]*"' || true)"
 [ "$state" = disconnected ] || fail "a refused login did not end the attempt"
 for failing in nameless dead; do

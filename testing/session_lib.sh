@@ -28,6 +28,17 @@ tunnel_state() {
   if [[ $reply =~ \"state\":\"([a-z]*)\" ]]; then state=${BASH_REMATCH[1]}; fi
 }
 
+# wait_state <state> <tries> <pause>: getStatus until the state is <state>; false when
+# it never came.
+wait_state() {
+  local _
+  for _ in $(seq "$2"); do
+    tunnel_state && [ "$state" = "$1" ] && return 0
+    sleep "$3"
+  done
+  return 1
+}
+
 # stop_desk: end of input, and VLVPNDesk's exit code in $desk_status.
 stop_desk() {
   exec {DESK[1]}>&-
