@@ -40,7 +40,10 @@ class PlayedOpenVpn {
     return true;
   }
   // SIGTERM through the service, or killed behind the tunnel's back: the same to it.
+  // Returns only once the port is free, also beside a kill still ending it: the real
+  // service answers a stop only once its OpenVPN has ended.
   void End() {
+    std::lock_guard whole(end_lock_);
     std::thread ending;
     {
       std::lock_guard guard(lock_);
@@ -81,6 +84,7 @@ class PlayedOpenVpn {
   }
 
   const std::uint16_t port_;
+  std::mutex end_lock_;
   mutable std::mutex lock_;
   bool running_ = false;
   std::atomic<bool> ending_{false};
