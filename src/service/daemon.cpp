@@ -49,16 +49,6 @@ unsigned long long StartTimeOf(pid_t pid) {
   return std::strtoull(rest.c_str() + position, nullptr, 10);
 }
 
-// Field 4 of /proc/<pid>/stat; 0 when unknown.
-pid_t ParentOf(pid_t pid) {
-  std::ifstream file("/proc/" + std::to_string(pid) + "/stat");
-  std::string stat;
-  std::getline(file, stat);
-  const std::size_t close = stat.rfind(')');
-  if (close == std::string::npos || close + 4 > stat.size()) return 0;
-  return static_cast<pid_t>(std::strtol(stat.c_str() + close + 4, nullptr, 10));
-}
-
 // OpenVPN splits its --up command at blanks and quotes.
 bool IsPlainPath(const std::string& path) {
   return path.find_first_of(" \t\n\r\"'\\") == std::string::npos;
@@ -248,7 +238,7 @@ std::optional<std::string> Daemon::Handle(const Request& request, const Peer& pe
 
 std::string Daemon::ReportDns(const DnsReport& report, const Peer& peer) {
   // From the helper our OpenVPN runs, not from anything else of its account.
-  if (!Alive() || ParentOf(peer.pid) != openvpn_.pid) return "Refused: not from the service's OpenVPN";
+  if (!Alive() || !PeerIsChildOf(peer, openvpn_.pid)) return "Refused: not from the service's OpenVPN";
   const TunnelDns& dns = report.dns;
   // Each report replaces the last (a restart runs --up again): a connection that was
   // pushed no servers must not keep the ones of the connection before.

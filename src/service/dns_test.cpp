@@ -7,7 +7,9 @@
 #include <sched.h>
 #include <signal.h>
 #include <sys/mount.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <sys/wait.h>
 #include <systemd/sd-bus.h>
 #include <unistd.h>
@@ -15,12 +17,14 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <fstream>
 #include <map>
 #include <thread>
 
 #include "common/file_io.h"
 #include "service/dns.h"
+#include "service/peer.h"
 #include "service/system_dns.h"
 #include "support/child_process.h"
 #include "support/temp_folder.h"
@@ -99,6 +103,70 @@ TEST(DnsReportTest, TheServiceTakesNothingButAddressesAndNames) {
   ASSERT_TRUE(report);
   EXPECT_THAT(RenderResolvConf(report->dns),
               EndsWith("\nnameserver 10.8.0.1\nnameserver fd00::53\nsearch corp.example\n"));
+}
+
+// Reports are taken only from a child of the service's OpenVPN; by the time one is read,
+// a reporter that left may have passed its pid on to another child.
+TEST(DnsReportTest, AReporterIsAChildOnlyWhileItRuns) {
+  if (::geteuid() != 0) GTEST_SKIP() << "needs root to choose the next pid";
+  testing::TempFolder folder;
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  const std::string path = (folder.path() / "dns.sock").string();
+  std::memcpy(address.sun_path, path.data(), path.size());
+  const auto* at = reinterpret_cast<const sockaddr*>(&address);
+  const UniqueFd listener(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  ASSERT_EQ(::bind(listener.get(), at, sizeof address), 0);
+  ASSERT_EQ(::listen(listener.get(), 4), 0);
+  // A child that connects, then waits (`stay`) or ends; -1 when none could be made.
+  const auto reporter = [&](bool stay) {
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+      const int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
+      if (::connect(fd, at, sizeof address) != 0) ::_exit(1);
+      if (stay) ::pause();
+      ::_exit(0);
+    }
+    return pid;
+  };
+  const auto heard = [&] {
+    Peer peer;
+    const UniqueFd accepted(::accept4(listener.get(), nullptr, nullptr, SOCK_CLOEXEC));
+    EXPECT_TRUE(ReadPeer(accepted.get(), peer, true));
+    return peer;
+  };
+  const auto end = [](pid_t pid) {
+    ::kill(pid, SIGKILL);
+    ::waitpid(pid, nullptr, 0);
+  };
+
+  const pid_t staying = reporter(true);
+  const Peer running = heard();
+  EXPECT_TRUE(PeerIsChildOf(running, ::getpid()));
+  EXPECT_FALSE(PeerIsChildOf(running, ::getppid()));
+  end(staying);
+  int pair[2];
+  ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair), 0);
+  int pidfd = -1;
+  socklen_t size = sizeof pidfd;
+  const bool held = ::getsockopt(pair[0], SOL_SOCKET, 77 /* SO_PEERPIDFD */, &pidfd, &size) == 0;
+  for (const int fd : {pair[0], pair[1], pidfd}) ::close(fd);
+  if (!held) GTEST_SKIP() << "the kernel cannot hand over its peer's process (before 6.5): pid alone";
+
+  const pid_t gone = reporter(false);
+  ASSERT_EQ(::waitpid(gone, nullptr, 0), gone);
+  pid_t successor = -1;
+  for (int attempt = 0; attempt < 20 && successor != gone; ++attempt) {
+    if (successor > 0) end(successor);
+    std::ofstream("/proc/sys/kernel/ns_last_pid") << gone - 1;
+    successor = reporter(true);
+  }
+  const Peer left = heard();
+  const bool taken = PeerIsChildOf(left, ::getpid());
+  end(successor);
+  ASSERT_EQ(successor, gone) << "another process took the pid first";
+  EXPECT_EQ(left.pid, gone);
+  EXPECT_FALSE(taken) << "the pid's next owner was taken for the reporter";
 }
 
 std::string ModeOf(const std::filesystem::path& path) {

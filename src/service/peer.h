@@ -4,9 +4,11 @@
 
 #include <chrono>
 #include <filesystem>
+#include <memory>
 #include <string>
 #include <vector>
 
+#include "common/process_handle.h"
 #include "common/unique_fd.h"
 
 namespace vlvpn::service {
@@ -17,12 +19,20 @@ struct Peer {
   uid_t uid = static_cast<uid_t>(-1);
   gid_t gid = static_cast<gid_t>(-1);
   std::vector<gid_t> groups;  // supplementary
+  // With `hold_process`: the connecting process itself, which `pid` may stop naming once
+  // it has ended. Null when it had already ended.
+  std::shared_ptr<ProcessHandle> process;
 
   bool InGroup(gid_t group) const;
 };
 
-// SO_PEERCRED and SO_PEERGROUPS; false when the kernel would not say.
-bool ReadPeer(int socket, Peer& peer);
+// SO_PEERCRED and SO_PEERGROUPS (and SO_PEERPIDFD for `hold_process`); false when the
+// kernel would not say.
+bool ReadPeer(int socket, Peer& peer, bool hold_process = false);
+
+// Whether a peer read with `hold_process` is a child of `parent` and still runs (by its
+// pid alone, a peer that has ended could be taken for the next process given that pid).
+bool PeerIsChildOf(const Peer& peer, pid_t parent);
 
 struct UserRead {
   bool ok = false;

@@ -15,6 +15,7 @@
 #include <cerrno>
 #include <chrono>
 #include <cstring>
+#include <fstream>
 #include <mutex>
 #include <vector>
 
@@ -27,6 +28,7 @@ namespace {
 using Clock = std::chrono::steady_clock;
 
 constexpr std::size_t kMaxRequest = 1 + 4096;  // a kind and a path
+constexpr int kPeerPidFd = 77;                  // SO_PEERPIDFD, newer than our headers
 constexpr std::size_t kChunk = 8192;
 
 // FUSE's statfs magic: a file system whose server the user may run, and stall.
@@ -171,19 +173,39 @@ bool WaitReadable(int fd, Clock::time_point deadline) {
   }
 }
 
+// Field 4 of /proc/<pid>/stat; 0 when unknown.
+pid_t ParentOf(pid_t pid) {
+  std::ifstream file("/proc/" + std::to_string(pid) + "/stat");
+  std::string stat;
+  std::getline(file, stat);
+  const std::size_t close = stat.rfind(')');
+  if (close == std::string::npos || close + 4 > stat.size()) return 0;
+  return static_cast<pid_t>(std::strtol(stat.c_str() + close + 4, nullptr, 10));
+}
+
 }  // namespace
 
 bool Peer::InGroup(gid_t group) const {
   return gid == group || std::find(groups.begin(), groups.end(), group) != groups.end();
 }
 
-bool ReadPeer(int socket, Peer& peer) {
+bool ReadPeer(int socket, Peer& peer, bool hold_process) {
   ucred credentials{};
   socklen_t size = sizeof credentials;
   if (::getsockopt(socket, SOL_SOCKET, SO_PEERCRED, &credentials, &size) != 0) return false;
   peer.pid = credentials.pid;
   peer.uid = credentials.uid;
   peer.gid = credentials.gid;
+  if (hold_process) {
+    int pidfd = -1;
+    socklen_t pidfd_size = sizeof pidfd;
+    if (::getsockopt(socket, SOL_SOCKET, kPeerPidFd, &pidfd, &pidfd_size) == 0) {
+      peer.process = ProcessHandle::Adopt(pidfd, static_cast<std::uint32_t>(peer.pid));
+    } else if (errno == ENOPROTOOPT) {
+      // A kernel before 6.5: opened by pid, which another process may have taken already.
+      peer.process = ProcessHandle::Open(static_cast<std::uint32_t>(peer.pid));
+    }
+  }
   std::vector<gid_t> groups(64);
   for (int attempt = 0; attempt < 3; ++attempt) {
     socklen_t bytes = static_cast<socklen_t>(groups.size() * sizeof(gid_t));
@@ -196,6 +218,11 @@ bool ReadPeer(int socket, Peer& peer) {
     groups.resize(bytes / sizeof(gid_t) + 1);
   }
   return false;
+}
+
+bool PeerIsChildOf(const Peer& peer, pid_t parent) {
+  // The parent is read before the process is seen to run: the pid was its all along.
+  return ParentOf(peer.pid) == parent && peer.process && !peer.process->HasExited();
 }
 
 UserFiles::UserFiles(const Peer& user, UserDeadline deadline) : user_(user), deadline_(deadline) {

@@ -242,7 +242,7 @@ struct Server::Impl {
         Answer(connection, "Busy: too many connections, try again");
         continue;  // closed at once: holding it would defeat the limit
       }
-      if (!ReadPeer(connection.socket.get(), connection.peer)) {
+      if (!ReadPeer(connection.socket.get(), connection.peer, helper)) {
         Answer(connection, "Refused: cannot tell who is asking");
       } else if (helper && (!account || connection.peer.uid != account->uid)) {
         Answer(connection, "Refused: this socket is for the service's OpenVPN");
