@@ -13,7 +13,6 @@
 #include <chrono>
 #include <cstdio>
 #include <cstring>
-#include <fstream>
 #include <thread>
 
 #include "common/file_io.h"
@@ -33,20 +32,9 @@ void Log(const std::string& text) { std::fprintf(stderr, "%s\n", text.c_str()); 
 
 // Field 22 of /proc/<pid>/stat; 0 when the process is gone or a zombie.
 unsigned long long StartTimeOf(pid_t pid) {
-  std::ifstream file("/proc/" + std::to_string(pid) + "/stat");
-  std::string stat;
-  std::getline(file, stat);
-  const std::size_t close = stat.rfind(')');
-  if (close == std::string::npos) return 0;
-  std::string rest = stat.substr(close + 2);
-  if (rest.starts_with("Z") || rest.starts_with("X")) return 0;
-  std::size_t position = 0;
-  for (int field = 3; field < 22; ++field) {
-    position = rest.find(' ', position);
-    if (position == std::string::npos) return 0;
-    ++position;
-  }
-  return std::strtoull(rest.c_str() + position, nullptr, 10);
+  const std::vector<std::string> fields = ProcessStat(pid);  // from field 3, the state
+  if (fields.size() < 20 || fields[0] == "Z" || fields[0] == "X") return 0;
+  return std::strtoull(fields[19].c_str(), nullptr, 10);
 }
 
 // OpenVPN splits its --up command at blanks and quotes.

@@ -7,6 +7,7 @@
 #include <sched.h>
 #include <signal.h>
 #include <sys/mount.h>
+#include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -118,10 +119,13 @@ TEST(DnsReportTest, AReporterIsAChildOnlyWhileItRuns) {
   const UniqueFd listener(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
   ASSERT_EQ(::bind(listener.get(), at, sizeof address), 0);
   ASSERT_EQ(::listen(listener.get(), 4), 0);
-  // A child that connects, then waits (`stay`) or ends; -1 when none could be made.
+  // A child that connects, then waits (`stay`) or ends. It names itself as if it were a
+  // child of our parent: the kernel shows the name in /proc/<pid>/stat as it is.
+  const std::string forged = "x) S " + std::to_string(::getppid()) + "\n";
   const auto reporter = [&](bool stay) {
     const pid_t pid = ::fork();
     if (pid == 0) {
+      ::prctl(PR_SET_NAME, forged.c_str());
       const int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
       if (::connect(fd, at, sizeof address) != 0) ::_exit(1);
       if (stay) ::pause();

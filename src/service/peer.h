@@ -30,6 +30,10 @@ struct Peer {
 // kernel would not say.
 bool ReadPeer(int socket, Peer& peer, bool hold_process = false);
 
+// The fields of /proc/<pid>/stat after the process's name, its state first; empty when
+// the process is gone.
+std::vector<std::string> ProcessStat(pid_t pid);
+
 // Whether a peer read with `hold_process` is a child of `parent` and still runs (by its
 // pid alone, a peer that has ended could be taken for the next process given that pid).
 bool PeerIsChildOf(const Peer& peer, pid_t parent);

@@ -16,6 +16,8 @@
 #include <chrono>
 #include <cstring>
 #include <fstream>
+#include <iterator>
+#include <sstream>
 #include <mutex>
 #include <vector>
 
@@ -175,15 +177,23 @@ bool WaitReadable(int fd, Clock::time_point deadline) {
 
 // Field 4 of /proc/<pid>/stat; 0 when unknown.
 pid_t ParentOf(pid_t pid) {
-  std::ifstream file("/proc/" + std::to_string(pid) + "/stat");
-  std::string stat;
-  std::getline(file, stat);
-  const std::size_t close = stat.rfind(')');
-  if (close == std::string::npos || close + 4 > stat.size()) return 0;
-  return static_cast<pid_t>(std::strtol(stat.c_str() + close + 4, nullptr, 10));
+  const std::vector<std::string> fields = ProcessStat(pid);
+  return fields.size() > 1 ? static_cast<pid_t>(std::strtol(fields[1].c_str(), nullptr, 10)) : 0;
 }
 
 }  // namespace
+
+std::vector<std::string> ProcessStat(pid_t pid) {
+  std::ifstream file("/proc/" + std::to_string(pid) + "/stat");
+  const std::string stat{std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>()};
+  // The name is the process's to choose (any byte but NUL): only the last ")" ends it.
+  const std::size_t close = stat.rfind(')');
+  std::vector<std::string> fields;
+  if (close == std::string::npos) return fields;
+  std::istringstream rest(stat.substr(close + 1));
+  for (std::string field; rest >> field;) fields.push_back(field);
+  return fields;
+}
 
 bool Peer::InGroup(gid_t group) const {
   return gid == group || std::find(groups.begin(), groups.end(), group) != groups.end();
