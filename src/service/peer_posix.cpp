@@ -17,8 +17,8 @@
 #include <cstring>
 #include <fstream>
 #include <iterator>
-#include <sstream>
 #include <mutex>
+#include <sstream>
 #include <vector>
 
 #include "common/process_handle.h"
