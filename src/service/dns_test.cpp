@@ -153,7 +153,7 @@ TEST(DnsReportTest, AReporterIsAChildOnlyWhileItRuns) {
   ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair), 0);
   int pidfd = -1;
   socklen_t size = sizeof pidfd;
-  const bool held = ::getsockopt(pair[0], SOL_SOCKET, 77 /* SO_PEERPIDFD */, &pidfd, &size) == 0;
+  const bool held = ::getsockopt(pair[0], SOL_SOCKET, kSoPeerPidFd, &pidfd, &size) == 0;
   for (const int fd : {pair[0], pair[1], pidfd}) ::close(fd);
   if (!held) GTEST_SKIP() << "the kernel cannot hand over its peer's process (before 6.5): pid alone";
 

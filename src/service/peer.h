@@ -26,6 +26,9 @@ struct Peer {
   bool InGroup(gid_t group) const;
 };
 
+// SO_PEERPIDFD (Linux 6.5), newer than our headers.
+inline constexpr int kSoPeerPidFd = 77;
+
 // SO_PEERCRED and SO_PEERGROUPS (and SO_PEERPIDFD for `hold_process`); false when the
 // kernel would not say.
 bool ReadPeer(int socket, Peer& peer, bool hold_process = false);

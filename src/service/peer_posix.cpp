@@ -30,7 +30,6 @@ namespace {
 using Clock = std::chrono::steady_clock;
 
 constexpr std::size_t kMaxRequest = 1 + 4096;  // a kind and a path
-constexpr int kPeerPidFd = 77;                  // SO_PEERPIDFD, newer than our headers
 constexpr std::size_t kChunk = 8192;
 
 // FUSE's statfs magic: a file system whose server the user may run, and stall.
@@ -209,7 +208,7 @@ bool ReadPeer(int socket, Peer& peer, bool hold_process) {
   if (hold_process) {
     int pidfd = -1;
     socklen_t pidfd_size = sizeof pidfd;
-    if (::getsockopt(socket, SOL_SOCKET, kPeerPidFd, &pidfd, &pidfd_size) == 0) {
+    if (::getsockopt(socket, SOL_SOCKET, kSoPeerPidFd, &pidfd, &pidfd_size) == 0) {
       peer.process = ProcessHandle::Adopt(pidfd, static_cast<std::uint32_t>(peer.pid));
     } else if (errno == ENOPROTOOPT) {
       // A kernel before 6.5: opened by pid, which another process may have taken already.
