@@ -27,6 +27,7 @@ using namespace std::chrono_literals;
 constexpr std::size_t kMaxProfile = 1 << 20;
 constexpr std::size_t kMaxProfileFiles = 32;
 constexpr auto kStopGrace = 5s;
+constexpr auto kLeftoverGrace = 1s;
 
 void Log(const std::string& text) { std::fprintf(stderr, "%s\n", text.c_str()); }
 
@@ -186,6 +187,9 @@ void Daemon::RemoveSession() const {
 }
 
 void Daemon::Forget() {
+  // What a subverted OpenVPN left behind would keep CAP_NET_ADMIN, and could undo the
+  // kill switch long after: nothing of its account outlives the session.
+  if (options_.openvpn_account) EndChildrenRunningAs(options_.openvpn_account->uid, kLeftoverGrace);
   RevertTunnelDns();
   openvpn_ = Running{};
   RemoveSession();

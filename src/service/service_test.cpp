@@ -108,14 +108,13 @@ class ServiceTest : public ::testing::Test {
       Shell("ip netns pids " + namespace_ + " | xargs -r kill -9; ip netns del " + namespace_);
   }
 
-  void StartDaemon() {
-    daemon_ = std::make_unique<testing::ChildProcess>(
-        "/usr/sbin/ip",
-        std::vector<std::string>{
-            "netns", "exec", namespace_, testing::SiblingProgram("vlvpn-killswitchd").string(), "--socket",
-            Socket(), "--group", "nogroup", "--state-dir", State().string(), "--dns-state-dir",
-            (root_.path() / "dns").string(), "--resolv-conf", (root_.path() / "resolv.conf").string()},
-        testing::ChildProcess::Environment{});
+  void StartDaemon(const std::vector<std::string>& extra = {}) {
+    std::vector<std::string> arguments = {
+        "netns", "exec", namespace_, testing::SiblingProgram("vlvpn-killswitchd").string(), "--socket",
+        Socket(), "--group", "nogroup", "--state-dir", State().string(), "--dns-state-dir",
+        (root_.path() / "dns").string(), "--resolv-conf", (root_.path() / "resolv.conf").string()};
+    arguments.insert(arguments.end(), extra.begin(), extra.end());
+    daemon_ = std::make_unique<testing::ChildProcess>("/usr/sbin/ip", arguments, testing::ChildProcess::Environment{});
     for (int i = 0; i < 200 && Ask(kRoot, "PING") != "PONG\n"; ++i) std::this_thread::sleep_for(20ms);
   }
 
@@ -399,6 +398,35 @@ TEST_F(ServiceTest, RunsOpenVpnForAUserAndOnlyThatUserStopsIt) {
   EXPECT_EQ(Ask(kRoot, "OPENVPN_STATUS"), "STOPPED\n");
   EXPECT_NE(::kill(std::stoi(pid), 0), 0);
   EXPECT_FALSE(std::filesystem::exists(State() / "openvpn"));  // the copies held keys
+}
+
+// A process OpenVPN's account leaves running (here its up script's) ends with the
+// session, and is not left a zombie either.
+TEST_F(ServiceTest, NothingOfOpenVpnsAccountOutlivesTheSession) {
+  const auto helper = root_.path() / "up.sh";
+  WriteFileAtomically(helper, "#!/bin/sh\n/usr/bin/setsid /usr/bin/sleep 6061 </dev/null >/dev/null 2>&1 &\n");
+  ::chmod(helper.c_str(), 0755);
+  daemon_.reset();
+  StartDaemon({"--dns-helper", helper.string()});
+  // Without "client" (and its pull), OpenVPN runs its up script at once, server or none.
+  const auto folder = UserFolder(kMember, kProfile.substr(std::string("client\n").size()));
+  ASSERT_THAT(Ask(kMember, StartLine("/usr/sbin/openvpn", ClientArguments(folder))), StartsWith("OK "));
+  const auto leftover = [] { return Output("pgrep -x -f '/usr/bin/sleep 6061'"); };
+  for (int i = 0; i < 250 && leftover().empty(); ++i) std::this_thread::sleep_for(20ms);
+  const std::string pid = leftover();
+  ASSERT_FALSE(pid.empty()) << "the up script never ran";
+  const struct passwd* account = ::getpwnam("vlvpn-openvpn");
+  ASSERT_NE(account, nullptr);
+  const pid_t bystander = ::fork();  // of the account too, but none of the service's
+  if (bystander == 0) {
+    Become({account->pw_uid, {account->pw_gid}});
+    ::pause();
+  }
+  EXPECT_EQ(Ask(kMember, "OPENVPN_STOP"), "OK\n");
+  EXPECT_NE(::kill(std::stoi(pid), 0), 0) << "still running, or a zombie nobody reaped";
+  EXPECT_EQ(::waitpid(bystander, nullptr, WNOHANG), 0) << "not the service's to end";
+  ::kill(bystander, SIGKILL);
+  ::waitpid(bystander, nullptr, 0);
 }
 
 // Every process of `uid` whose parent is `parent`, and whether each is stopped.
