@@ -201,6 +201,14 @@ void Daemon::Tick() {
     Log("OpenVPN " + std::to_string(openvpn_.pid) + " ended");
     Forget();
   }
+  // What OpenVPN's processes left that has ended meanwhile: no zombie waits for the
+  // session's end (peeked at first, so OpenVPN itself is left to Alive).
+  siginfo_t ended{};
+  while (options_.openvpn_account && ::waitid(P_ALL, 0, &ended, WEXITED | WNOHANG | WNOWAIT) == 0 &&
+         ended.si_pid > 0 && ended.si_pid != openvpn_.pid && ended.si_uid == options_.openvpn_account->uid) {
+    ::waitpid(ended.si_pid, nullptr, 0);
+    ended = {};
+  }
 }
 
 std::optional<std::string> Daemon::Handle(const Request& request, const Peer& peer) {

@@ -400,11 +400,26 @@ TEST_F(ServiceTest, RunsOpenVpnForAUserAndOnlyThatUserStopsIt) {
   EXPECT_FALSE(std::filesystem::exists(State() / "openvpn"));  // the copies held keys
 }
 
-// A process OpenVPN's account leaves running (here its up script's) ends with the
-// session, and is not left a zombie either.
+// Every process of `uid` whose parent is `parent`, and whether each is stopped.
+std::vector<std::pair<pid_t, bool>> ChildrenOf(pid_t parent, uid_t uid) {
+  std::vector<std::pair<pid_t, bool>> found;
+  for (const auto& entry : std::filesystem::directory_iterator("/proc")) {
+    const std::string pid = entry.path().filename().string();
+    if (pid.find_first_not_of("0123456789") != std::string::npos) continue;
+    if (StatusField(pid, "PPid") != std::to_string(parent)) continue;
+    if (!StatusField(pid, "Uid").starts_with(std::to_string(uid) + "\t")) continue;
+    found.emplace_back(std::stoi(pid), StatusField(pid, "State").starts_with("T"));
+  }
+  return found;
+}
+
+// What OpenVPN's account leaves running (here its up script's) ends with the session;
+// what ends before is reaped, not left a zombie.
 TEST_F(ServiceTest, NothingOfOpenVpnsAccountOutlivesTheSession) {
   const auto helper = root_.path() / "up.sh";
-  WriteFileAtomically(helper, "#!/bin/sh\n/usr/bin/setsid /usr/bin/sleep 6061 </dev/null >/dev/null 2>&1 &\n");
+  WriteFileAtomically(helper,
+                      "#!/bin/sh\n/usr/bin/setsid /usr/bin/sleep 6061 </dev/null >/dev/null 2>&1 &\n"
+                      "/usr/bin/setsid /usr/bin/true &\n");
   ::chmod(helper.c_str(), 0755);
   daemon_.reset();
   StartDaemon({"--dns-helper", helper.string()});
@@ -417,6 +432,9 @@ TEST_F(ServiceTest, NothingOfOpenVpnsAccountOutlivesTheSession) {
   ASSERT_FALSE(pid.empty()) << "the up script never ran";
   const struct passwd* account = ::getpwnam("vlvpn-openvpn");
   ASSERT_NE(account, nullptr);
+  const pid_t service = static_cast<pid_t>(daemon_->pid());
+  for (int i = 0; i < 150 && ChildrenOf(service, account->pw_uid).size() != 2; ++i) std::this_thread::sleep_for(20ms);
+  EXPECT_EQ(ChildrenOf(service, account->pw_uid).size(), 2u) << "OpenVPN and the sleep, no zombie";
   const pid_t bystander = ::fork();  // of the account too, but none of the service's
   if (bystander == 0) {
     Become({account->pw_uid, {account->pw_gid}});
@@ -427,19 +445,6 @@ TEST_F(ServiceTest, NothingOfOpenVpnsAccountOutlivesTheSession) {
   EXPECT_EQ(::waitpid(bystander, nullptr, WNOHANG), 0) << "not the service's to end";
   ::kill(bystander, SIGKILL);
   ::waitpid(bystander, nullptr, 0);
-}
-
-// Every process of `uid` whose parent is `parent`, and whether each is stopped.
-std::vector<std::pair<pid_t, bool>> ChildrenOf(pid_t parent, uid_t uid) {
-  std::vector<std::pair<pid_t, bool>> found;
-  for (const auto& entry : std::filesystem::directory_iterator("/proc")) {
-    const std::string pid = entry.path().filename().string();
-    if (pid.find_first_not_of("0123456789") != std::string::npos) continue;
-    if (StatusField(pid, "PPid") != std::to_string(parent)) continue;
-    if (!StatusField(pid, "Uid").starts_with(std::to_string(uid) + "\t")) continue;
-    found.emplace_back(std::stoi(pid), StatusField(pid, "State").starts_with("T"));
-  }
-  return found;
 }
 
 TEST_F(ServiceTest, OneMemberStallsNobodyElse) {
