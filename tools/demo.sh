@@ -5,11 +5,11 @@
 # As root: the real service (vlvpn-killswitchd, nftables) and a real tun device, all in
 # two network namespaces of the demo's own, so the kill switch never touches this
 # machine's network. Otherwise: a loopback server with "dev null" and fake-killswitch.
-# Usage: testing/demo.sh <build bin folder>
+# Usage: tools/demo.sh <build bin folder>
 set -euo pipefail
 bin=$(cd "${1:?build bin folder}" && pwd)
 here=$(cd "$(dirname "$0")" && pwd)
-source "$here/session_lib.sh"
+source "$here/../testing/session_lib.sh"
 work=$(mktemp -d /tmp/vlvpn-demo.XXXXXX)
 real=0
 [ "$(id -u)" -eq 0 ] && command -v nft >/dev/null && command -v ip >/dev/null && real=1
