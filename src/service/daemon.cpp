@@ -1,6 +1,7 @@
 #include "service/daemon.h"
 
 #include <fcntl.h>
+#include <sched.h>
 #include <linux/capability.h>
 #include <signal.h>
 #include <sys/prctl.h>
@@ -27,7 +28,6 @@ using namespace std::chrono_literals;
 constexpr std::size_t kMaxProfile = 1 << 20;
 constexpr std::size_t kMaxProfileFiles = 32;
 constexpr auto kStopGrace = 5s;
-constexpr auto kLeftoverGrace = 1s;
 
 void Log(const std::string& text) { std::fprintf(stderr, "%s\n", text.c_str()); }
 
@@ -187,9 +187,6 @@ void Daemon::RemoveSession() const {
 }
 
 void Daemon::Forget() {
-  // What a subverted OpenVPN left behind would keep CAP_NET_ADMIN, and could undo the
-  // kill switch long after: nothing of its account outlives the session.
-  if (options_.openvpn_account) EndChildrenRunningAs(options_.openvpn_account->uid, kLeftoverGrace);
   RevertTunnelDns();
   openvpn_ = Running{};
   RemoveSession();
@@ -200,14 +197,6 @@ void Daemon::Tick() {
   if (openvpn_.pid > 0 && !Alive()) {
     Log("OpenVPN " + std::to_string(openvpn_.pid) + " ended");
     Forget();
-  }
-  // What OpenVPN's processes left that has ended meanwhile: no zombie waits for the
-  // session's end (peeked at first, so OpenVPN itself is left to Alive).
-  siginfo_t ended{};
-  while (options_.openvpn_account && ::waitid(P_ALL, 0, &ended, WEXITED | WNOHANG | WNOWAIT) == 0 &&
-         ended.si_pid > 0 && ended.si_pid != openvpn_.pid && ended.si_uid == options_.openvpn_account->uid) {
-    ::waitpid(ended.si_pid, nullptr, 0);
-    ended = {};
   }
 }
 
@@ -486,7 +475,17 @@ std::string Daemon::Launch(PreparedStart prepared, const Peer& peer) {
   const std::vector<char*> exec_argv = ExecPointers(argv);
   const std::vector<char*> exec_environment = ExecPointers(environment);
   const std::string folder_text = folder.string();
-  const pid_t pid = ::fork();
+  // OpenVPN is the first process of a PID namespace of its own: when it ends, the kernel
+  // ends whatever it or its scripts left running (however deep, traced or detached, and
+  // across a restart of this service). Such a leftover would keep CAP_NET_ADMIN and could
+  // undo the kill switch long after the session. A fork otherwise (no new stack), also
+  // where namespaces are not to be had (CAP_SYS_ADMIN withheld, a container).
+  pid_t pid = static_cast<pid_t>(::syscall(SYS_clone, CLONE_NEWPID | SIGCHLD, 0, 0, 0, 0));
+  if (pid < 0 && (errno == EPERM || errno == EINVAL || errno == ENOSPC)) {
+    Log(std::string("OpenVPN gets no PID namespace of its own (") + std::strerror(errno) +
+        "): what it leaves running outlives it");
+    pid = ::fork();
+  }
   if (pid < 0) {
     RemoveSession();
     return std::string("Cannot start OpenVPN: ") + std::strerror(errno);

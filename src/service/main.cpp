@@ -2,7 +2,6 @@
 #include <grp.h>
 #include <pwd.h>
 #include <signal.h>
-#include <sys/prctl.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -100,8 +99,6 @@ int main(int argc, char** argv) {
     return 0;
   }
 
-  // What OpenVPN's processes leave behind becomes ours, to end with its session.
-  if (::prctl(PR_SET_CHILD_SUBREAPER, 1, 0, 0, 0) != 0) std::perror("vlvpn-killswitchd: PR_SET_CHILD_SUBREAPER");
   vlvpn::UniqueFd listener = vlvpn::service::ListenerFromSystemd();
   if (listener.valid()) socket_path = "the socket systemd passed";
   if (!listener.valid()) {

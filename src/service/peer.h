@@ -41,11 +41,6 @@ std::vector<std::string> ProcessStat(pid_t pid);
 // pid alone, a peer that has ended could be taken for the next process given that pid).
 bool PeerIsChildOf(const Peer& peer, pid_t parent);
 
-// Ends and reaps every child of this process that runs as `uid`, and each child those
-// leave behind in turn: with this process a subreaper, whatever OpenVPN left running
-// when it ended. One the kernel has not ended within `limit` is left, still a child.
-void EndChildrenRunningAs(uid_t uid, std::chrono::milliseconds limit);
-
 struct UserRead {
   bool ok = false;
   std::string bytes;

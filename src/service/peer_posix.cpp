@@ -19,7 +19,6 @@
 #include <iterator>
 #include <mutex>
 #include <sstream>
-#include <thread>
 #include <vector>
 
 #include "common/process_handle.h"
@@ -181,15 +180,6 @@ pid_t ParentOf(pid_t pid) {
   return fields.size() > 1 ? static_cast<pid_t>(std::strtol(fields[1].c_str(), nullptr, 10)) : 0;
 }
 
-// The real uid in /proc/<pid>/status (whose name line escapes line feeds); -1 when gone.
-uid_t RealUidOf(pid_t pid) {
-  std::ifstream status("/proc/" + std::to_string(pid) + "/status");
-  for (std::string line; std::getline(status, line);) {
-    if (line.starts_with("Uid:")) return static_cast<uid_t>(std::strtoul(line.c_str() + 4, nullptr, 10));
-  }
-  return static_cast<uid_t>(-1);
-}
-
 }  // namespace
 
 std::vector<std::string> ProcessStat(pid_t pid) {
@@ -242,32 +232,6 @@ bool ReadPeer(int socket, Peer& peer, bool hold_process) {
 bool PeerIsChildOf(const Peer& peer, pid_t parent) {
   // The parent is read before the process is seen to run: the pid was its all along.
   return ParentOf(peer.pid) == parent && peer.process && !peer.process->HasExited();
-}
-
-void EndChildrenRunningAs(uid_t uid, std::chrono::milliseconds limit) {
-  const auto deadline = Clock::now() + limit;
-  const std::string self = std::to_string(::getpid());
-  for (;;) {
-    // A child's pid stays its own until it is reaped here, so the kill reaches the one found.
-    std::vector<pid_t> found;
-    std::error_code ec;
-    for (const auto& entry : std::filesystem::directory_iterator("/proc", ec)) {
-      const std::string name = entry.path().filename().string();
-      if (name.find_first_not_of("0123456789") != std::string::npos) continue;
-      const pid_t pid = static_cast<pid_t>(std::strtol(name.c_str(), nullptr, 10));
-      const std::vector<std::string> fields = ProcessStat(pid);
-      if (fields.size() > 1 && fields[1] == self && RealUidOf(pid) == uid) found.push_back(pid);
-    }
-    if (found.empty()) return;
-    for (const pid_t pid : found) ::kill(pid, SIGKILL);
-    // Once reaped, each one's own children are this process's: the next round finds them.
-    for (const pid_t pid : found) {
-      while (::waitpid(pid, nullptr, WNOHANG) == 0 && Clock::now() < deadline) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-      }
-    }
-    if (Clock::now() >= deadline) return;
-  }
 }
 
 UserFiles::UserFiles(const Peer& user, UserDeadline deadline) : user_(user), deadline_(deadline) {
