@@ -38,7 +38,7 @@ say_call() { # method args-json [quiet]
 }
 
 show "== Velunor VPN native side: a real OpenVPN tunnel (work folder $work)"
-"$here/openvpn/pki.sh" "$work/pki" >/dev/null
+"$here/../testing/openvpn/pki.sh" "$work/pki" >/dev/null
 if [ "$real" -eq 1 ]; then
   chmod 755 "$work"
   ensure_openvpn_account
