@@ -14,6 +14,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <fstream>
 #include <thread>
 
 #include "common/file_io.h"
@@ -28,14 +29,30 @@ using namespace std::chrono_literals;
 constexpr std::size_t kMaxProfile = 1 << 20;
 constexpr std::size_t kMaxProfileFiles = 32;
 constexpr auto kStopGrace = 5s;
+constexpr auto kKillWait = 2s;
 
 void Log(const std::string& text) { std::fprintf(stderr, "%s\n", text.c_str()); }
 
-// Field 22 of /proc/<pid>/stat; 0 when the process is gone or a zombie.
-unsigned long long StartTimeOf(pid_t pid) {
+// When a process started (field 22 of /proc/<pid>/stat; 0 when it is gone), and whether
+// it is a zombie: its first thread ended, maybe not all of them.
+struct Started {
+  unsigned long long time = 0;
+  bool zombie = false;
+};
+Started StartOf(pid_t pid) {
   const std::vector<std::string> fields = ProcessStat(pid);  // from field 3, the state
-  if (fields.size() < 20 || fields[0] == "Z" || fields[0] == "X") return 0;
-  return std::strtoull(fields[19].c_str(), nullptr, 10);
+  if (fields.size() < 20 || fields[0] == "X") return {};
+  return {std::strtoull(fields[19].c_str(), nullptr, 10), fields[0] == "Z"};
+}
+
+// Whether the process has a handler for SIGTERM yet. As the first process of its PID
+// namespace, OpenVPN drops a SIGTERM that comes before its handler is set.
+bool CatchesSigterm(pid_t pid) {
+  std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+  for (std::string line; std::getline(status, line);) {
+    if (line.starts_with("SigCgt:")) return (std::strtoull(line.c_str() + 7, nullptr, 16) >> (SIGTERM - 1)) & 1;
+  }
+  return false;
 }
 
 // OpenVPN splits its --up command at blanks and quotes.
@@ -173,12 +190,24 @@ std::string Daemon::SetRules(const FirewallState& next) {
 
 bool Daemon::Alive() {
   if (openvpn_.pid <= 0) return false;
-  if (openvpn_.child) {
-    int status = 0;
-    if (::waitpid(openvpn_.pid, &status, WNOHANG) == openvpn_.pid) return false;
+  // Its pidfd turns readable (and reaps it, when ours) only once every thread has ended:
+  // a first thread that ends alone leaves OpenVPN, and its namespace, running.
+  if (openvpn_.process) {
+    if (openvpn_.process->HasExited()) return false;
+  } else if (openvpn_.child && ::waitpid(openvpn_.pid, nullptr, WNOHANG) == openvpn_.pid) {
+    return false;
   }
-  const unsigned long long start_time = StartTimeOf(openvpn_.pid);
-  return start_time != 0 && start_time == openvpn_.start_time;  // 0: gone, or a zombie
+  // Still the process that was started (a restart opened it by its number); without a
+  // pidfd a zombie is taken for ended.
+  const Started started = StartOf(openvpn_.pid);
+  return started.time != 0 && started.time == openvpn_.start_time && (openvpn_.process || !started.zombie);
+}
+
+void Daemon::Signal(int signal) const {
+  if (!openvpn_.process ||
+      ::syscall(SYS_pidfd_send_signal, static_cast<int>(openvpn_.process->native()), signal, nullptr, 0) != 0) {
+    ::kill(openvpn_.pid, signal);
+  }
 }
 
 void Daemon::RemoveSession() const {
@@ -481,7 +510,9 @@ std::string Daemon::Launch(PreparedStart prepared, const Peer& peer) {
   // undo the kill switch long after the session. A fork otherwise (no new stack), also
   // where namespaces are not to be had (CAP_SYS_ADMIN withheld, a container).
   pid_t pid = static_cast<pid_t>(::syscall(SYS_clone, CLONE_NEWPID | SIGCHLD, 0, 0, 0, 0));
-  if (pid < 0 && (errno == EPERM || errno == EINVAL || errno == ENOSPC)) {
+  // Only for what stays so for the service's life: no capability, no kernel support. Out
+  // of namespaces (ENOSPC: a user can pin old ones) is a refusal, never a quiet fork.
+  if (pid < 0 && (errno == EPERM || errno == EINVAL)) {
     Log(std::string("OpenVPN gets no PID namespace of its own (") + std::strerror(errno) +
         "): what it leaves running outlives it");
     pid = ::fork();
@@ -510,7 +541,7 @@ std::string Daemon::Launch(PreparedStart prepared, const Peer& peer) {
     return std::string("Cannot start OpenVPN as \"") + account.name + "\": " + std::strerror(error);
   }
   // 0 for one that already died, which the next look reaps.
-  openvpn_ = {pid, StartTimeOf(pid), peer.uid, true, ProcessHandle::Open(static_cast<std::uint32_t>(pid))};
+  openvpn_ = {pid, StartOf(pid).time, peer.uid, true, ProcessHandle::Open(static_cast<std::uint32_t>(pid))};
   Save();
   Log("OpenVPN " + std::to_string(pid) + " started as " + account.name + " for user " + std::to_string(peer.uid));
   return "OK " + std::to_string(pid);
@@ -524,7 +555,8 @@ std::optional<std::string> Daemon::BeginStop(const Peer& peer) {
   }
   if (peer.uid != 0 && peer.uid != openvpn_.owner) return "Refused: this OpenVPN was started by another user";
   if (!stop_deadline_) {
-    ::kill(openvpn_.pid, SIGTERM);
+    term_pending_ = !CatchesSigterm(openvpn_.pid);
+    Signal(SIGTERM);
     stop_deadline_ = std::chrono::steady_clock::now() + kStopGrace;
     stopped_for_ = peer.uid;
   }
@@ -534,9 +566,22 @@ std::optional<std::string> Daemon::BeginStop(const Peer& peer) {
 std::optional<std::string> Daemon::FinishStop() {
   if (!stop_deadline_) return std::nullopt;
   if (Alive()) {
-    if (std::chrono::steady_clock::now() < *stop_deadline_) return std::nullopt;
-    ::kill(openvpn_.pid, SIGKILL);
-    if (openvpn_.child) ::waitpid(openvpn_.pid, nullptr, 0);
+    if (std::chrono::steady_clock::now() < *stop_deadline_) {
+      // Asked before OpenVPN could hear it: again, once it can.
+      if (term_pending_ && CatchesSigterm(openvpn_.pid)) {
+        term_pending_ = false;
+        Signal(SIGTERM);
+      }
+      return std::nullopt;
+    }
+    Signal(SIGKILL);
+    // Bounded: a process its namespace still waits for (stuck in a file system) must not
+    // hold up every later command.
+    if (openvpn_.process && !openvpn_.process->WaitForExit(kKillWait)) {
+      Log("OpenVPN " + std::to_string(openvpn_.pid) + " has not ended after SIGKILL; forgotten");
+    } else if (!openvpn_.process && openvpn_.child) {
+      ::waitpid(openvpn_.pid, nullptr, 0);
+    }
   }
   if (openvpn_.pid > 0) {
     Log("OpenVPN " + std::to_string(openvpn_.pid) + " stopped for user " + std::to_string(stopped_for_));

@@ -109,6 +109,7 @@ class Daemon {
   std::filesystem::path DnsRecord() const { return options_.dns_state_dir / "dns.json"; }
   std::optional<std::string> BeginStop(const Peer& peer);
   bool Alive();
+  void Signal(int signal) const;  // through its pidfd where there is one
   void Forget();
   void RemoveSession() const;
   void Save() const;
@@ -122,6 +123,7 @@ class Daemon {
   Value dns_;  // how the tunnel's resolvers were set, to undo it; null when they are not
   std::optional<std::chrono::steady_clock::time_point> stop_deadline_;
   uid_t stopped_for_ = 0;
+  bool term_pending_ = false;  // the stop's SIGTERM came before OpenVPN's handler
 };
 
 // "Refused: ..." when `program` is not a root-owned OpenVPN in a trusted folder.

@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <pthread.h>
 #include <pwd.h>
 #include <signal.h>
 #include <sys/socket.h>
@@ -19,6 +20,7 @@
 
 #include <cstring>
 #include <fstream>
+#include <sstream>
 #include <thread>
 
 #include "common/file_io.h"
@@ -403,6 +405,36 @@ TEST_F(ServiceTest, RunsOpenVpnForAUserAndOnlyThatUserStopsIt) {
   EXPECT_FALSE(std::filesystem::exists(State() / "openvpn"));  // the copies held keys
 }
 
+// An OpenVPN whose first thread ended while another runs (a subverted one can do that
+// to itself) still runs, with whatever is in its namespace: it is not taken for ended.
+TEST_F(ServiceTest, AnOpenVpnRunsUntilItsLastThreadEnds) {
+  const pid_t half = ::fork();
+  if (half == 0) {
+    pthread_t thread;
+    ::pthread_create(&thread, nullptr, [](void*) -> void* { for (;;) ::pause(); }, nullptr);
+    ::syscall(SYS_exit, 0);  // the first thread alone
+  }
+  for (int i = 0; i < 200 && StatusField(std::to_string(half), "State").rfind("Z", 0) != 0; ++i)
+    std::this_thread::sleep_for(5ms);
+  // Taken up as a restarted service takes up the OpenVPN it started.
+  std::ifstream stat("/proc/" + std::to_string(half) + "/stat");
+  const std::string line{std::istreambuf_iterator<char>(stat), std::istreambuf_iterator<char>()};
+  std::istringstream fields(line.substr(line.rfind(')') + 2));
+  std::string start;
+  for (int field = 3; field <= 22; ++field) fields >> start;
+  daemon_.reset();
+  WriteFileAtomically(State() / "state",
+                      R"({"openvpn":{"pid":)" + std::to_string(half) + R"(,"start":)" + start + R"(,"owner":4242}})");
+  StartDaemon();
+  EXPECT_EQ(Ask(kMember, "OPENVPN_STATUS"), "RUNNING " + std::to_string(half) + "\n");
+  EXPECT_EQ(Ask(kMember, "OPENVPN_STOP"), "OK\n");
+  if (::waitpid(half, nullptr, WNOHANG) != half) {
+    ADD_FAILURE() << "still running after the stop";
+    ::kill(half, SIGKILL);
+    ::waitpid(half, nullptr, 0);
+  }
+}
+
 // Every process of `uid` whose parent is `parent`, and whether each is stopped.
 std::vector<std::pair<pid_t, bool>> ChildrenOf(pid_t parent, uid_t uid) {
   std::vector<std::pair<pid_t, bool>> found;
@@ -435,6 +467,15 @@ TEST_F(ServiceTest, NothingOfOpenVpnsAccountOutlivesTheSession) {
   StartDaemon({"--dns-helper", helper.string()});
   EXPECT_EQ(Ask(kMember, "OPENVPN_STOP"), "OK\n");
   EXPECT_NE(::kill(std::stoi(pid), 0), 0);
+
+  // A stop sent before OpenVPN has its SIGTERM handler (which it needs, as the first
+  // process of its namespace) still ends it then, not with SIGKILL 5 s later.
+  for (int i = 0; i < 10; ++i) {
+    ASSERT_THAT(Ask(kMember, StartLine("/usr/sbin/openvpn", ClientArguments(folder))), StartsWith("OK "));
+    const auto asked = std::chrono::steady_clock::now();
+    EXPECT_EQ(Ask(kMember, "OPENVPN_STOP"), "OK\n");
+    EXPECT_LT(std::chrono::steady_clock::now() - asked, 3s) << i;
+  }
 
   // Where no namespace can be had, OpenVPN is still started.
   daemon_.reset();
