@@ -76,6 +76,21 @@ std::string ModeWord(KillSwitchMode mode) {
   return "off";
 }
 
+// fork(), the child the first process of a new PID namespace. The namespace for children
+// belongs to the calling thread: this one's are sent there for the one fork and then
+// home again (the service's other threads' never leave). -1 and errno when it failed.
+pid_t ForkIntoNewPidNamespace() {
+  const UniqueFd home(::open("/proc/thread-self/ns/pid", O_RDONLY | O_CLOEXEC));
+  if (!home.valid() || ::unshare(CLONE_NEWPID) != 0) return -1;
+  const pid_t pid = ::fork();
+  const int error = errno;
+  if (pid != 0 && ::setns(home.get(), CLONE_NEWPID) != 0) {
+    Log(std::string("cannot return to the service's PID namespace: ") + std::strerror(errno));
+  }
+  errno = error;
+  return pid;
+}
+
 }  // namespace
 
 std::string CheckTrustedOpenVpn(const std::string& program, const std::vector<std::filesystem::path>& folders,
@@ -507,11 +522,10 @@ std::string Daemon::Launch(PreparedStart prepared, const Peer& peer) {
   // OpenVPN is the first process of a PID namespace of its own: when it ends, the kernel
   // ends whatever it or its scripts left running (however deep, traced or detached, and
   // across a restart of this service). Such a leftover would keep CAP_NET_ADMIN and could
-  // undo the kill switch long after the session. A fork otherwise (no new stack), also
-  // where namespaces are not to be had (CAP_SYS_ADMIN withheld, a container).
-  pid_t pid = static_cast<pid_t>(::syscall(SYS_clone, CLONE_NEWPID | SIGCHLD, 0, 0, 0, 0));
-  // Only for what stays so for the service's life: no capability, no kernel support. Out
-  // of namespaces (ENOSPC: a user can pin old ones) is a refusal, never a quiet fork.
+  // undo the kill switch long after the session. A plain fork only where namespaces are
+  // not to be had for the service's life (CAP_SYS_ADMIN withheld, no kernel support); out
+  // of them (ENOSPC: a user can pin old ones) is a refusal, never a quiet fork.
+  pid_t pid = ForkIntoNewPidNamespace();
   if (pid < 0 && (errno == EPERM || errno == EINVAL)) {
     Log(std::string("OpenVPN gets no PID namespace of its own (") + std::strerror(errno) +
         "): what it leaves running outlives it");
