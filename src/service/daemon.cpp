@@ -1,8 +1,8 @@
 #include "service/daemon.h"
 
 #include <fcntl.h>
-#include <sched.h>
 #include <linux/capability.h>
+#include <sched.h>
 #include <signal.h>
 #include <sys/prctl.h>
 #include <sys/stat.h>
@@ -219,10 +219,13 @@ bool Daemon::Alive() {
 }
 
 void Daemon::Signal(int signal) const {
-  if (!openvpn_.process ||
-      ::syscall(SYS_pidfd_send_signal, static_cast<int>(openvpn_.process->native()), signal, nullptr, 0) != 0) {
-    ::kill(openvpn_.pid, signal);
+  // By number only without a pidfd: one that has ended may have passed its pid on.
+  if (openvpn_.process &&
+      (::syscall(SYS_pidfd_send_signal, static_cast<int>(openvpn_.process->native()), signal, nullptr, 0) == 0 ||
+       errno != ENOSYS)) {
+    return;
   }
+  ::kill(openvpn_.pid, signal);
 }
 
 void Daemon::RemoveSession() const {
