@@ -20,10 +20,10 @@
 
 #include <cstring>
 #include <fstream>
-#include <sstream>
 #include <thread>
 
 #include "common/file_io.h"
+#include "service/peer.h"
 #include "support/child_process.h"
 #include "support/temp_folder.h"
 
@@ -417,11 +417,7 @@ TEST_F(ServiceTest, AnOpenVpnRunsUntilItsLastThreadEnds) {
   for (int i = 0; i < 200 && StatusField(std::to_string(half), "State").rfind("Z", 0) != 0; ++i)
     std::this_thread::sleep_for(5ms);
   // Taken up as a restarted service takes up the OpenVPN it started.
-  std::ifstream stat("/proc/" + std::to_string(half) + "/stat");
-  const std::string line{std::istreambuf_iterator<char>(stat), std::istreambuf_iterator<char>()};
-  std::istringstream fields(line.substr(line.rfind(')') + 2));
-  std::string start;
-  for (int field = 3; field <= 22; ++field) fields >> start;
+  const std::string start = ProcessStat(half).at(19);  // field 22, its start time
   daemon_.reset();
   WriteFileAtomically(State() / "state",
                       R"({"openvpn":{"pid":)" + std::to_string(half) + R"(,"start":)" + start + R"(,"owner":4242}})");
