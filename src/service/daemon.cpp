@@ -30,6 +30,10 @@ constexpr std::size_t kMaxProfile = 1 << 20;
 constexpr std::size_t kMaxProfileFiles = 32;
 constexpr auto kStopGrace = 5s;
 constexpr auto kKillWait = 2s;
+// OpenVPN forgets a signal that comes while it reads its configuration, so a stop says
+// SIGTERM again each second until it ends. A second SIGTERM cuts an exit notification
+// short, but the desktop's own SIGTERM through the management port began that already.
+constexpr auto kTermRepeat = 1s;
 
 void Log(const std::string& text) { std::fprintf(stderr, "%s\n", text.c_str()); }
 
@@ -574,6 +578,7 @@ std::optional<std::string> Daemon::BeginStop(const Peer& peer) {
   if (!stop_deadline_) {
     term_pending_ = !CatchesSigterm(openvpn_.pid);
     Signal(SIGTERM);
+    next_term_ = std::chrono::steady_clock::now() + kTermRepeat;
     stop_deadline_ = std::chrono::steady_clock::now() + kStopGrace;
     stopped_for_ = peer.uid;
   }
@@ -583,10 +588,12 @@ std::optional<std::string> Daemon::BeginStop(const Peer& peer) {
 std::optional<std::string> Daemon::FinishStop() {
   if (!stop_deadline_) return std::nullopt;
   if (Alive()) {
-    if (std::chrono::steady_clock::now() < *stop_deadline_) {
-      // Asked before OpenVPN could hear it: again, once it can.
-      if (term_pending_ && CatchesSigterm(openvpn_.pid)) {
+    const auto now = std::chrono::steady_clock::now();
+    if (now < *stop_deadline_) {
+      // Asked before OpenVPN could hear it: again, once it can; and again each second.
+      if ((term_pending_ && CatchesSigterm(openvpn_.pid)) || now >= next_term_) {
         term_pending_ = false;
+        next_term_ = now + kTermRepeat;
         Signal(SIGTERM);
       }
       return std::nullopt;

@@ -124,6 +124,7 @@ class Daemon {
   std::optional<std::chrono::steady_clock::time_point> stop_deadline_;
   uid_t stopped_for_ = 0;
   bool term_pending_ = false;  // the stop's SIGTERM came before OpenVPN's handler
+  std::chrono::steady_clock::time_point next_term_;
 };
 
 // "Refused: ..." when `program` is not a root-owned OpenVPN in a trusted folder.

@@ -465,8 +465,9 @@ TEST_F(ServiceTest, NothingOfOpenVpnsAccountOutlivesTheSession) {
   EXPECT_NE(::kill(std::stoi(pid), 0), 0);
 
   // A stop sent before OpenVPN has its SIGTERM handler (which it needs, as the first
-  // process of its namespace) still ends it then, not with SIGKILL 5 s later.
-  for (int i = 0; i < 10; ++i) {
+  // process of its namespace), or while it reads its configuration (it forgets signals
+  // then), still ends it soon, not with SIGKILL 5 s later.
+  for (int i = 0; i < 20; ++i) {
     ASSERT_THAT(Ask(kMember, StartLine("/usr/sbin/openvpn", ClientArguments(folder))), StartsWith("OK "));
     const auto asked = std::chrono::steady_clock::now();
     EXPECT_EQ(Ask(kMember, "OPENVPN_STOP"), "OK\n");
