@@ -73,7 +73,10 @@ std::string WithLogFirst(std::string_view arguments) {
   if (log == split.end() || log + 1 == split.end()) return std::string(arguments);
   std::rotate(split.begin(), log, log + 2);
   std::string joined;
-  for (const std::string& argument : split) joined += (joined.empty() ? "" : " ") + QuoteArgument(argument);
+  for (const std::string& argument : split) {
+    if (!joined.empty()) joined += ' ';
+    joined += QuoteArgument(argument);
+  }
   return joined;
 }
 
