@@ -391,7 +391,7 @@ TEST_F(ServiceTest, RunsOpenVpnForAUserAndOnlyThatUserStopsIt) {
   EXPECT_THAT(Ask(openvpn_account, "PING", helper), StartsWith("Refused: not a DNS report"));
   EXPECT_THAT(Ask(kMember, "DNS_UP lo 198.18.0.53 -"), StartsWith("Unknown command"));
 
-  // Its profile makes it take seconds to end; nobody else's command waits for that.
+  // Its exit notification makes it take a second to end; nobody else's command waits for that.
   std::string stopped;
   std::thread stop([&] { stopped = Ask(kMember, "OPENVPN_STOP"); });
   std::this_thread::sleep_for(300ms);
