@@ -578,8 +578,9 @@ std::optional<std::string> Daemon::BeginStop(const Peer& peer) {
   if (!stop_deadline_) {
     term_pending_ = !CatchesSigterm(openvpn_.pid);
     Signal(SIGTERM);
-    next_term_ = std::chrono::steady_clock::now() + kTermRepeat;
-    stop_deadline_ = std::chrono::steady_clock::now() + kStopGrace;
+    const auto now = std::chrono::steady_clock::now();
+    next_term_ = now + kTermRepeat;
+    stop_deadline_ = now + kStopGrace;
     stopped_for_ = peer.uid;
   }
   return std::nullopt;
